@@ -1,0 +1,61 @@
+// The plug-in's configuration model, loaded from its JSON file on the plug-in
+// thread. Only that thread reads or writes it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/oz_api.h"
+
+using json = nlohmann::json;
+
+// Limits of one bounded value set of a device.
+class ozpUniqueSetConfig
+{
+public:
+    void Load(const json &j);
+
+    uint64_t max = 10;
+    uint64_t update_min = 0;
+    uint64_t update_ttl = 0;
+};
+
+// Options of one sink channel.
+class ozpChannelConfig
+{
+public:
+    enum Format : uint32_t { FORMAT_JSON = 1, FORMAT_OBJECT = 2, FORMAT_MSGPACK = 3 };
+    enum Compressor : uint32_t { COMPRESSOR_NONE = 0, COMPRESSOR_GZ = 1 };
+
+    // `name` labels the call only ("defaults" for the top-level options).
+    void Load(const std::string &name, const json &j);
+
+    Format format = FORMAT_JSON;
+    Compressor compressor = COMPRESSOR_NONE;
+    bool flush = false;
+};
+
+class ozpGlobalConfig
+{
+public:
+    void Load(const json &j);
+
+    uint64_t max_confidence = 80;
+    uint64_t max_device_age = 172800;
+    ozpUniqueSetConfig max_http_user_agents;
+    ozpUniqueSetConfig max_ja4_clients;
+    ozpUniqueSetConfig max_mdns_services;
+    ozpUniqueSetConfig max_ssdp_user_agents;
+    bool process_all_macs = false;
+    std::set<std::string> device_mac_ignore;
+    std::string device_mac_ignore_group;
+    std::string path_device_cache;
+    std::shared_ptr<ozOstrelApiAuthMethod::Base> api_auth;
+    bool api_enable = false;
+    std::string api_url_index;
+    std::string api_url_upload;
+};

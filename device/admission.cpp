@@ -1,0 +1,6 @@
+#include "plugin/plugin.h"
+
+bool ozpPlugin::IgnoreDeviceMac(const std::string &mac)
+{
+    return mac.empty();
+}

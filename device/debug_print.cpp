@@ -1,0 +1,3 @@
+#include "plugin/plugin.h"
+
+void ozpPlugin::PrintDeviceDebug(const ozpDevice &) const {}

@@ -1,0 +1,63 @@
+// The small containers of a device: a bounded set of unique values, most
+// recent first, that decides whether a new value is worth reporting; and the
+// list of a device's IP addresses.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "config/config.h"
+#include "host/oz_log.h"
+#include "host/oz_time.h"
+
+using json = nlohmann::json;
+
+template <typename T>
+class ozpUniqueSet
+{
+public:
+    explicit ozpUniqueSet(const std::string &name = std::string()) : name(name) {}
+
+    void SetLimits(const ozpUniqueSetConfig &config)
+    {
+        max = config.max;
+        update_min = config.update_min;
+        update_ttl = config.update_ttl;
+    }
+
+    // Adds `value` at the front; true when the set counts as updated.
+    bool Push(const T &value);
+
+    std::string name;
+    uint64_t updates = 0;
+    int64_t last_update = 0;
+    uint64_t max = 0;
+    uint64_t update_min = 0;
+    uint64_t update_ttl = 0;
+    std::deque<T> values;
+};
+
+class IPList
+{
+public:
+    using iterator = std::vector<std::string>::iterator;
+
+    // Moves or adds `address` to the front; true when it was new.
+    std::pair<iterator, bool> insert(const std::string &address);
+
+    std::vector<std::string> addresses;
+    uint64_t max_size = 10;
+};
+
+void to_json(json &j, const ozpUniqueSet<std::string> &set);
+void from_json(const json &j, ozpUniqueSet<std::string> &set);
+void to_json(json &j, const IPList &list);
+void from_json(const json &j, IPList &list);
+
+extern template class ozpUniqueSet<std::string>;

@@ -1,0 +1,159 @@
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+#include "host/oz_addr.h"
+#include "host/oz_log.h"
+#include "host/oz_util.h"
+
+namespace {
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseMac(const std::string &text, std::array<uint8_t, 16> &bytes)
+{
+    if (text.size() != 17) return false;
+    char separator = text[2];
+    if (separator != ':' && separator != '-') return false;
+    for (size_t i = 0; i < 6; i++) {
+        size_t at = i * 3;
+        int high = HexValue(text[at]);
+        int low = HexValue(text[at + 1]);
+        if (high < 0 || low < 0) return false;
+        if (i < 5 && text[at + 2] != separator) return false;
+        bytes[i] = static_cast<uint8_t>(high * 16 + low);
+    }
+    return true;
+}
+
+std::string Trim(const std::string &text)
+{
+    size_t start = 0;
+    size_t end = text.size();
+    while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) start++;
+    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) end--;
+    return text.substr(start, end - start);
+}
+
+} // namespace
+
+bool ozAddr::Create(ozAddr &addr, const std::string &text)
+{
+    ozAddr parsed;
+    if (ParseMac(text, parsed.bytes))
+        parsed.type = TYPE_ETHER;
+    else if (inet_pton(AF_INET, text.c_str(), parsed.bytes.data()) == 1)
+        parsed.type = TYPE_IPV4;
+    else if (inet_pton(AF_INET6, text.c_str(), parsed.bytes.data()) == 1)
+        parsed.type = TYPE_IPV6;
+    else {
+        addr = ozAddr();
+        return false;
+    }
+    addr = parsed;
+    return true;
+}
+
+void ozAddr::MakeString(const ozAddr &addr, std::string &text, unsigned flags)
+{
+    char buffer[INET6_ADDRSTRLEN + 2];
+    switch (addr.type) {
+    case TYPE_ETHER:
+        snprintf(buffer, sizeof(buffer),
+            (flags & MAKE_UPPERCASE) ? "%02X:%02X:%02X:%02X:%02X:%02X" : "%02x:%02x:%02x:%02x:%02x:%02x",
+            addr.bytes[0], addr.bytes[1], addr.bytes[2], addr.bytes[3], addr.bytes[4], addr.bytes[5]);
+        text = buffer;
+        break;
+    case TYPE_IPV4:
+        inet_ntop(AF_INET, addr.bytes.data(), buffer, sizeof(buffer));
+        text = buffer;
+        break;
+    case TYPE_IPV6:
+        inet_ntop(AF_INET6, addr.bytes.data(), buffer, sizeof(buffer));
+        text = (flags & MAKE_IPV6_BRACKETS) ? "[" + std::string(buffer) + "]" : std::string(buffer);
+        break;
+    default:
+        text.clear();
+    }
+}
+
+std::string ozAddr::GetString(unsigned flags) const
+{
+    std::string text;
+    MakeString(*this, text, flags);
+    return text;
+}
+
+bool ozAddr::operator<(const ozAddr &other) const
+{
+    if (type != other.type) return type < other.type;
+    return bytes < other.bytes;
+}
+
+void ozAddrLookup::SetGroupFilename(const std::string &name)
+{
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto file = group_files.find(name);
+        if (file != group_files.end())
+            path = file->second;
+        else if (groups.count(name) == 0 && oz_file_exists(name))
+            path = name;
+    }
+    if (!path.empty()) AddGroupFile(name, path);
+}
+
+bool ozAddrLookup::LookupGroupAddress(const std::string &group, const ozAddr &addr) const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    auto members = groups.find(group);
+    return members != groups.end() && members->second.count(addr) != 0;
+}
+
+bool ozAddrLookup::AddGroupFile(const std::string &group, const std::string &path)
+{
+    std::ifstream file(path);
+    if (!file) {
+        oz_printf("address group %s: %s: %s\n", group.c_str(), path.c_str(), strerror(errno));
+        return false;
+    }
+    std::set<ozAddr> members;
+    std::string line;
+    for (size_t number = 1; std::getline(file, line); number++) {
+        line = Trim(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        ozAddr addr;
+        if (!ozAddr::Create(addr, line)) {
+            oz_printf("address group %s: %s:%zu: not an address: %s\n", group.c_str(), path.c_str(), number,
+                line.c_str());
+            continue;
+        }
+        members.insert(addr);
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    group_files[group] = path;
+    groups[group] = std::move(members);
+    return true;
+}
+
+void ozAddrLookup::AddGroupAddress(const std::string &group, const ozAddr &addr)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    groups[group].insert(addr);
+}
+
+void ozAddrLookup::ClearGroups()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    groups.clear();
+    group_files.clear();
+}

@@ -1,0 +1,69 @@
+// Controls of the stand-in host that a real host does not have: where log
+// lines go, the clock, and where sink payloads go. Used by tests and by the
+// ostrel-host daemon, never by the plug-in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/oz_export.h"
+
+namespace ozStandin {
+
+enum class LogLevel { Info, Debug };
+
+// Receives each written log text (one oz_printf/oz_dprintf call, or one
+// flushed chunk of a debug stream). Only debug texts that pass the debug
+// mode test reach it.
+using LogHandler = std::function<void(LogLevel level, const std::string &text)>;
+
+// Replaces the handler (default: write to stderr); an empty one restores it.
+OZ_HOST_API void SetLogHandler(LogHandler handler);
+
+// Records every log text while it lives, instead of writing it to stderr.
+class OZ_HOST_API LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    // All texts so far, concatenated.
+    std::string Text() const;
+    // The concatenated text cut at each newline (a final partial line too).
+    std::vector<std::string> Lines() const;
+    bool Contains(const std::string &needle) const;
+    // Number of (possibly overlapping-free) occurrences of `needle`.
+    size_t Count(const std::string &needle) const;
+    void Clear();
+};
+
+// A clock that only moves when told to, for the life of this object.
+class OZ_HOST_API ManualClock
+{
+public:
+    explicit ManualClock(int64_t start = 1000000);
+    ~ManualClock();
+    ManualClock(const ManualClock &) = delete;
+    ManualClock &operator=(const ManualClock &) = delete;
+
+    void Set(int64_t now);
+    void Advance(int64_t seconds);
+    int64_t Now() const;
+};
+
+// Receives DispatchSinkPayload calls: the plug-in's tag, the sink, the
+// channels, the payload and the flag byte.
+using SinkHandler = std::function<void(const std::string &tag, const std::string &sink,
+    const std::set<std::string> &channels, const nlohmann::json &payload, uint8_t flags)>;
+
+// Replaces the sink handler; with none, payloads are logged and dropped.
+OZ_HOST_API void SetSinkHandler(SinkHandler handler);
+
+} // namespace ozStandin

@@ -1,0 +1,174 @@
+#include "plugin/plugin.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+// Flow events that queue a flow: 2, 6 and 8.
+constexpr unsigned QUEUED_FLOW_EVENTS = 0x144;
+
+bool IsQueuedFlowEvent(ozPluginProcessor::Event event)
+{
+    unsigned value = static_cast<unsigned>(event);
+    return value <= 8 && (QUEUED_FLOW_EVENTS & (1u << value)) != 0;
+}
+
+} // namespace
+
+ozpPlugin::ozpPlugin(const std::string &tag, const ozPlugin::Params &params) : ozPluginProcessor(tag, params)
+{
+    if (conf_filename.empty())
+        throw ozException("%s: %s: %s", tag.c_str(), "conf_filename", strerror(EINVAL));
+    oz_dprintf("%s: initialized\n", tag.c_str());
+}
+
+ozpPlugin::~ozpPlugin()
+{
+    Join();
+    api_thread.reset();
+    oz_dprintf("%s: destroyed\n", tag.c_str());
+}
+
+void ozpPlugin::GetLibrary(std::string &library)
+{
+    library = OZP_PLUGIN_LIBRARY;
+}
+
+void ozpPlugin::GetName(std::string &name)
+{
+    name = OZP_PLUGIN_NAME;
+}
+
+void ozpPlugin::GetVersion(std::string &version)
+{
+    version = OZP_PLUGIN_VERSION;
+}
+
+void ozpPlugin::GetStatus(json &) {}
+
+void ozpPlugin::DisplayStatus(const json &) {}
+
+void ozpPlugin::DispatchEvent(ozPlugin::Event event, void *)
+{
+    if (event == ozPlugin::EVENT_RELOAD) reload_pending = true;
+}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozFlowMap *) {}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event, std::shared_ptr<ozFlow> &flow)
+{
+    if (!IsQueuedFlowEvent(event) || !flow || flow->excluded) return;
+    {
+        std::lock_guard<std::mutex> guard(flow_lock);
+        flow_queue.push_back(flow);
+    }
+    flow_ready.notify_one();
+}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event,
+    std::map<std::string, std::shared_ptr<ozInterface>> *)
+{
+}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, const std::string &, ozPacketStats *) {}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozPacketStats *) {}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozInstanceStatus *) {}
+
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event)
+{
+    if (event == ozPluginProcessor::EVENT_UPDATE) update_pending = true;
+}
+
+void *ozpPlugin::Entry()
+{
+    oz_printf("%s: %s v%s Copyright (C) 2026 Ostrel Networks. All rights reserved.\n", tag.c_str(),
+        OZP_PLUGIN_NAME, OZP_PLUGIN_VERSION);
+
+    while (!ShouldTerminate()) RunPass();
+
+    try {
+        SaveDevices(config.path_device_cache);
+    } catch (const std::exception &e) {
+        oz_printf("%s: final device cache save failed: %s\n", tag.c_str(), e.what());
+    }
+    return nullptr;
+}
+
+// Each step catches what it throws: a dead plug-in thread would lose every
+// later flow while the host keeps queueing them. The step's flag is cleared
+// so that a broken configuration is not retried every second.
+void ozpPlugin::RunPass()
+{
+    if (reload_pending.load()) {
+        bool reloaded = false;
+        try {
+            Reload();
+            reloaded = true;
+        } catch (const std::exception &e) {
+            oz_printf("%s: reload failed: %s\n", tag.c_str(), e.what());
+        }
+        if (reloaded) {
+            try {
+                if (!devices.empty())
+                    SaveDevices(config.path_device_cache);
+                else
+                    LoadDevices(config.path_device_cache);
+            } catch (const std::exception &e) {
+                oz_printf("%s: device cache failed: %s\n", tag.c_str(), e.what());
+            }
+        }
+        reload_pending = false;
+        if (reloaded && config.api_enable && !api_thread) StartQuery();
+    }
+
+    if (update_pending.load()) {
+        try {
+            ProcessUpdate();
+        } catch (const std::exception &e) {
+            oz_printf("%s: update failed: %s\n", tag.c_str(), e.what());
+        }
+        update_pending = false;
+        try {
+            if (oz_has_expired(tag, 3600, last_cache_save, true, 0)) SaveDevices(config.path_device_cache);
+        } catch (const std::exception &e) {
+            oz_printf("%s: device cache failed: %s\n", tag.c_str(), e.what());
+        }
+    }
+
+    if (api_thread && api_thread->HasTerminated()) {
+        try {
+            ProcessApiResponse();
+        } catch (const std::exception &e) {
+            oz_printf("%s: API response failed: %s\n", tag.c_str(), e.what());
+        }
+        api_thread.reset();
+    }
+
+    std::shared_ptr<ozFlow> flow;
+    {
+        std::unique_lock<std::mutex> guard(flow_lock);
+        auto deadline = std::chrono::steady_clock::now() + flow_wait;
+        if (!flow_ready.wait_until(guard, deadline, [this] { return !flow_queue.empty(); })) return;
+        flow = flow_queue.front();
+        flow_queue.pop_front();
+    }
+    try {
+        ProcessFlow(flow);
+    } catch (const std::exception &e) {
+        oz_printf("%s: flow processing failed: %s\n", tag.c_str(), e.what());
+    }
+}
+
+void ozpPlugin::StartQuery()
+{
+    try {
+        api_thread.reset(new ozpApiDeviceDiscovery(config));
+        api_thread->Create();
+    } catch (const std::exception &e) {
+        oz_printf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
+    }
+}

@@ -1,0 +1,103 @@
+// The device-discovery processor plug-in. Host threads only set the pending
+// flags and queue flows; everything else runs on the plug-in's own thread
+// (Entry), which alone touches the configuration, sinks, devices,
+// `identified`, the request thread and the cache.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "config/config.h"
+#include "device/device.h"
+#include "host/ozhost.h"
+#include "report/api_request.h"
+
+using json = nlohmann::json;
+
+constexpr const char *OZP_PLUGIN_LIBRARY = "ostrel-proc-dev-discovery";
+constexpr const char *OZP_PLUGIN_NAME = "Ostrel Device Discovery Processor Plugin";
+constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
+
+class ozpPlugin : public ozPluginProcessor
+{
+public:
+    using ChannelMap = std::map<std::string, ozpChannelConfig>;
+    using SinkMap = std::map<std::string, ChannelMap>;
+    using DeviceMap = std::map<std::string, ozpDevice>;
+
+    ozpPlugin(const std::string &tag, const ozPlugin::Params &params);
+    ~ozpPlugin() override;
+
+    // Host interface (plugin/plugin.cpp).
+    void *Entry() override;
+    void GetLibrary(std::string &library) override;
+    void GetName(std::string &name) override;
+    void GetVersion(std::string &version) override;
+    void GetStatus(json &status) override;
+    void DisplayStatus(const json &status) override;
+    void DispatchEvent(ozPlugin::Event event, void *param = nullptr) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event, ozFlowMap *flow_map) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event, std::shared_ptr<ozFlow> &flow) override;
+    using ozPluginProcessor::DispatchProcessorEvent;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event,
+        std::map<std::string, std::shared_ptr<ozInterface>> *interfaces) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event, const std::string &iface,
+        ozPacketStats *stats) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event, ozPacketStats *stats) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event, ozInstanceStatus *status) override;
+    void DispatchProcessorEvent(ozPluginProcessor::Event event) override;
+
+    // One pass of the main loop (plugin/plugin.cpp).
+    void RunPass();
+
+    // Configuration (config/reload.cpp).
+    void Reload();
+
+    // Device observation (device/).
+    void ProcessFlow(const std::shared_ptr<ozFlow> &flow);
+    bool IgnoreDeviceMac(const std::string &mac);
+    bool AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge);
+    uint64_t PurgeDevices();
+    void PrintDeviceDebug(const ozpDevice &device) const;
+
+    // Reporting and cloud exchange (report/).
+    void ProcessUpdate();
+    void DispatchPayload(json &payload);
+    void ProcessApiResponse();
+    size_t LoadDevices(const std::string &path);
+    void SaveDevices(const std::string &path);
+
+    std::atomic<bool> reload_pending{true};
+    std::atomic<bool> update_pending{false};
+    ozpGlobalConfig config;
+    ozpChannelConfig channel_defaults;
+    SinkMap sinks;
+    DeviceMap devices;
+    int64_t last_cache_save = 0;
+    std::deque<std::shared_ptr<ozFlow>> flow_queue;
+    std::mutex flow_lock;
+    std::condition_variable flow_ready;
+    std::set<std::string> identified;
+    std::unique_ptr<ozpApiDeviceDiscovery> api_thread;
+
+    // The cache path whose file has been read (or found absent) in this run;
+    // until then a save would overwrite devices never loaded (report/).
+    std::string cache_loaded_path;
+    bool cache_loaded = false;
+
+    // How long one pass waits for a flow.
+    std::chrono::milliseconds flow_wait{1000};
+
+private:
+    void StartQuery();
+};

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: plain (g++), ASan+UBSan (g++) and TSan (clang 14).
+# Any failure or sanitizer finding fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+for preset in ${OSTREL_TEST_PRESETS:-dev asan tsan}; do
+  echo "=== $preset: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: test"
+  ctest --test-dir "build/$preset" -j "$jobs" --output-on-failure
+done
