@@ -1,24 +1,176 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
 
+using ostrel_test::FlowSpec;
+using ostrel_test::MakeFlow;
+
 class MainLoopTest : public ostrel_test::HostFixture
 {
+protected:
+    MainLoopTest()
+    {
+        SetDebug(true);
+        conf = dir.Write("plugin.json", R"({ "path_device_cache": ")" + dir.File("cache.json") + R"(" })");
+        plugin.reset(new ozpPlugin("dev-discovery", {{"conf_filename", conf}}));
+        // An empty pass waits this long; short, so that tests need not queue flows.
+        plugin->flow_wait = std::chrono::milliseconds(5);
+    }
+
+    void Queue(const FlowSpec &spec)
+    {
+        auto flow = MakeFlow(spec);
+        plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);
+    }
+
+    std::string conf;
+    std::unique_ptr<ozpPlugin> plugin;
 };
 
-TEST_F(MainLoopTest, BannerAndTerminate)
+TEST_F(MainLoopTest, BannerFirstAndFinalSaveOnTerminate)
 {
-    ozpPlugin plugin("dev-discovery", {{"conf_filename", dir.File("plugin.json")}});
-    plugin.Terminate();
-    plugin.Create();
-    plugin.Join();
-    EXPECT_TRUE(plugin.HasTerminated());
+    plugin->devices.emplace("00:11:22:33:44:55", ozpDevice("00:11:22:33:44:55", false));
+    plugin->Terminate();
+    plugin->Create();
+    plugin->Join();
+    EXPECT_TRUE(plugin->HasTerminated());
     EXPECT_EQ(log.Lines().at(0),
         "dev-discovery: Ostrel Device Discovery Processor Plugin v1.2.11 "
         "Copyright (C) 2026 Ostrel Networks. All rights reserved.");
+    // Terminated before the first pass: no reload happened, so there is no
+    // cache path yet and nothing was written anywhere.
+    EXPECT_FALSE(log.Contains("Loading configuration"));
+    EXPECT_FALSE(oz_file_exists(dir.File("cache.json")));
+}
+
+TEST_F(MainLoopTest, SeveralReloadEventsBeforeThePassGiveOneReload)
+{
+    for (int i = 0; i < 3; i++) plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+    plugin->RunPass();
+    plugin->RunPass();
+    EXPECT_EQ(log.Count("Loading configuration"), 1u);
+    EXPECT_FALSE(plugin->reload_pending);
+    EXPECT_EQ(plugin->config.path_device_cache, dir.File("cache.json"));
+
+    plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+    plugin->RunPass();
+    EXPECT_EQ(log.Count("Loading configuration"), 2u);
+}
+
+TEST_F(MainLoopTest, QueuedFlowsAreProcessedOnePerPassInArrivalOrder)
+{
+    plugin->RunPass();
+    FlowSpec first, second;
+    second.mac = "00:11:22:33:44:66";
+    Queue(first);
+    Queue(second);
+    plugin->RunPass();
+    EXPECT_EQ(plugin->flow_queue.size(), 1u);
+    EXPECT_EQ(plugin->devices.count("00:11:22:33:44:55"), 1u);
+    EXPECT_EQ(plugin->devices.count("00:11:22:33:44:66"), 0u);
+    plugin->RunPass();
+    EXPECT_TRUE(plugin->flow_queue.empty());
+    EXPECT_EQ(plugin->devices.count("00:11:22:33:44:66"), 1u);
+}
+
+TEST_F(MainLoopTest, AFailingReloadIsLoggedOnceAndTheLoopGoesOn)
+{
+    dir.Write("plugin.json", "{ \"max_confidence\": 50, ");
+    plugin->RunPass();
+    EXPECT_FALSE(plugin->reload_pending) << "a broken file is not retried every pass";
+    EXPECT_EQ(log.Count("dev-discovery: reload failed: dev-discovery: " + conf + ": JSON exception: "), 1u);
+    plugin->RunPass();
+    EXPECT_EQ(log.Count("reload failed"), 1u);
+
+    // Flows are still processed, and a later reload with a mended file works.
+    Queue(FlowSpec());
+    plugin->RunPass();
+    EXPECT_EQ(plugin->devices.size(), 1u);
+    dir.Write("plugin.json", R"({ "max_confidence": 50 })");
+    plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+    plugin->RunPass();
+    EXPECT_EQ(plugin->config.max_confidence, 50u);
+}
+
+TEST_F(MainLoopTest, UpdateTicksSaveTheCacheAtMostHourly)
+{
+    plugin->RunPass(); // first reload: finds no cache file
+    Queue(FlowSpec());
+    plugin->RunPass();
+    ASSERT_EQ(plugin->devices.size(), 1u);
+
+    plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    plugin->RunPass();
+    EXPECT_FALSE(plugin->update_pending);
+    EXPECT_EQ(log.Count("Saved 1 devices to: "), 1u) << "the first tick saves: nothing was saved yet";
+
+    clock.Advance(3599);
+    plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    plugin->RunPass();
+    EXPECT_EQ(log.Count("Saved 1 devices to: "), 1u);
+
+    clock.Advance(1);
+    plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    plugin->RunPass();
+    EXPECT_EQ(log.Count("Saved 1 devices to: "), 2u);
+}
+
+TEST_F(MainLoopTest, ReloadLoadsAnEmptyTableAndSavesAFullOne)
+{
+    dir.Write("cache.json", R"({"aa:bb:cc:dd:ee:ff":{"mac":"aa:bb:cc:dd:ee:ff","label":"printer",)"
+                            R"("dhcp_fingerprint":"","dhcp_vendor":"","dhcp_hostname":"","http_user_agents":[],)"
+                            R"("ja4_clients":[],"mdns_services":[],"ssdp_user_agents":[],"ip_list":[],)"
+                            R"("confidence":10,"cached":false,"other_device":false}})");
+    plugin->RunPass();
+    EXPECT_EQ(plugin->devices.size(), 1u);
+    EXPECT_TRUE(log.Contains("dev-discovery: Loaded 1 devices from: " + dir.File("cache.json")));
+
+    Queue(FlowSpec());
+    plugin->RunPass();
+    plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+    plugin->RunPass();
+    EXPECT_TRUE(log.Contains("dev-discovery: Saved 2 devices to: " + dir.File("cache.json")));
+}
+
+TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
+{
+    SetDebug(true, 2); // the flow is printed while it is processed
+    plugin->flow_wait = std::chrono::milliseconds(1000);
+    Queue(FlowSpec());
+    plugin->Create();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!log.Contains("dev-discovery: flow: origin") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    // The thread now waits on an empty queue; terminate ends the wait.
+    plugin->Terminate();
+    plugin->Join();
+    EXPECT_TRUE(plugin->HasTerminated());
+    EXPECT_EQ(log.Count("Saved 1 devices to: "), 1u);
+    EXPECT_TRUE(oz_file_exists(dir.File("cache.json")));
+}
+
+TEST_F(MainLoopTest, AFinishedRequestIsCollectedWhileFlowsKeepArriving)
+{
+    plugin->RunPass();
+    ozpGlobalConfig unreachable;
+    unreachable.api_url_index = "http://127.0.0.1:1/index";
+    plugin->api_thread.reset(new ozpApiDeviceDiscovery(unreachable));
+    plugin->api_thread->Create();
+    plugin->api_thread->Join();
+    ASSERT_TRUE(plugin->api_thread->HasTerminated());
+
+    Queue(FlowSpec());
+    Queue(FlowSpec());
+    plugin->RunPass();
+    EXPECT_EQ(plugin->api_thread, nullptr);
+    EXPECT_TRUE(log.Contains("dev-discovery: unexpected HTTP response: -1\n"));
+    EXPECT_EQ(plugin->flow_queue.size(), 1u);
 }
 
 } // namespace
