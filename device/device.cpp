@@ -1,8 +1,121 @@
 #include "device/device.h"
 
-ozpDevice::ozpDevice() : last_update(oz_time_monotonic()) {}
-ozpDevice::ozpDevice(const std::string &mac, bool cached) : mac(mac), cached(cached), last_update(oz_time_monotonic()) {}
-void ozpDevice::Update(const ozpDevice &) {}
-void ozpDevice::Encode(json &, unsigned char) const {}
-void to_json(json &, const ozpDevice &) {}
-void from_json(const json &, ozpDevice &) {}
+#include "host/oz_time.h"
+
+namespace {
+
+// True when `value` brought a new, non-empty text into `stored`.
+bool MergeText(std::string& stored, const std::string& value)
+{
+    if (value.empty() || value == stored) return false;
+    stored = value;
+    return true;
+}
+
+// An observation carries at most one value per set: its front.
+bool MergeSet(ozpUniqueSet<std::string>& stored, const ozpUniqueSet<std::string>& other)
+{
+    return !other.empty() && stored.Push(other.front());
+}
+
+} // namespace
+
+ozpDevice::ozpDevice()
+    : last_update(oz_time_monotonic())
+{
+}
+
+ozpDevice::ozpDevice(const std::string& mac, bool cached)
+    : mac(mac)
+    , cached(cached)
+    , last_update(oz_time_monotonic())
+{
+}
+
+void ozpDevice::SetLimits(const ozpGlobalConfig& config)
+{
+    http_user_agents.SetLimits(config.max_http_user_agents);
+    ja4_clients.SetLimits(config.max_ja4_clients);
+    mdns_services.SetLimits(config.max_mdns_services);
+    ssdp_user_agents.SetLimits(config.max_ssdp_user_agents);
+}
+
+void ozpDevice::Update(const ozpDevice& other)
+{
+    for (const std::string& address : other.ip_list) {
+        if (ip_list.insert(address).second) pending_updates++;
+    }
+
+    if (MergeText(dhcp_fingerprint, other.dhcp_fingerprint)) pending_updates++;
+    if (MergeText(dhcp_vendor, other.dhcp_vendor)) pending_updates++;
+    if (MergeText(dhcp_hostname, other.dhcp_hostname)) pending_updates++;
+
+    if (MergeSet(http_user_agents, other.http_user_agents)) pending_updates++;
+    if (MergeSet(ja4_clients, other.ja4_clients)) pending_updates++;
+    if (MergeSet(mdns_services, other.mdns_services)) pending_updates++;
+    if (MergeSet(ssdp_user_agents, other.ssdp_user_agents)) pending_updates++;
+
+    // A device still due for a report counts as seen, so it is not purged.
+    if (pending_updates != 0) last_update = oz_time_monotonic();
+}
+
+void ozpDevice::Encode(json& out, unsigned char flags) const
+{
+    json object = json::object();
+    object["mac"] = mac;
+    if (flags & ENCODE_DHCP) {
+        object["dhcp"] = {
+            { "fingerprint", dhcp_fingerprint },
+            { "vendor", dhcp_vendor },
+            { "hostname", dhcp_hostname },
+        };
+    }
+    if (flags & ENCODE_CONFIDENCE) object["confidence"] = confidence;
+    if (flags & ENCODE_HTTP) object["http_user_agents"] = http_user_agents;
+    if (flags & ENCODE_JA4) object["ja4_clients"] = ja4_clients;
+    if (flags & ENCODE_MDNS) object["mdns_services"] = mdns_services;
+    if (flags & ENCODE_SSDP) object["ssdp_user_agents"] = ssdp_user_agents;
+    if (flags & ENCODE_IP) {
+        object["ip_address"] = ip_list.empty() ? std::string() : ip_list.front();
+        object["ip_count"] = ip_list.size();
+    }
+    if (flags & ENCODE_RESPONSE) {
+        object["cached"] = cached;
+        object["response"] = response;
+    }
+    out.push_back(std::move(object));
+}
+
+void to_json(json& j, const ozpDevice& device)
+{
+    j["mac"] = device.mac;
+    j["label"] = device.label;
+    j["dhcp_fingerprint"] = device.dhcp_fingerprint;
+    j["dhcp_vendor"] = device.dhcp_vendor;
+    j["dhcp_hostname"] = device.dhcp_hostname;
+    j["http_user_agents"] = device.http_user_agents;
+    j["ja4_clients"] = device.ja4_clients;
+    j["mdns_services"] = device.mdns_services;
+    j["ssdp_user_agents"] = device.ssdp_user_agents;
+    j["ip_list"] = device.ip_list;
+    j["confidence"] = device.confidence;
+    j["cached"] = device.cached;
+    j["other_device"] = device.other_device;
+}
+
+void from_json(const json& j, ozpDevice& device)
+{
+    j.at("mac").get_to(device.mac);
+    j.at("label").get_to(device.label);
+    j.at("dhcp_fingerprint").get_to(device.dhcp_fingerprint);
+    j.at("dhcp_vendor").get_to(device.dhcp_vendor);
+    j.at("dhcp_hostname").get_to(device.dhcp_hostname);
+    j.at("http_user_agents").get_to(device.http_user_agents);
+    j.at("ja4_clients").get_to(device.ja4_clients);
+    j.at("mdns_services").get_to(device.mdns_services);
+    j.at("ssdp_user_agents").get_to(device.ssdp_user_agents);
+    j.at("ip_list").get_to(device.ip_list);
+    j.at("confidence").get_to(device.confidence);
+    j.at("cached").get_to(device.cached);
+    j.at("other_device").get_to(device.other_device);
+}

@@ -1,5 +1,6 @@
 // One discovered device: its identifying attributes and the cloud's verdict.
 // Also the transient observation built from one flow or one cloud answer.
+// A plain value used on the plug-in thread only.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/config.h"
 #include "device/unique_set.h"
 
 using json = nlohmann::json;
@@ -27,23 +29,26 @@ public:
     };
 
     ozpDevice();
-    ozpDevice(const std::string &mac, bool cached);
+    ozpDevice(const std::string& mac, bool cached);
 
-    // Merges an observation; see pending_updates and last_update.
-    void Update(const ozpDevice &other);
+    // Gives the four value sets the configured limits.
+    void SetLimits(const ozpGlobalConfig& config);
+
+    // Merges an observation; each accepted change raises pending_updates.
+    void Update(const ozpDevice& other);
 
     // Appends the report form of this device to `out` (null or an array).
-    void Encode(json &out, unsigned char flags) const;
+    void Encode(json& out, unsigned char flags) const;
 
     std::string mac;
     std::string label;
     std::string dhcp_fingerprint;
     std::string dhcp_vendor;
     std::string dhcp_hostname;
-    ozpUniqueSet<std::string> http_user_agents{"http_user_agents"};
-    ozpUniqueSet<std::string> ja4_clients{"ja4_clients"};
-    ozpUniqueSet<std::string> mdns_services{"mdns_services"};
-    ozpUniqueSet<std::string> ssdp_user_agents{"ssdp_user_agents"};
+    ozpUniqueSet<std::string> http_user_agents { "http_user_agents" };
+    ozpUniqueSet<std::string> ja4_clients { "ja4_clients" };
+    ozpUniqueSet<std::string> mdns_services { "mdns_services" };
+    ozpUniqueSet<std::string> ssdp_user_agents { "ssdp_user_agents" };
     IPList ip_list;
     uint32_t pending_updates = 1;
     uint32_t confidence = 0;
@@ -54,5 +59,5 @@ public:
 };
 
 // The cache form: 13 keys, every one required on read.
-void to_json(json &j, const ozpDevice &device);
-void from_json(const json &j, ozpDevice &device);
+void to_json(json& j, const ozpDevice& device);
+void from_json(const json& j, ozpDevice& device);

@@ -1,19 +1,71 @@
 #include "device/unique_set.h"
 
-template <typename T>
-bool ozpUniqueSet<T>::Push(const T &)
+#include <algorithm>
+
+#include "host/oz_log.h"
+#include "host/oz_time.h"
+
+template <typename T> bool ozpUniqueSet<T>::Push(const T& value)
 {
-    return false;
+    auto found = std::find(values.begin(), values.end(), value);
+    if (found != values.end()) {
+        // Rotating rather than erase-and-insert: `value` may be that very element.
+        std::rotate(values.begin(), found, found + 1);
+        return false;
+    }
+
+    values.push_front(value);
+    if (max != 0 && values.size() > max) values.pop_back();
+
+    updates++;
+    bool updated = (update_min == 0 && update_ttl == 0);
+    // At or past the minimum, so a lowered `update_min` cannot switch the rule off.
+    if (update_min != 0 && updates >= update_min) {
+        updates = 0;
+        updated = true;
+    }
+    if (update_ttl != 0 && oz_has_expired(name, update_ttl, last_update, true, 0)) updated = true;
+
+    if (last_update != 0) {
+        oz_dprintf("%s: updates: %lu, updated: %s\n", name.c_str(), static_cast<unsigned long>(updates),
+            updated ? "yes" : "no");
+    }
+
+    if (updated) last_update = oz_time_monotonic();
+    return updated;
 }
 
 template class ozpUniqueSet<std::string>;
 
-std::pair<IPList::iterator, bool> IPList::insert(const std::string &)
+std::pair<IPList::iterator, bool> IPList::insert(const std::string& address)
 {
-    return {addresses.begin(), false};
+    auto found = std::find(addresses.begin(), addresses.end(), address);
+    if (found != addresses.end()) {
+        std::rotate(addresses.begin(), found, found + 1);
+        return { addresses.begin(), false };
+    }
+
+    addresses.insert(addresses.begin(), address);
+    if (addresses.size() > max_size) addresses.pop_back();
+    return { addresses.begin(), true };
 }
 
-void to_json(json &, const ozpUniqueSet<std::string> &) {}
-void from_json(const json &, ozpUniqueSet<std::string> &) {}
-void to_json(json &, const IPList &) {}
-void from_json(const json &, IPList &) {}
+void to_json(json& j, const ozpUniqueSet<std::string>& set)
+{
+    j = set.values;
+}
+
+void from_json(const json& j, ozpUniqueSet<std::string>& set)
+{
+    set.values = j.get<std::deque<std::string>>();
+}
+
+void to_json(json& j, const IPList& list)
+{
+    j = list.addresses;
+}
+
+void from_json(const json& j, IPList& list)
+{
+    list.addresses = j.get<std::vector<std::string>>();
+}

@@ -1,9 +1,8 @@
 // The small containers of a device: a bounded set of unique values, most
 // recent first, that decides whether a new value is worth reporting; and the
-// list of a device's IP addresses.
+// list of a device's IP addresses. Plug-in thread only, like their device.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -13,18 +12,20 @@
 #include <nlohmann/json.hpp>
 
 #include "config/config.h"
-#include "host/oz_log.h"
-#include "host/oz_time.h"
 
 using json = nlohmann::json;
 
-template <typename T>
-class ozpUniqueSet
+template <typename T> class ozpUniqueSet
 {
 public:
-    explicit ozpUniqueSet(const std::string &name = std::string()) : name(name) {}
+    using const_iterator = typename std::deque<T>::const_iterator;
 
-    void SetLimits(const ozpUniqueSetConfig &config)
+    explicit ozpUniqueSet(const std::string& name = std::string())
+        : name(name)
+    {
+    }
+
+    void SetLimits(const ozpUniqueSetConfig& config)
     {
         max = config.max;
         update_min = config.update_min;
@@ -32,7 +33,15 @@ public:
     }
 
     // Adds `value` at the front; true when the set counts as updated.
-    bool Push(const T &value);
+    bool Push(const T& value);
+
+    // Read access for users of the set, so that the container can change
+    // without touching them.
+    bool empty() const { return values.empty(); }
+    size_t size() const { return values.size(); }
+    const T& front() const { return values.front(); }
+    const_iterator begin() const { return values.begin(); }
+    const_iterator end() const { return values.end(); }
 
     std::string name;
     uint64_t updates = 0;
@@ -47,17 +56,27 @@ class IPList
 {
 public:
     using iterator = std::vector<std::string>::iterator;
+    using const_iterator = std::vector<std::string>::const_iterator;
 
     // Moves or adds `address` to the front; true when it was new.
-    std::pair<iterator, bool> insert(const std::string &address);
+    std::pair<iterator, bool> insert(const std::string& address);
+
+    bool empty() const { return addresses.empty(); }
+    size_t size() const { return addresses.size(); }
+    const std::string& front() const { return addresses.front(); }
+    const_iterator begin() const { return addresses.begin(); }
+    const_iterator end() const { return addresses.end(); }
 
     std::vector<std::string> addresses;
     uint64_t max_size = 10;
 };
 
-void to_json(json &j, const ozpUniqueSet<std::string> &set);
-void from_json(const json &j, ozpUniqueSet<std::string> &set);
-void to_json(json &j, const IPList &list);
-void from_json(const json &j, IPList &list);
+// JSON arrays, front first. Reading replaces the values only (no bound is
+// applied) and raises the library's type error on anything but an array of
+// strings.
+void to_json(json& j, const ozpUniqueSet<std::string>& set);
+void from_json(const json& j, ozpUniqueSet<std::string>& set);
+void to_json(json& j, const IPList& list);
+void from_json(const json& j, IPList& list);
 
 extern template class ozpUniqueSet<std::string>;
