@@ -39,6 +39,8 @@ public:
     bool flush = false;
 };
 
+// The plug-in settings. Load resets most members and reads the rest in
+// place, so on its own a failed Load leaves a mix; Reload loads a copy.
 class ozpGlobalConfig
 {
 public:
