@@ -40,7 +40,8 @@ TEST_F(MainLoopTest, BannerFirstAndFinalSaveOnTerminate)
     plugin->Create();
     plugin->Join();
     EXPECT_TRUE(plugin->HasTerminated());
-    EXPECT_EQ(log.Lines().at(0),
+    EXPECT_EQ(log.Lines().at(0), "dev-discovery: initialized");
+    EXPECT_EQ(log.Lines().at(1),
         "dev-discovery: Ostrel Device Discovery Processor Plugin v1.2.11 "
         "Copyright (C) 2026 Ostrel Networks. All rights reserved.");
     // Terminated before the first pass: no reload happened, so there is no
