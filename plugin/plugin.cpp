@@ -113,7 +113,9 @@ void ozpPlugin::RunPass()
         }
         if (reloaded) {
             try {
-                if (!devices.empty())
+                // A cache not read yet (first pass, a new path, a failed read)
+                // is merged first; saving would overwrite it.
+                if (!devices.empty() && IsCacheLoaded(config.path_device_cache))
                     SaveDevices(config.path_device_cache);
                 else
                     LoadDevices(config.path_device_cache);

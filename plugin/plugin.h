@@ -94,6 +94,7 @@ public:
     // until then a save would overwrite devices never loaded (report/).
     std::string cache_loaded_path;
     bool cache_loaded = false;
+    bool IsCacheLoaded(const std::string &path) const;
 
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait{1000};
