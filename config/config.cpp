@@ -42,8 +42,8 @@ void LoadSetLimits(const json &j, const char *key, ozpUniqueSetConfig &set, bool
         return;
     }
     if (colon_form)
-        throw ozException("%s: %s: %s: %s", "void ozpGlobalConfig::Load(const json &)", key, value->type_name(),
-            strerror(EINVAL));
+        throw ozException("%s: %s: %s: %s", "void ozpGlobalConfig::Load(const json &)", key,
+            value->type_name(), strerror(EINVAL));
     throw ozException("%s: %s: %s, %s", "void ozpGlobalConfig::Load(const json &)", key, value->type_name(),
         strerror(EINVAL));
 }
@@ -147,7 +147,8 @@ void ozpGlobalConfig::Load(const json &j)
     FindBool(*api, "enable", api_enable);
     if (FindString(*api, "url", api_url_upload)) return;
 
-    auto bootstrap = ozInstance::GetInstance().api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
+    auto bootstrap
+        = ozInstance::GetInstance().api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
     if (!bootstrap) return;
     auto index = bootstrap->urls.find("index");
     if (index != bootstrap->urls.end()) api_url_index = index->second;

@@ -12,7 +12,8 @@ namespace {
 const json &RequireObject(const json &value)
 {
     if (!value.is_object())
-        throw json::type_error::create(302, std::string("type must be object, but is ") + value.type_name(), &value);
+        throw json::type_error::create(
+            302, std::string("type must be object, but is ") + value.type_name(), &value);
     return value;
 }
 
