@@ -1,0 +1,310 @@
+#include "tools/classifier.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ostrel_classifier {
+
+namespace {
+
+const char *const FIELDS[] = {"mac", "dhcp_vendor", "dhcp_fingerprint", "dhcp_hostname", "mdns_services",
+    "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
+
+[[noreturn]] void Fail(const std::string &field, const std::string &why)
+{
+    throw std::runtime_error(field + ": " + why);
+}
+
+std::string Lower(std::string text)
+{
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool Matches(const Rule &rule, const std::string &value)
+{
+    const std::string text = Lower(value);
+    switch (rule.op) {
+    case Rule::Op::EQUALS: return text == rule.text;
+    case Rule::Op::PREFIX: return text.compare(0, rule.text.size(), rule.text) == 0;
+    case Rule::Op::SUFFIX:
+        return text.size() >= rule.text.size() &&
+               text.compare(text.size() - rule.text.size(), rule.text.size(), rule.text) == 0;
+    case Rule::Op::CONTAINS: return text.find(rule.text) != std::string::npos;
+    }
+    return false;
+}
+
+bool AnyMatches(const Rule &rule, const std::vector<std::string> &values)
+{
+    for (const std::string &value : values) {
+        if (Matches(rule, value)) return true;
+    }
+    return false;
+}
+
+bool RuleMatches(const Rule &rule, const DeviceFacts &facts)
+{
+    const std::string &f = rule.field;
+    if (f == "mac") return Matches(rule, facts.mac);
+    // An empty text is "not seen", not a value that an op could match.
+    if (f == "dhcp_vendor") return !facts.dhcp_vendor.empty() && Matches(rule, facts.dhcp_vendor);
+    if (f == "dhcp_fingerprint") return !facts.dhcp_fingerprint.empty() && Matches(rule, facts.dhcp_fingerprint);
+    if (f == "dhcp_hostname") return !facts.dhcp_hostname.empty() && Matches(rule, facts.dhcp_hostname);
+    if (f == "mdns_services") return AnyMatches(rule, facts.mdns_services);
+    if (f == "http_user_agents") return AnyMatches(rule, facts.http_user_agents);
+    if (f == "ssdp_user_agents") return AnyMatches(rule, facts.ssdp_user_agents);
+    if (f == "user_agents") return AnyMatches(rule, facts.http_user_agents) || AnyMatches(rule, facts.ssdp_user_agents);
+    if (f == "ja4_clients") return AnyMatches(rule, facts.ja4_clients);
+    return false;
+}
+
+Rule ParseRule(const std::string &at, const json &value)
+{
+    if (!value.is_object()) Fail(at, "must be an object");
+    Rule rule;
+    bool has_op = false;
+    for (const auto &item : value.items()) {
+        const std::string field = at + "." + item.key();
+        const json &v = item.value();
+        if (item.key() == "field") {
+            if (!v.is_string()) Fail(field, "must be a string");
+            rule.field = v.get<std::string>();
+            bool known = false;
+            for (const char *name : FIELDS) known = known || rule.field == name;
+            if (!known) Fail(field, "unknown field \"" + rule.field + "\"");
+        } else if (item.key() == "score") {
+            if (!v.is_number_unsigned() || v.get<uint64_t>() < 1 || v.get<uint64_t>() > 100)
+                Fail(field, "must be a whole number from 1 to 100");
+            rule.score = v.get<unsigned>();
+        } else if (item.key() == "equals" || item.key() == "prefix" || item.key() == "suffix" ||
+                   item.key() == "contains") {
+            if (has_op) Fail(field, "a rule has exactly one of equals, prefix, suffix or contains");
+            if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
+            has_op = true;
+            rule.text = Lower(v.get<std::string>());
+            rule.op = item.key() == "equals"   ? Rule::Op::EQUALS
+                      : item.key() == "prefix" ? Rule::Op::PREFIX
+                      : item.key() == "suffix" ? Rule::Op::SUFFIX
+                                               : Rule::Op::CONTAINS;
+        } else if (item.key() != "note") {
+            Fail(field, "unknown key");
+        }
+    }
+    if (rule.field.empty()) Fail(at + ".field", "missing");
+    if (!has_op) Fail(at, "needs one of equals, prefix, suffix or contains");
+    if (rule.score == 0) Fail(at + ".score", "missing");
+    return rule;
+}
+
+Kind ParseKind(const std::string &at, const json &value)
+{
+    if (!value.is_object()) Fail(at, "must be an object");
+    Kind kind;
+    for (const auto &item : value.items()) {
+        const std::string field = at + "." + item.key();
+        const json &v = item.value();
+        if (item.key() == "label" || item.key() == "type" || item.key() == "vendor") {
+            if (!v.is_string()) Fail(field, "must be a string");
+            std::string &target = item.key() == "label" ? kind.label : item.key() == "type" ? kind.type : kind.vendor;
+            target = v.get<std::string>();
+        } else if (item.key() == "rules") {
+            if (!v.is_array() || v.empty()) Fail(field, "must be a non-empty array of rules");
+            for (size_t i = 0; i < v.size(); i++) kind.rules.push_back(ParseRule(field + "[" + std::to_string(i) + "]", v[i]));
+        } else if (item.key() != "note") {
+            Fail(field, "unknown key");
+        }
+    }
+    if (kind.label.empty()) Fail(at + ".label", "missing or empty");
+    if (kind.rules.empty()) Fail(at + ".rules", "missing");
+    return kind;
+}
+
+bool ReadText(const json &object, const char *key, const std::string &at, std::string &out, std::string &error)
+{
+    auto found = object.find(key);
+    if (found == object.end()) return true;
+    if (!found->is_string()) {
+        error = at + "." + key + ": must be a string";
+        return false;
+    }
+    out = found->get<std::string>();
+    return true;
+}
+
+bool ReadList(const json &object, const char *key, std::vector<std::string> &out, std::string &error)
+{
+    auto found = object.find(key);
+    if (found == object.end()) return true;
+    if (!found->is_array()) {
+        error = std::string(key) + ": must be an array of strings";
+        return false;
+    }
+    for (const json &value : *found) {
+        if (!value.is_string()) {
+            error = std::string(key) + ": must be an array of strings";
+            return false;
+        }
+        out.push_back(value.get<std::string>());
+    }
+    return true;
+}
+
+json Envelope(unsigned status_code, const std::string &message, json data)
+{
+    return json{{"status_code", status_code}, {"status_message", message}, {"data", std::move(data)}};
+}
+
+} // namespace
+
+std::vector<Kind> ParseRules(const std::string &text)
+{
+    json doc;
+    try {
+        doc = json::parse(text, nullptr, true, true);
+    } catch (const json::exception &e) {
+        throw std::runtime_error(std::string("not valid JSON: ") + e.what());
+    }
+    if (!doc.is_object()) Fail("rules file", "must hold one JSON object");
+    std::vector<Kind> kinds;
+    for (const auto &item : doc.items()) {
+        if (item.key() == "kinds") {
+            if (!item.value().is_array()) Fail("kinds", "must be an array");
+            for (size_t i = 0; i < item.value().size(); i++)
+                kinds.push_back(ParseKind("kinds[" + std::to_string(i) + "]", item.value()[i]));
+        } else if (item.key() != "note") {
+            Fail(item.key(), "unknown key");
+        }
+    }
+    if (kinds.empty()) Fail("kinds", "missing or empty");
+    return kinds;
+}
+
+std::vector<Kind> LoadRules(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error(path + ": cannot open: " + strerror(errno));
+    std::stringstream text;
+    text << in.rdbuf();
+    try {
+        return ParseRules(text.str());
+    } catch (const std::exception &e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+}
+
+bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error)
+{
+    if (!device.is_object()) {
+        error = "must be an object";
+        return false;
+    }
+    auto mac = device.find("mac");
+    if (mac == device.end() || !mac->is_string() || mac->get<std::string>().empty()) {
+        error = "mac: missing or not a non-empty string";
+        return false;
+    }
+    facts.mac = mac->get<std::string>();
+    auto dhcp = device.find("dhcp");
+    if (dhcp != device.end()) {
+        if (!dhcp->is_object()) {
+            error = "dhcp: must be an object";
+            return false;
+        }
+        if (!ReadText(*dhcp, "vendor", "dhcp", facts.dhcp_vendor, error) ||
+            !ReadText(*dhcp, "fingerprint", "dhcp", facts.dhcp_fingerprint, error) ||
+            !ReadText(*dhcp, "hostname", "dhcp", facts.dhcp_hostname, error))
+            return false;
+    }
+    return ReadList(device, "mdns_services", facts.mdns_services, error) &&
+           ReadList(device, "http_user_agents", facts.http_user_agents, error) &&
+           ReadList(device, "ssdp_user_agents", facts.ssdp_user_agents, error) &&
+           ReadList(device, "ja4_clients", facts.ja4_clients, error);
+}
+
+Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts)
+{
+    Verdict best;
+    unsigned best_total = 0;
+    for (const Kind &kind : kinds) {
+        unsigned total = 0;
+        for (const Rule &rule : kind.rules) {
+            if (RuleMatches(rule, facts)) total += rule.score;
+        }
+        if (total > best_total) {
+            best_total = total;
+            best = Verdict{kind.label, total > 100 ? 100 : total, kind.type, kind.vendor};
+        }
+    }
+    return best;
+}
+
+json DiscoveryJson(const Verdict &verdict)
+{
+    return json{{"label", verdict.label}, {"score", verdict.score},
+        {"type", verdict.type.empty() ? "unknown" : verdict.type}, {"vendor", verdict.vendor}};
+}
+
+Reply Service::Error(int http_status, const std::string &message)
+{
+    return Reply{http_status, Envelope(static_cast<unsigned>(http_status), message, json::array())};
+}
+
+bool Service::Authorized(const std::string &authorization) const
+{
+    if (token.empty()) return true;
+    const std::string expected = "Bearer " + token;
+    // Compares every byte so that the time taken does not tell how much matched.
+    unsigned char differ = authorization.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < expected.size(); i++) {
+        unsigned char given = i < authorization.size() ? static_cast<unsigned char>(authorization[i]) : 0;
+        differ |= static_cast<unsigned char>(given ^ static_cast<unsigned char>(expected[i]));
+    }
+    return differ == 0;
+}
+
+Reply Service::Index(const std::string &authorization)
+{
+    if (!Authorized(authorization)) return Error(401, "missing or wrong bearer token");
+    json data = json::array();
+    std::lock_guard<std::mutex> guard(lock);
+    for (const auto &entry : remembered) data.push_back(json{{"mac", entry.first}, {"discovery", entry.second}});
+    return Reply{200, Envelope(0, "ok", std::move(data))};
+}
+
+Reply Service::Upload(const std::string &authorization, const std::string &body)
+{
+    if (!Authorized(authorization)) return Error(401, "missing or wrong bearer token");
+    json devices;
+    try {
+        devices = json::parse(body);
+    } catch (const json::exception &e) {
+        return Error(400, std::string("request body is not valid JSON: ") + e.what());
+    }
+    if (!devices.is_array()) return Error(400, "request body must be a JSON array of device objects");
+    if (devices.size() > MAX_UPLOAD_DEVICES)
+        return Error(400, "request carries " + std::to_string(devices.size()) + " devices; at most " +
+                              std::to_string(MAX_UPLOAD_DEVICES) + " are accepted");
+    // Every device is checked before any verdict is remembered.
+    std::vector<DeviceFacts> facts(devices.size());
+    for (size_t i = 0; i < devices.size(); i++) {
+        std::string error;
+        if (!ReadDevice(devices[i], facts[i], error))
+            return Error(400, "request[" + std::to_string(i) + "]: " + error);
+    }
+    json data = json::array();
+    std::lock_guard<std::mutex> guard(lock);
+    for (const DeviceFacts &device : facts) {
+        json discovery = DiscoveryJson(Classify(kinds, device));
+        if (remembered.size() < MAX_REMEMBERED || remembered.count(device.mac) != 0) remembered[device.mac] = discovery;
+        data.push_back(json{{"mac", device.mac}, {"discovery", std::move(discovery)}});
+    }
+    return Reply{200, Envelope(0, "ok", std::move(data))};
+}
+
+} // namespace ostrel_classifier

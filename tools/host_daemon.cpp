@@ -1,0 +1,547 @@
+#include "tools/host_daemon.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+#include "host/ozhost.h"
+#include "host/standin/standin.h"
+#include "tools/flow_line.h"
+#include "tools/plugin_library.h"
+#include "tools/sink_writer.h"
+
+#ifndef OSTREL_DEFAULT_PLUGIN
+#define OSTREL_DEFAULT_PLUGIN "libostrel-proc-dev-discovery.so"
+#endif
+
+namespace ostrel_host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration Seconds(double seconds)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+bool ParseNumber(const std::string &text, double min, double max, double &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    double parsed = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < min || parsed > max)
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool ParseWhole(const std::string &text, uint64_t max, uint64_t &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    if (text.empty() || text[0] == '-') return false;
+    unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || errno != 0 || parsed > max) return false;
+    value = parsed;
+    return true;
+}
+
+// "SINK/CHANNEL=PATH"
+bool ParseSink(const std::string &text, bool table, SinkChannelSpec &spec)
+{
+    size_t slash = text.find('/');
+    size_t equals = text.find('=');
+    if (slash == std::string::npos || equals == std::string::npos || slash == 0 || equals < slash + 2 ||
+        equals + 1 == text.size())
+        return false;
+    spec = SinkChannelSpec{text.substr(0, slash), text.substr(slash + 1, equals - slash - 1),
+        text.substr(equals + 1), table};
+    return true;
+}
+
+struct RunningPlugin {
+    PluginSpec spec;
+    PluginLibrary library;
+    std::unique_ptr<ozPlugin> plugin;
+    ozPluginProcessor *processor = nullptr;
+};
+
+// Everything the run loop owns; destroyed in reverse order of building.
+class Daemon
+{
+public:
+    explicit Daemon(const Options &options) : options(options) {}
+    ~Daemon() { Stop(); }
+
+    int Run();
+
+private:
+    bool Configure();
+    bool StartPlugins();
+    bool OpenInput();
+    void ReadInput();
+    void TakeLines();
+    bool DispatchPending();
+    void HandleSignals();
+    void Progress(const char *what);
+    void Stop();
+
+    const Options &options;
+    HostConfig config;
+    ozGlobalConfig global;
+    ozInstance instance;
+    SinkWriter sinks;
+    std::vector<std::unique_ptr<RunningPlugin>> plugins;
+    int signal_fd = -1;
+    bool stop = false;
+    int status = 0;
+
+    // Input state.
+    int input_fd = -1;
+    std::string input_name;
+    bool input_done = true;
+    std::string buffer;
+    bool discarding = false; // inside an over-long line
+    uint64_t line_number = 0;
+    uint64_t flows_read = 0;
+    uint64_t lines_skipped = 0;
+    Clock::time_point input_start;
+    bool have_pending = false;
+    FlowLine pending;
+    Clock::time_point pending_due;
+};
+
+bool Daemon::Configure()
+{
+    try {
+        if (!options.config_path.empty()) config = LoadHostConfig(options.config_path, options.variables);
+        else config.variables = options.variables;
+    } catch (const std::exception &e) {
+        oz_printf("ostrel-host: %s\n", e.what());
+        return false;
+    }
+    if (!options.plugin.empty() || !options.conf.empty() || !options.tag.empty() || config.plugins.empty()) {
+        if (config.plugins.empty()) config.plugins.push_back(PluginSpec{"dev-discovery", "", ""});
+        PluginSpec &first = config.plugins.front();
+        if (!options.plugin.empty()) first.library = options.plugin;
+        if (!options.conf.empty()) first.conf_filename = options.conf;
+        if (!options.tag.empty()) first.tag = options.tag;
+    }
+    for (size_t i = 0; i < config.plugins.size(); i++) {
+        PluginSpec &spec = config.plugins[i];
+        if (spec.library.empty()) spec.library = OSTREL_DEFAULT_PLUGIN;
+        if (spec.conf_filename.empty()) {
+            oz_printf("ostrel-host: plugins[%zu] (%s): no plug-in configuration file; give --conf FILE or "
+                      "\"conf_filename\"\n",
+                i, spec.tag.c_str());
+            return false;
+        }
+    }
+    if (options.update_interval > 0) config.update_interval = options.update_interval;
+    config.flags |= options.flags;
+    if (options.debug) config.flags |= ozGlobalConfig::GF_DEBUG;
+    if (options.verbose) config.flags |= ozGlobalConfig::GF_VERBOSE;
+    if (options.debug_payload) config.flags |= ozGlobalConfig::GF_DEBUG_PAYLOAD;
+    if (options.debug_level >= 0) config.debug_level = static_cast<uint8_t>(options.debug_level);
+    config.sinks.insert(config.sinks.end(), options.sinks.begin(), options.sinks.end());
+
+    ozGlobalConfig::instance = &global;
+    ozInstance::instance = &instance;
+    try {
+        ApplyHostConfig(config, global, instance);
+        for (const SinkChannelSpec &sink : config.sinks) {
+            sinks.AddChannel(sink.sink, sink.channel, sink.path,
+                sink.table ? SinkWriter::View::TABLE : SinkWriter::View::ENCODED);
+        }
+    } catch (const std::exception &e) {
+        oz_printf("ostrel-host: %s%s%s\n", options.config_path.c_str(), options.config_path.empty() ? "" : ": ",
+            e.what());
+        return false;
+    }
+    ozStandin::SetSinkHandler([this](const std::string &tag, const std::string &sink,
+                                  const std::set<std::string> &channels, const nlohmann::json &payload,
+                                  uint8_t flags) { sinks.Write(tag, sink, channels, payload, flags); });
+    return true;
+}
+
+bool Daemon::StartPlugins()
+{
+    for (const PluginSpec &spec : config.plugins) {
+        auto running = std::make_unique<RunningPlugin>();
+        running->spec = spec;
+        std::string error;
+        if (!running->library.Open(spec.library, error)) {
+            oz_printf("ostrel-host: %s: %s\n", spec.tag.c_str(), error.c_str());
+            return false;
+        }
+        running->plugin = running->library.Create(spec.tag, {{"conf_filename", spec.conf_filename}}, error);
+        if (!running->plugin) {
+            oz_printf("ostrel-host: %s\n", error.c_str());
+            return false;
+        }
+        running->processor = dynamic_cast<ozPluginProcessor *>(running->plugin.get());
+        if (running->processor == nullptr) {
+            oz_printf("ostrel-host: %s: %s: not a processor plug-in\n", spec.tag.c_str(), spec.library.c_str());
+            running->plugin.reset();
+            return false;
+        }
+        std::string name, version;
+        running->plugin->GetName(name);
+        running->plugin->GetVersion(version);
+        oz_printf("ostrel-host: %s: loaded %s v%s from %s\n", spec.tag.c_str(), name.c_str(), version.c_str(),
+            spec.library.c_str());
+        try {
+            running->plugin->Create();
+        } catch (const std::exception &e) {
+            oz_printf("ostrel-host: %s: cannot start: %s\n", spec.tag.c_str(), e.what());
+            running->plugin.reset();
+            return false;
+        }
+        plugins.push_back(std::move(running));
+    }
+    return true;
+}
+
+bool Daemon::OpenInput()
+{
+    if (options.input.empty()) return true;
+    if (options.input == "-") {
+        input_fd = STDIN_FILENO;
+        input_name = "stdin";
+    } else {
+        input_fd = open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
+        input_name = options.input;
+        if (input_fd < 0) {
+            oz_printf("ostrel-host: %s: cannot open flow input: %s\n", options.input.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    input_done = false;
+    input_start = Clock::now();
+    return true;
+}
+
+// Reads what is there now (never waits) and queues the lines that are due.
+void Daemon::ReadInput()
+{
+    char chunk[65536];
+    ssize_t got = read(input_fd, chunk, sizeof(chunk));
+    if (got < 0) {
+        if (errno == EINTR || errno == EAGAIN) return;
+        oz_printf("ostrel-host: %s: read failed: %s; input closed\n", input_name.c_str(), strerror(errno));
+        got = 0;
+    }
+    if (got == 0) {
+        // A last line without its newline still counts.
+        if (!buffer.empty() && !discarding) buffer += '\n';
+        TakeLines();
+        if (input_fd != STDIN_FILENO) close(input_fd);
+        input_fd = -1;
+        return;
+    }
+    buffer.append(chunk, static_cast<size_t>(got));
+    TakeLines();
+}
+
+void Daemon::TakeLines()
+{
+    size_t start = 0;
+    while (!have_pending) {
+        size_t end = buffer.find('\n', start);
+        if (end == std::string::npos) break;
+        std::string text = buffer.substr(start, end - start);
+        start = end + 1;
+        line_number++;
+        if (discarding) {
+            discarding = false;
+            continue;
+        }
+        FlowLine line = ParseFlowLine(text);
+        if (line.status == FlowLine::SKIP) continue;
+        if (line.status == FlowLine::ERROR) {
+            lines_skipped++;
+            oz_printf("ostrel-host: %s:%llu: %s; line skipped\n", input_name.c_str(),
+                static_cast<unsigned long long>(line_number), line.error.c_str());
+            continue;
+        }
+        flows_read++;
+        pending = std::move(line);
+        have_pending = true;
+        pending_due = input_start;
+        if (pending.time >= 0 && options.speed > 0) pending_due += Seconds(pending.time / options.speed);
+        DispatchPending();
+    }
+    buffer.erase(0, start);
+    // An endless line must not grow the buffer without bound.
+    if (!discarding && buffer.size() > FLOW_LINE_MAX_BYTES && buffer.find('\n') == std::string::npos) {
+        lines_skipped++;
+        oz_printf("ostrel-host: %s:%llu: line longer than %zu bytes; line skipped\n", input_name.c_str(),
+            static_cast<unsigned long long>(line_number + 1), FLOW_LINE_MAX_BYTES);
+        discarding = true;
+    }
+    if (discarding) {
+        size_t end = buffer.find('\n');
+        if (end == std::string::npos) buffer.clear();
+    }
+    if (input_fd < 0 && !have_pending && buffer.empty()) {
+        input_done = true;
+        Progress("input done");
+    }
+}
+
+// Hands the held flow to the plug-ins once its time has come.
+bool Daemon::DispatchPending()
+{
+    if (!have_pending || Clock::now() < pending_due) return false;
+    for (auto &running : plugins) running->processor->DispatchProcessorEvent(pending.event, pending.flow);
+    pending = FlowLine();
+    have_pending = false;
+    return true;
+}
+
+void Daemon::HandleSignals()
+{
+    struct signalfd_siginfo info;
+    while (read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+        if (info.ssi_signo == SIGHUP) {
+            oz_printf("ostrel-host: SIGHUP: reloading plug-in configuration\n");
+            for (auto &running : plugins) running->plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+        } else {
+            oz_printf("ostrel-host: %s: shutting down\n", strsignal(static_cast<int>(info.ssi_signo)));
+            stop = true;
+        }
+    }
+}
+
+void Daemon::Progress(const char *what)
+{
+    oz_printf("ostrel-host: %s: %llu flows read, %llu lines skipped; sinks: %llu payloads, %zu devices\n", what,
+        static_cast<unsigned long long>(flows_read), static_cast<unsigned long long>(lines_skipped),
+        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices());
+}
+
+int Daemon::Run()
+{
+    if (!Configure()) return 1;
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGHUP);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    signal_fd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        oz_printf("ostrel-host: signalfd: %s\n", strerror(errno));
+        return 1;
+    }
+    if (!OpenInput() || !StartPlugins()) return 1;
+
+    const Clock::duration interval = Seconds(config.update_interval);
+    const Clock::time_point started = Clock::now();
+    Clock::time_point next_update = started + interval;
+    Clock::time_point next_progress = started + Seconds(options.progress_interval);
+    Clock::time_point leave_at = Clock::time_point::max();
+    long updates_after_input = 0;
+    if (input_done) Progress("no flow input");
+
+    while (!stop) {
+        Clock::time_point now = Clock::now();
+        if (options.run_seconds > 0 && now - started >= Seconds(options.run_seconds)) break;
+        if (now >= leave_at) break;
+
+        if (now >= next_update) {
+            for (auto &running : plugins) running->processor->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+            next_update += interval;
+            if (next_update <= now) next_update = now + interval;
+            if (input_done && options.exit_after_input >= 0 && ++updates_after_input >= options.exit_after_input &&
+                leave_at == Clock::time_point::max()) {
+                // One more interval lets the plug-in act on the last update.
+                leave_at = now + interval;
+            }
+        }
+        if (input_done && options.exit_after_input == 0 && leave_at == Clock::time_point::max()) leave_at = now;
+        if (!input_done && now >= next_progress) {
+            Progress("progress");
+            next_progress = now + Seconds(options.progress_interval);
+        }
+        for (auto &running : plugins) {
+            if (running->plugin->HasTerminated()) {
+                oz_printf("ostrel-host: %s: plug-in thread ended on its own; shutting down\n",
+                    running->spec.tag.c_str());
+                status = 1;
+                stop = true;
+            }
+        }
+        if (stop) break;
+
+        // Wait for a signal, input, or the next timed thing.
+        Clock::time_point wake = std::min(next_update, leave_at);
+        if (!input_done) wake = std::min(wake, next_progress);
+        if (have_pending) wake = std::min(wake, pending_due);
+        if (options.run_seconds > 0) wake = std::min(wake, started + Seconds(options.run_seconds));
+        // A plug-in thread that ends is noticed within a second.
+        wake = std::min(wake, now + std::chrono::seconds(1));
+        struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {-1, POLLIN, 0}};
+        bool want_input = input_fd >= 0 && !have_pending;
+        if (want_input) fds[1].fd = input_fd;
+        int timeout = 0;
+        if (wake > now) {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+            timeout = static_cast<int>(std::min<long long>(ms, 1000));
+        }
+        int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            oz_printf("ostrel-host: poll: %s\n", strerror(errno));
+            status = 1;
+            break;
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN)) HandleSignals();
+        if (stop) break;
+        if (have_pending && DispatchPending()) TakeLines();
+        if (ready > 0 && want_input && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadInput();
+        if (!have_pending && input_fd < 0 && !input_done) TakeLines();
+    }
+    if (!input_done) Progress("input stopped");
+    Stop();
+    return status;
+}
+
+void Daemon::Stop()
+{
+    // Plug-ins save their state when terminated; each must be deleted before
+    // its library goes.
+    for (auto &running : plugins) {
+        if (running->plugin) running->plugin->Terminate();
+    }
+    for (auto &running : plugins) {
+        if (!running->plugin) continue;
+        running->plugin->Join();
+        running->plugin.reset();
+        running->library.Close();
+    }
+    plugins.clear();
+    ozStandin::SetSinkHandler(nullptr);
+    if (input_fd >= 0 && input_fd != STDIN_FILENO) close(input_fd);
+    input_fd = -1;
+    if (signal_fd >= 0) close(signal_fd);
+    signal_fd = -1;
+    if (ozGlobalConfig::instance == &global) ozGlobalConfig::instance = nullptr;
+    if (ozInstance::instance == &instance) ozInstance::instance = nullptr;
+}
+
+} // namespace
+
+std::string Usage()
+{
+    return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
+           "                   [--input FILE|-] [--speed FACTOR] [--update-interval SECONDS]\n"
+           "                   [--exit-after-input N] [--run-seconds SECONDS] [--progress SECONDS]\n"
+           "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table SINK/CHANNEL=PATH]...\n"
+           "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
+           "See docs/HOST.md.\n";
+}
+
+namespace {
+
+const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--speed",
+    "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags", "--var",
+    "--sink", "--sink-table"};
+
+} // namespace
+
+bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::string &error)
+{
+    help = false;
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        std::string value;
+        auto take = [&]() {
+            if (i + 1 >= argc) {
+                error = arg + ": needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto bad = [&](const char *why) {
+            error = arg + " " + value + ": " + why;
+            return false;
+        };
+        uint64_t whole = 0;
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return true;
+        } else if (arg == "--debug") options.debug = true;
+        else if (arg == "--verbose") options.verbose = true;
+        else if (arg == "--debug-payload") options.debug_payload = true;
+        else if (arg.compare(0, 2, "--") != 0 || VALUE_OPTIONS.count(arg) == 0) {
+            error = arg + ": unknown option";
+            return false;
+        } else if (!take()) return false;
+        else if (arg == "--config") options.config_path = value;
+        else if (arg == "--plugin") options.plugin = value;
+        else if (arg == "--conf") options.conf = value;
+        else if (arg == "--tag") options.tag = value;
+        else if (arg == "--input") options.input = value;
+        else if (arg == "--speed") {
+            if (!ParseNumber(value, 0, 1e6, options.speed)) return bad("must be a number from 0 to 1000000");
+        } else if (arg == "--update-interval") {
+            if (!ParseNumber(value, 0.05, 86400, options.update_interval))
+                return bad("must be a number of seconds from 0.05 to 86400");
+        } else if (arg == "--exit-after-input") {
+            if (!ParseWhole(value, 1000000, whole)) return bad("must be a whole number from 0 to 1000000");
+            options.exit_after_input = static_cast<long>(whole);
+        } else if (arg == "--run-seconds") {
+            if (!ParseNumber(value, 0, 1e7, options.run_seconds)) return bad("must be a number of seconds");
+        } else if (arg == "--progress") {
+            if (!ParseNumber(value, 0.1, 86400, options.progress_interval))
+                return bad("must be a number of seconds from 0.1 to 86400");
+        } else if (arg == "--debug-level") {
+            if (!ParseWhole(value, 255, whole)) return bad("must be a whole number from 0 to 255");
+            options.debug_level = static_cast<int>(whole);
+        } else if (arg == "--flags") {
+            if (!ParseWhole(value, UINT64_MAX, whole)) return bad("must be a whole number (0x for hex)");
+            options.flags |= whole;
+        } else if (arg == "--var") {
+            size_t equals = value.find('=');
+            if (equals == std::string::npos || equals == 0) return bad("must be NAME=VALUE");
+            options.variables[value.substr(0, equals)] = value.substr(equals + 1);
+        } else if (arg == "--sink" || arg == "--sink-table") {
+            SinkChannelSpec spec;
+            if (!ParseSink(value, arg == "--sink-table", spec)) return bad("must be SINK/CHANNEL=PATH");
+            options.sinks.push_back(spec);
+        }
+    }
+    return true;
+}
+
+void BlockSignals()
+{
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGHUP);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    // A closed stdout must end in a logged write error, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int RunDaemon(const Options &options)
+{
+    Daemon daemon(options);
+    return daemon.Run();
+}
+
+} // namespace ostrel_host

@@ -1,0 +1,51 @@
+// The stand-in daemon: loads processor plug-ins, feeds them flows read from a
+// capture, sends their reload and update events, writes their sink payloads,
+// and stops them cleanly. Runs on the process's main thread; SIGHUP, SIGINT
+// and SIGTERM must be blocked in every thread before Run (see BlockSignals).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/oz_util.h"
+#include "tools/host_config.h"
+
+namespace ostrel_host {
+
+struct Options {
+    std::string config_path;
+    // Override the first plug-in of the configuration (made when it has none).
+    std::string plugin;
+    std::string conf;
+    std::string tag;
+    // Flow capture: empty for none, "-" for stdin.
+    std::string input;
+    // Replay pace against the lines' "time": 2 is twice as fast, 0 no waiting.
+    double speed = 1;
+    double update_interval = 0; // 0: from the configuration
+    long exit_after_input = -1; // -1: keep running after the input ends
+    double run_seconds = 0;     // 0: no limit
+    double progress_interval = 5;
+    ozVariableMap variables;
+    bool debug = false;
+    bool verbose = false;
+    bool debug_payload = false;
+    int debug_level = -1; // -1: from the configuration
+    uint64_t flags = 0;
+    std::vector<SinkChannelSpec> sinks;
+};
+
+// Parses the command line. False with `error` set on a bad option; `help`
+// is set for --help.
+bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::string &error);
+std::string Usage();
+
+// Blocks the signals the daemon waits for, in this thread and every thread
+// started after it. Call first in main.
+void BlockSignals();
+
+// Runs the daemon; returns the process exit status.
+int RunDaemon(const Options &options);
+
+} // namespace ostrel_host

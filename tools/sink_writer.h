@@ -1,0 +1,82 @@
+// The daemon's sinks: each configured (sink, channel) writes the payloads it
+// receives to stdout or a file, encoded as the payload's dispatch flags say.
+// Payloads arrive on plug-in threads; one lock guards the outputs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace ostrel_host {
+
+using json = nlohmann::json;
+
+// Dispatch flag bits the writer understands (the host's DispatchFlags).
+constexpr uint8_t SINK_FORMAT_MSGPACK = 0x04;
+constexpr uint8_t SINK_FLUSH = 0x08;
+constexpr uint8_t SINK_GZ = 0x20;
+
+// The bytes one payload becomes: JSON text and a newline (msgpack when 0x04
+// is set), then one gzip member when 0x20 is set, so that the members of a
+// file concatenate to one gzip stream.
+std::string EncodePayload(const json &payload, uint8_t flags);
+
+// One complete gzip member holding `data`. Throws std::runtime_error when
+// zlib fails.
+std::string GzipCompress(const std::string &data);
+
+// Human-readable rows for the devices of a "device_discovery" payload.
+std::string TableHeader();
+std::string TableRows(const json &payload);
+
+class SinkWriter
+{
+public:
+    enum class View { ENCODED, TABLE };
+
+    SinkWriter() = default;
+    ~SinkWriter();
+    SinkWriter(const SinkWriter &) = delete;
+    SinkWriter &operator=(const SinkWriter &) = delete;
+
+    // "-" is stdout; other paths are opened for appending now, so that a bad
+    // path fails at start-up. Throws std::runtime_error naming the path.
+    void AddChannel(const std::string &sink, const std::string &channel, const std::string &path, View view);
+
+    // The host's sink entry: writes `payload` to every named channel.
+    void Write(const std::string &tag, const std::string &sink, const std::set<std::string> &channels,
+        const json &payload, uint8_t flags);
+
+    uint64_t Payloads() const;
+    // Distinct MACs seen in "device_discovery" payloads.
+    size_t Devices() const;
+
+private:
+    struct Output {
+        std::string path;
+        FILE *file = nullptr;
+        bool header_written = false;
+        bool failed = false;
+    };
+    struct Channel {
+        std::shared_ptr<Output> output;
+        View view = View::ENCODED;
+    };
+
+    void Emit(const std::string &sink, const std::string &channel, Channel &target, const json &payload,
+        uint8_t flags);
+
+    mutable std::mutex lock;
+    std::map<std::string, std::shared_ptr<Output>> outputs;
+    std::map<std::string, std::map<std::string, Channel>> sinks;
+    uint64_t payloads = 0;
+    std::set<std::string> macs;
+};
+
+} // namespace ostrel_host
