@@ -5,14 +5,14 @@ namespace {
 // Ignore messages are detail that only a debug level of 2 or more asks for.
 bool LogIgnored()
 {
-    const ozGlobalConfig& host = ozGlobalConfig::GetInstance();
+    const ozGlobalConfig &host = ozGlobalConfig::GetInstance();
     return host.IsDebug() && host.GetDebugLevel() >= 2;
 }
 
 } // namespace
 
 // Nothing is cached: the host's group data may change between calls.
-bool ozpPlugin::IgnoreDeviceMac(const std::string& mac)
+bool ozpPlugin::IgnoreDeviceMac(const std::string &mac)
 {
     if (mac.empty()) {
         if (LogIgnored()) oz_dprintf("%s: %s: Ignoring; empty MAC.\n", tag.c_str(), mac.c_str());

@@ -6,10 +6,10 @@ namespace {
 constexpr size_t MAX_VALUE_LENGTH = 68;
 
 void PrintSet(
-    std::ostream& out, const std::string& margin, const char* heading, const ozpUniqueSet<std::string>& set)
+    std::ostream &out, const std::string &margin, const char *heading, const ozpUniqueSet<std::string> &set)
 {
     out << margin << heading << set.size() << std::endl;
-    for (const std::string& value : set) {
+    for (const std::string &value : set) {
         out << margin << "  - " << value.substr(0, MAX_VALUE_LENGTH);
         if (value.size() > MAX_VALUE_LENGTH) out << "...";
         out << std::endl;
@@ -18,7 +18,7 @@ void PrintSet(
 
 } // namespace
 
-void ozpPlugin::PrintDeviceDebug(const ozpDevice& device) const
+void ozpPlugin::PrintDeviceDebug(const ozpDevice &device) const
 {
     ozDebugLogStream out;
     // Later lines put their colon under the one that follows the MAC.

@@ -5,7 +5,7 @@
 namespace {
 
 // True when `value` brought a new, non-empty text into `stored`.
-bool MergeText(std::string& stored, const std::string& value)
+bool MergeText(std::string &stored, const std::string &value)
 {
     if (value.empty() || value == stored) return false;
     stored = value;
@@ -13,26 +13,21 @@ bool MergeText(std::string& stored, const std::string& value)
 }
 
 // An observation carries at most one value per set: its front.
-bool MergeSet(ozpUniqueSet<std::string>& stored, const ozpUniqueSet<std::string>& other)
+bool MergeSet(ozpUniqueSet<std::string> &stored, const ozpUniqueSet<std::string> &other)
 {
     return !other.empty() && stored.Push(other.front());
 }
 
 } // namespace
 
-ozpDevice::ozpDevice()
-    : last_update(oz_time_monotonic())
+ozpDevice::ozpDevice() : last_update(oz_time_monotonic()) {}
+
+ozpDevice::ozpDevice(const std::string &mac, bool cached) :
+    mac(mac), cached(cached), last_update(oz_time_monotonic())
 {
 }
 
-ozpDevice::ozpDevice(const std::string& mac, bool cached)
-    : mac(mac)
-    , cached(cached)
-    , last_update(oz_time_monotonic())
-{
-}
-
-void ozpDevice::SetLimits(const ozpGlobalConfig& config)
+void ozpDevice::SetLimits(const ozpGlobalConfig &config)
 {
     http_user_agents.SetLimits(config.max_http_user_agents);
     ja4_clients.SetLimits(config.max_ja4_clients);
@@ -40,9 +35,9 @@ void ozpDevice::SetLimits(const ozpGlobalConfig& config)
     ssdp_user_agents.SetLimits(config.max_ssdp_user_agents);
 }
 
-void ozpDevice::Update(const ozpDevice& other)
+void ozpDevice::Update(const ozpDevice &other)
 {
-    for (const std::string& address : other.ip_list) {
+    for (const std::string &address : other.ip_list) {
         if (ip_list.insert(address).second) pending_updates++;
     }
 
@@ -59,15 +54,15 @@ void ozpDevice::Update(const ozpDevice& other)
     if (pending_updates != 0) last_update = oz_time_monotonic();
 }
 
-void ozpDevice::Encode(json& out, unsigned char flags) const
+void ozpDevice::Encode(json &out, unsigned char flags) const
 {
     json object = json::object();
     object["mac"] = mac;
     if (flags & ENCODE_DHCP) {
         object["dhcp"] = {
-            { "fingerprint", dhcp_fingerprint },
-            { "vendor", dhcp_vendor },
-            { "hostname", dhcp_hostname },
+            {"fingerprint", dhcp_fingerprint},
+            {"vendor", dhcp_vendor},
+            {"hostname", dhcp_hostname},
         };
     }
     if (flags & ENCODE_CONFIDENCE) object["confidence"] = confidence;
@@ -86,7 +81,7 @@ void ozpDevice::Encode(json& out, unsigned char flags) const
     out.push_back(std::move(object));
 }
 
-void to_json(json& j, const ozpDevice& device)
+void to_json(json &j, const ozpDevice &device)
 {
     j["mac"] = device.mac;
     j["label"] = device.label;
@@ -103,7 +98,7 @@ void to_json(json& j, const ozpDevice& device)
     j["other_device"] = device.other_device;
 }
 
-void from_json(const json& j, ozpDevice& device)
+void from_json(const json &j, ozpDevice &device)
 {
     j.at("mac").get_to(device.mac);
     j.at("label").get_to(device.label);

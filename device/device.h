@@ -29,26 +29,26 @@ public:
     };
 
     ozpDevice();
-    ozpDevice(const std::string& mac, bool cached);
+    ozpDevice(const std::string &mac, bool cached);
 
     // Gives the four value sets the configured limits.
-    void SetLimits(const ozpGlobalConfig& config);
+    void SetLimits(const ozpGlobalConfig &config);
 
     // Merges an observation; each accepted change raises pending_updates.
-    void Update(const ozpDevice& other);
+    void Update(const ozpDevice &other);
 
     // Appends the report form of this device to `out` (null or an array).
-    void Encode(json& out, unsigned char flags) const;
+    void Encode(json &out, unsigned char flags) const;
 
     std::string mac;
     std::string label;
     std::string dhcp_fingerprint;
     std::string dhcp_vendor;
     std::string dhcp_hostname;
-    ozpUniqueSet<std::string> http_user_agents { "http_user_agents" };
-    ozpUniqueSet<std::string> ja4_clients { "ja4_clients" };
-    ozpUniqueSet<std::string> mdns_services { "mdns_services" };
-    ozpUniqueSet<std::string> ssdp_user_agents { "ssdp_user_agents" };
+    ozpUniqueSet<std::string> http_user_agents{"http_user_agents"};
+    ozpUniqueSet<std::string> ja4_clients{"ja4_clients"};
+    ozpUniqueSet<std::string> mdns_services{"mdns_services"};
+    ozpUniqueSet<std::string> ssdp_user_agents{"ssdp_user_agents"};
     IPList ip_list;
     uint32_t pending_updates = 1;
     uint32_t confidence = 0;
@@ -59,5 +59,5 @@ public:
 };
 
 // The cache form: 13 keys, every one required on read.
-void to_json(json& j, const ozpDevice& device);
-void from_json(const json& j, ozpDevice& device);
+void to_json(json &j, const ozpDevice &device);
+void from_json(const json &j, ozpDevice &device);

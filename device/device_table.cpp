@@ -1,9 +1,9 @@
 #include "plugin/plugin.h"
 
-bool ozpPlugin::AddUpdateDevice(const std::string& mac, const ozpDevice& device, bool merge)
+bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge)
 {
     auto [entry, inserted] = devices.try_emplace(mac, device);
-    ozpDevice& stored = entry->second;
+    ozpDevice &stored = entry->second;
 
     if (inserted) {
         // Cached entries too take today's limits and count as just seen.

@@ -1,6 +1,6 @@
 #include "plugin/plugin.h"
 
-void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow>& flow)
+void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
 {
     if (!flow) return;
     // The host may write to the flow from its own threads.
@@ -44,7 +44,7 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow>& flow)
     }
 
     if (identified.count(mac) != 0) {
-        const ozGlobalConfig& host = ozGlobalConfig::GetInstance();
+        const ozGlobalConfig &host = ozGlobalConfig::GetInstance();
         if (host.IsDebug() && host.IsVerbose())
             oz_dprintf("%s: %s: Ignoring; identified.\n", tag.c_str(), mac.c_str());
         return;
@@ -68,7 +68,7 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow>& flow)
     if (config.max_ssdp_user_agents.max != 0 && flow->HasSSDPUserAgent())
         observation.ssdp_user_agents.Push(flow->user_agent);
 
-    const ozGlobalConfig& host = ozGlobalConfig::GetInstance();
+    const ozGlobalConfig &host = ozGlobalConfig::GetInstance();
     if (host.IsDebug() && host.GetDebugLevel() >= 2) flow->Print(ozFlow::PRINT_ALL, tag);
 
     AddUpdateDevice(mac, observation, true);

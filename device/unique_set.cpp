@@ -5,7 +5,7 @@
 #include "host/oz_log.h"
 #include "host/oz_time.h"
 
-template <typename T> bool ozpUniqueSet<T>::Push(const T& value)
+template <typename T> bool ozpUniqueSet<T>::Push(const T &value)
 {
     auto found = std::find(values.begin(), values.end(), value);
     if (found != values.end()) {
@@ -37,35 +37,35 @@ template <typename T> bool ozpUniqueSet<T>::Push(const T& value)
 
 template class ozpUniqueSet<std::string>;
 
-std::pair<IPList::iterator, bool> IPList::insert(const std::string& address)
+std::pair<IPList::iterator, bool> IPList::insert(const std::string &address)
 {
     auto found = std::find(addresses.begin(), addresses.end(), address);
     if (found != addresses.end()) {
         std::rotate(addresses.begin(), found, found + 1);
-        return { addresses.begin(), false };
+        return {addresses.begin(), false};
     }
 
     addresses.insert(addresses.begin(), address);
     if (addresses.size() > max_size) addresses.pop_back();
-    return { addresses.begin(), true };
+    return {addresses.begin(), true};
 }
 
-void to_json(json& j, const ozpUniqueSet<std::string>& set)
+void to_json(json &j, const ozpUniqueSet<std::string> &set)
 {
     j = set.values;
 }
 
-void from_json(const json& j, ozpUniqueSet<std::string>& set)
+void from_json(const json &j, ozpUniqueSet<std::string> &set)
 {
     set.values = j.get<std::deque<std::string>>();
 }
 
-void to_json(json& j, const IPList& list)
+void to_json(json &j, const IPList &list)
 {
     j = list.addresses;
 }
 
-void from_json(const json& j, IPList& list)
+void from_json(const json &j, IPList &list)
 {
     list.addresses = j.get<std::vector<std::string>>();
 }

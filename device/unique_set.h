@@ -20,12 +20,9 @@ template <typename T> class ozpUniqueSet
 public:
     using const_iterator = typename std::deque<T>::const_iterator;
 
-    explicit ozpUniqueSet(const std::string& name = std::string())
-        : name(name)
-    {
-    }
+    explicit ozpUniqueSet(const std::string &name = std::string()) : name(name) {}
 
-    void SetLimits(const ozpUniqueSetConfig& config)
+    void SetLimits(const ozpUniqueSetConfig &config)
     {
         max = config.max;
         update_min = config.update_min;
@@ -33,13 +30,13 @@ public:
     }
 
     // Adds `value` at the front; true when the set counts as updated.
-    bool Push(const T& value);
+    bool Push(const T &value);
 
     // Read access for users of the set, so that the container can change
     // without touching them.
     bool empty() const { return values.empty(); }
     size_t size() const { return values.size(); }
-    const T& front() const { return values.front(); }
+    const T &front() const { return values.front(); }
     const_iterator begin() const { return values.begin(); }
     const_iterator end() const { return values.end(); }
 
@@ -59,11 +56,11 @@ public:
     using const_iterator = std::vector<std::string>::const_iterator;
 
     // Moves or adds `address` to the front; true when it was new.
-    std::pair<iterator, bool> insert(const std::string& address);
+    std::pair<iterator, bool> insert(const std::string &address);
 
     bool empty() const { return addresses.empty(); }
     size_t size() const { return addresses.size(); }
-    const std::string& front() const { return addresses.front(); }
+    const std::string &front() const { return addresses.front(); }
     const_iterator begin() const { return addresses.begin(); }
     const_iterator end() const { return addresses.end(); }
 
@@ -74,9 +71,9 @@ public:
 // JSON arrays, front first. Reading replaces the values only (no bound is
 // applied) and raises the library's type error on anything but an array of
 // strings.
-void to_json(json& j, const ozpUniqueSet<std::string>& set);
-void from_json(const json& j, ozpUniqueSet<std::string>& set);
-void to_json(json& j, const IPList& list);
-void from_json(const json& j, IPList& list);
+void to_json(json &j, const ozpUniqueSet<std::string> &set);
+void from_json(const json &j, ozpUniqueSet<std::string> &set);
+void to_json(json &j, const IPList &list);
+void from_json(const json &j, IPList &list);
 
 extern template class ozpUniqueSet<std::string>;
