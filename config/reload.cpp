@@ -35,12 +35,12 @@ json ParseFile(const std::string &tag, const std::string &filename)
 }
 
 // Enabled channels only, each starting from the defaults' format and
-// compressor; a sink without enabled channels gets no entry.
-ozpPlugin::SinkMap LoadSinks(const json &doc, const ozpChannelConfig &defaults)
+// compressor; a sink without enabled channels gets no entry. Channels are
+// inserted as they load, so a failure keeps the ones before it.
+void LoadSinks(const json &doc, const ozpChannelConfig &defaults, ozpPlugin::SinkMap &sinks)
 {
-    ozpPlugin::SinkMap sinks;
     auto found = doc.find("sinks");
-    if (found == doc.end()) return sinks;
+    if (found == doc.end()) return;
     for (const auto &sink : RequireObject(*found).items()) {
         for (const auto &channel : RequireObject(sink.value()).items()) {
             const json &options = RequireObject(channel.value());
@@ -55,26 +55,19 @@ ozpPlugin::SinkMap LoadSinks(const json &doc, const ozpChannelConfig &defaults)
             sinks[sink.key()][channel.key()] = config;
         }
     }
-    return sinks;
 }
 
 } // namespace
 
-// Everything is loaded into copies and taken over only when the whole file
-// was good: a mistake in the file keeps the running configuration intact
-// rather than leaving a mix of new values, defaults and half a sink table.
+// Loads in place: a failure leaves what was loaded before it (the state that
+// operators and tests know), and the main loop logs it.
 void ozpPlugin::Reload()
 {
     oz_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
     json doc = ParseFile(tag, conf_filename);
 
-    ozpGlobalConfig next_config = config;
-    next_config.Load(doc);
-    ozpChannelConfig next_defaults = channel_defaults;
-    next_defaults.Load("defaults", doc);
-    SinkMap next_sinks = LoadSinks(doc, next_defaults);
-
-    config = std::move(next_config);
-    channel_defaults = next_defaults;
-    sinks = std::move(next_sinks);
+    config.Load(doc);
+    channel_defaults.Load("defaults", doc);
+    sinks.clear();
+    LoadSinks(doc, channel_defaults, sinks);
 }

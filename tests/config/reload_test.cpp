@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -113,16 +114,11 @@ TEST_F(ReloadTest, AMissingFileFailsWithTheNoSuchFileText)
     EXPECT_EQ(PluginState(*plugin), good);
 }
 
-// Whatever goes wrong, the running configuration, defaults and sinks stay
-// exactly as the last good file left them.
-TEST_F(ReloadTest, AFailedReloadLeavesEverythingAsItWas)
+// A file that does not parse changes nothing.
+TEST_F(ReloadTest, AFileThatDoesNotParseChangesNothing)
 {
-    struct Case {
-        std::string file;
-        std::string message; // a prefix of the error text
-    };
     const std::string json_error = "dev-discovery: " + conf + ": JSON exception: ";
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<std::string, std::string>> cases = {
         { R"({"max_confidence": 50,})", json_error + "[json.exception.parse_error.101]" },
         { R"({"max_confidence": 50, "sinks": {)", json_error + "[json.exception.parse_error.101]" },
         { "", json_error + "[json.exception.parse_error.101]" },
@@ -130,33 +126,72 @@ TEST_F(ReloadTest, AFailedReloadLeavesEverythingAsItWas)
         { R"([{"max_confidence": 50}])",
             json_error + "[json.exception.type_error.302] type must be object, but is array" },
         { R"(null)", json_error + "[json.exception.type_error.302] type must be object, but is null" },
-        { R"({"max_confidence": 50, "max_ja4_clients": "8"})",
-            "void ozpGlobalConfig::Load(const json &): max_ja4_clients: string, Invalid argument" },
-        { R"({"max_confidence": 50, "device_mac_ignore": [1]})",
-            "[json.exception.type_error.302] type must be string, but is number" },
-        { R"({"max_confidence": 50, "format": "xml"})",
-            "void ozpChannelConfig::Load(const string &, const json &): format: xml: Invalid argument" },
-        { R"({"compressor": "gz", "format": "JSON"})",
-            "void ozpChannelConfig::Load(const string &, const json &): format: JSON: Invalid argument" },
-        { R"({"sinks": [{"sink-a": {}}]})",
-            "[json.exception.type_error.302] type must be object, but is array" },
-        { R"({"sinks": {"sink-a": {"ch-1": {}}, "sink-b": ["ch-1"]}})",
-            "[json.exception.type_error.302] type must be object, but is array" },
-        { R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": "gz"}}})",
-            "[json.exception.type_error.302] type must be object, but is string" },
-        { R"({"sinks": {"sink-a": {"ch-1": {}}, "sink-b": {"ch-1": {"compressor": "zstd"}}}})",
-            "void ozpChannelConfig::Load(const string &, const json &): compressor: zstd: Invalid argument" },
     };
 
     ASSERT_EQ(ReloadWith(GOOD_FILE), "");
     const json good = PluginState(*plugin);
-    ASSERT_EQ(good["sinks"].size(), 2u);
-
-    for (const auto &c : cases) {
-        std::string error = ReloadWith(c.file);
-        EXPECT_EQ(error.substr(0, c.message.size()), c.message) << c.file;
-        EXPECT_EQ(PluginState(*plugin), good) << c.file;
+    for (const auto &[file, message] : cases) {
+        std::string error = ReloadWith(file);
+        EXPECT_EQ(error.substr(0, message.size()), message) << file;
+        EXPECT_EQ(PluginState(*plugin), good) << file;
     }
+}
+
+// A file that parses loads in place up to the failing key: what came before
+// it is applied, what comes after it is not.
+TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
+{
+    ASSERT_EQ(ReloadWith(GOOD_FILE), "");
+    const json good = PluginState(*plugin);
+
+    // In the plug-in settings: reset, then read up to the failing key.
+    EXPECT_EQ(ReloadWith(R"({"max_confidence": 50, "max_mdns_services": 4, "max_ja4_clients": "8",
+                            "process_all_macs": true})"),
+        "void ozpGlobalConfig::Load(const json &): max_ja4_clients: string, Invalid argument");
+    json partial = good;
+    partial["config"]["max_confidence"] = 50;
+    partial["config"]["max_mdns_services"] = R"({"max": 4, "update_min": 0, "update_ttl": 0})"_json;
+    partial["config"]["max_ja4_clients"] = R"({"max": 10, "update_min": 0, "update_ttl": 0})"_json;
+    partial["config"]["process_all_macs"] = false;
+    partial["config"]["api_enable"] = false;
+    partial["config"]["api_url_upload"] = "";
+    EXPECT_EQ(PluginState(*plugin), partial) << "ignore list and cache path keep their values";
+
+    EXPECT_EQ(ReloadWith(R"({"device_mac_ignore": ["aa:bb:cc:dd:ee:ff", 1]})"),
+        "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(plugin->config.device_mac_ignore, std::set<std::string> { "00:11:22:33:44:55" });
+
+    // In the channel defaults: the plug-in settings are loaded, the defaults
+    // up to the failing option, the sinks stay.
+    ASSERT_EQ(ReloadWith(GOOD_FILE), "");
+    EXPECT_EQ(ReloadWith(R"({"max_confidence": 50, "format": "object", "compressor": "zstd"})"),
+        "void ozpChannelConfig::Load(const string &, const json &): compressor: zstd: Invalid argument");
+    EXPECT_EQ(plugin->config.max_confidence, 50u);
+    EXPECT_EQ(ChannelState(plugin->channel_defaults), R"({"format": 2, "compressor": 0, "flush": false})"_json);
+    EXPECT_EQ(SinksState(plugin->sinks), good["sinks"]);
+
+    // In the sinks: the channels inserted before the failure stay. The
+    // defaults are not reset by a load, so channels still get "object".
+    EXPECT_EQ(ReloadWith(R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": {"format": "msgpack"}},
+                                        "sink-b": {"ch-1": {"compressor": "zstd"}}}})"),
+        "void ozpChannelConfig::Load(const string &, const json &): compressor: zstd: Invalid argument");
+    EXPECT_EQ(SinksState(plugin->sinks), R"({"sink-a": {
+        "ch-1": {"format": 2, "compressor": 0, "flush": false},
+        "ch-2": {"format": 3, "compressor": 0, "flush": false}}})"_json);
+
+    const std::vector<std::pair<std::string, std::string>> shapes = {
+        { R"({"sinks": [{"sink-a": {}}]})", "[json.exception.type_error.302] type must be object, but is array" },
+        { R"({"sinks": {"sink-a": {"ch-1": {}}, "sink-b": ["ch-1"]}})",
+            "[json.exception.type_error.302] type must be object, but is array" },
+        { R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": "gz"}}})",
+            "[json.exception.type_error.302] type must be object, but is string" },
+    };
+    for (const auto &[file, message] : shapes) {
+        ASSERT_EQ(ReloadWith(GOOD_FILE), "");
+        EXPECT_EQ(ReloadWith(file), message) << file;
+    }
+    EXPECT_EQ(SinksState(plugin->sinks),
+        R"({"sink-a": {"ch-1": {"format": 3, "compressor": 0, "flush": false}}})"_json);
 }
 
 TEST_F(ReloadTest, OnlyEnabledChannelsAndSinksWithOneOfThemAreKept)
