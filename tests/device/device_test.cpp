@@ -27,10 +27,12 @@ TEST_F(UniqueSetTest, PushKeepsNewestFirstWithinItsBound)
 {
     ozpUniqueSet<std::string> set("mdns_services");
     set.max = 3;
-    for (const char *value : {"a", "b", "c"}) EXPECT_TRUE(set.Push(value));
+    for (const char *value : {"_printer._tcp.local", "_airplay._tcp.local", "_raop._tcp.local"})
+        EXPECT_TRUE(set.Push(value));
+    // Pushing the oldest value from the set itself moves it to the front.
     EXPECT_FALSE(set.Push(*std::prev(set.end())));
-    EXPECT_TRUE(set.Push("d"));
-    EXPECT_EQ(json(set), R"(["d", "a", "c"])"_json);
+    EXPECT_TRUE(set.Push("_googlecast._tcp.local"));
+    EXPECT_EQ(json(set), R"(["_googlecast._tcp.local", "_printer._tcp.local", "_raop._tcp.local"])"_json);
 }
 
 TEST_F(UniqueSetTest, UpdateMinAndUpdateTtlDecideWhatCounts)

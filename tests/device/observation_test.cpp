@@ -119,6 +119,11 @@ TEST_F(FlowObservationTest, FlowFillsTheOriginatingDevice)
     plugin.ProcessFlow(MakeFlow(spec));
     EXPECT_EQ(Report(spec.mac)["dhcp"],
         R"({"fingerprint": "1,3,6", "vendor": "android-dhcp-13", "hostname": "pixel"})"_json);
+
+    // A flow without an address leaves no empty one in the list.
+    spec.ip.clear();
+    plugin.ProcessFlow(MakeFlow(spec));
+    EXPECT_EQ(Report(spec.mac)["ip_count"], 1);
 }
 
 TEST_F(FlowObservationTest, OtherEndpointBecomesADeviceOnlyUnderProcessAllMacs)
