@@ -116,7 +116,13 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
         header_list.release();
         header_list.reset(grown);
     };
-    for (const auto &header : headers) add_header(header.first + ": " + header.second);
+    for (const auto &header : headers) {
+        // curl drops "Name:" with nothing after it; "Name;" sends it empty.
+        if (header.second.empty())
+            add_header(header.first + ";");
+        else
+            add_header(header.first + ": " + header.second);
+    }
     // curl would otherwise send "Expect: 100-continue" with larger bodies.
     add_header("Expect:");
 
