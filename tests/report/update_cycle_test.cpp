@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include "tests/report/loopback_server.h"
+#include "tests/report/report_support.h"
+
+namespace {
+
+using ostrel_test::MakeDevice;
+
+const std::string MAC1 = "00:00:00:00:00:01";
+const std::string MAC2 = "00:00:00:00:00:02";
+const std::string MAC3 = "00:00:00:00:00:03";
+const std::string MAC4 = "00:00:00:00:00:04";
+
+class UpdateCycleTest : public ostrel_test::HostFixture
+{
+protected:
+    UpdateCycleTest()
+    {
+        plugin->config.api_enable = true;
+        plugin->config.api_url_upload = server.Url("/upload");
+        plugin->sinks["sink"]["channel"] = ozpChannelConfig();
+    }
+
+    void Add(const ozpDevice &device) { plugin->devices.emplace(device.mac, device); }
+
+    std::set<std::string> Macs() const
+    {
+        std::set<std::string> macs;
+        for (const auto &device : plugin->devices) macs.insert(device.first);
+        return macs;
+    }
+
+    // The body of the upload that the cycle started; null when none.
+    json Uploaded()
+    {
+        if (!plugin->api_thread) return nullptr;
+        plugin->api_thread->Join();
+        return json::parse(plugin->api_thread->GetBody());
+    }
+
+    ostrel_test::LoopbackServer server;
+    std::unique_ptr<ozpPlugin> plugin = ostrel_test::MakePlugin(dir);
+};
+
+TEST_F(UpdateCycleTest, ChangedDevicesGoToTheCloudAnsweredOnesToTheSinks)
+{
+    Add(MakeDevice(MAC1, 1, 0));
+    Add(MakeDevice(MAC2, 2, 40, R"({"label":"printer","score":40})"_json));
+    // Answered but unchanged: neither payload.
+    Add(MakeDevice(MAC3, 0, 40, R"({"label":"phone","score":40})"_json));
+    Add(MakeDevice(MAC4, 0, 0));
+
+    plugin->ProcessUpdate();
+
+    auto calls = sinks.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].payload, R"({"device_discovery":[
+        {"mac":"00:00:00:00:00:02","dhcp":{"fingerprint":"1,3,6,15","vendor":"","hostname":"host-02"},
+         "http_user_agents":[],"ja4_clients":[],"mdns_services":["_ipp._tcp.local"],"ssdp_user_agents":[],
+         "ip_address":"192.168.1.12","ip_count":1,
+         "cached":true,"response":{"label":"printer","score":40}}]})"_json);
+    EXPECT_EQ(Uploaded(), R"([
+        {"mac":"00:00:00:00:00:01","dhcp":{"fingerprint":"1,3,6,15","vendor":"","hostname":"host-01"},
+         "http_user_agents":[],"ja4_clients":[],"mdns_services":["_ipp._tcp.local"],"ssdp_user_agents":[],
+         "ip_address":"192.168.1.11","ip_count":1},
+        {"mac":"00:00:00:00:00:02","dhcp":{"fingerprint":"1,3,6,15","vendor":"","hostname":"host-02"},
+         "http_user_agents":[],"ja4_clients":[],"mdns_services":["_ipp._tcp.local"],"ssdp_user_agents":[],
+         "ip_address":"192.168.1.12","ip_count":1}])"_json);
+    EXPECT_EQ(server.Requests().size(), 1u);
+
+    EXPECT_EQ(Macs(), (std::set<std::string>{MAC1, MAC2, MAC3, MAC4}));
+    EXPECT_EQ(plugin->devices[MAC1].pending_updates, 0u);
+    EXPECT_EQ(plugin->devices[MAC2].pending_updates, 0u);
+    EXPECT_FALSE(plugin->devices[MAC2].cached);
+    EXPECT_TRUE(plugin->devices[MAC3].cached);
+    EXPECT_TRUE(plugin->identified.empty());
+}
+
+TEST_F(UpdateCycleTest, RetiresConfidentDevicesAndOtherEndpoints)
+{
+    SetDebug(true);
+    Add(MakeDevice(MAC1, 1, 80, R"({"label":"tv","score":80})"_json));
+    Add(MakeDevice(MAC2, 0, 95));
+    ozpDevice other = MakeDevice(MAC3, 1, 0);
+    other.other_device = true;
+    Add(other);
+    // Unchanged and not confident: not even looked at.
+    ozpDevice quiet = MakeDevice(MAC4, 0, 0);
+    quiet.other_device = true;
+    Add(quiet);
+
+    plugin->ProcessUpdate();
+
+    EXPECT_EQ(plugin->identified, (std::set<std::string>{MAC1, MAC2, MAC3}));
+    EXPECT_EQ(Macs(), std::set<std::string>{MAC4});
+    // The retired answered device reaches the sinks once more; the other
+    // endpoint is reported once; the confident ones never go to the cloud.
+    auto calls = sinks.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].payload["device_discovery"].size(), 1u);
+    EXPECT_EQ(calls[0].payload["device_discovery"][0]["mac"], MAC1);
+    json uploaded = Uploaded();
+    ASSERT_EQ(uploaded.size(), 1u);
+    EXPECT_EQ(uploaded[0]["mac"], MAC3);
+    // Retirement by confidence is printed in debug mode, the other endpoint not.
+    EXPECT_TRUE(log.Contains(MAC1 + ": Confidence: 80 tv\n"));
+    EXPECT_TRUE(log.Contains(MAC2 + ": Confidence: 95 \n"));
+    EXPECT_FALSE(log.Contains(MAC3 + ": Confidence:"));
+}
+
+TEST_F(UpdateCycleTest, ChangesOfACycleWhileARequestRunsAreDropped)
+{
+    server.Hold();
+    Add(MakeDevice(MAC1, 1, 0));
+    plugin->ProcessUpdate();
+    server.WaitForRequest();
+    ozpApiDeviceDiscovery *running = plugin->api_thread.get();
+
+    Add(MakeDevice(MAC2, 3, 0));
+    plugin->ProcessUpdate();
+
+    EXPECT_EQ(plugin->api_thread.get(), running);
+    EXPECT_EQ(plugin->devices[MAC2].pending_updates, 0u);
+    server.Release();
+    running->Join();
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(json::parse(running->GetBody())[0]["mac"], MAC1);
+}
+
+TEST_F(UpdateCycleTest, SinksAndApiWorkWithoutEachOther)
+{
+    struct Case {
+        bool sinks;
+        bool api;
+    };
+    for (Case c : {Case{true, false}, Case{false, true}, Case{false, false}}) {
+        SCOPED_TRACE(std::to_string(c.sinks) + " " + std::to_string(c.api));
+        plugin = ostrel_test::MakePlugin(dir);
+        sinks.Clear();
+        if (c.sinks) plugin->sinks["sink"]["channel"] = ozpChannelConfig();
+        plugin->config.api_enable = c.api;
+        plugin->config.api_url_upload = server.Url("/upload");
+        Add(MakeDevice(MAC1, 1, 10, R"({"label":"cam","score":10})"_json));
+
+        plugin->ProcessUpdate();
+
+        EXPECT_EQ(sinks.Calls().size(), c.sinks ? 1u : 0u);
+        EXPECT_EQ(plugin->devices[MAC1].cached, !c.sinks);
+        EXPECT_EQ(plugin->api_thread != nullptr, c.api);
+        // Cleared either way: the change is not sent later.
+        EXPECT_EQ(plugin->devices[MAC1].pending_updates, 0u);
+    }
+}
+
+TEST_F(UpdateCycleTest, EmptyTableSendsNothing)
+{
+    plugin->ProcessUpdate();
+    EXPECT_TRUE(sinks.Calls().empty());
+    EXPECT_EQ(plugin->api_thread, nullptr);
+}
+
+} // namespace
