@@ -29,14 +29,20 @@ std::string UploadBody(const json &payload)
 } // namespace
 
 ozpApiDeviceDiscovery::ozpApiDeviceDiscovery(const ozpGlobalConfig &config)
-    : ozOstrelApiThread("api-dev-disc-get"), url(config.api_url_index), auth(config.api_auth),
-      method(METHOD_GET)
+    : ozOstrelApiThread("api-dev-disc-get")
+    , url(config.api_url_index)
+    , auth(config.api_auth)
+    , method(METHOD_GET)
 {
 }
 
 ozpApiDeviceDiscovery::ozpApiDeviceDiscovery(const ozpGlobalConfig &config, const json &payload)
-    : ozOstrelApiThread("api-dev-disc-post"), url(config.api_url_upload), auth(config.api_auth),
-      method(METHOD_POST), body(UploadBody(payload)), content_type("application/json")
+    : ozOstrelApiThread("api-dev-disc-post")
+    , url(config.api_url_upload)
+    , auth(config.api_auth)
+    , method(METHOD_POST)
+    , body(UploadBody(payload))
+    , content_type("application/json")
 {
 }
 

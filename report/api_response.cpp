@@ -51,8 +51,8 @@ void ozpPlugin::ProcessApiResponse()
 
     uint64_t status_code = answer["status_code"].get<uint64_t>();
     if (status_code != 0) {
-        oz_printf("%s: API error: %s [%d]\n", tag.c_str(), answer["status_message"].get<std::string>().c_str(),
-            static_cast<int>(status_code));
+        oz_printf("%s: API error: %s [%d]\n", tag.c_str(),
+            answer["status_message"].get<std::string>().c_str(), static_cast<int>(status_code));
         return;
     }
 
@@ -68,8 +68,8 @@ void ozpPlugin::ProcessApiResponse()
         std::string mac = entry.at("mac").get<std::string>();
         std::string label = discovery.at("label").get<std::string>();
         uint32_t score = discovery.at("score").get<uint32_t>();
-        oz_dprintf("%s: %s: %s: score: %u\n", tag.c_str(), mac.c_str(), label.empty() ? "<NO LABEL>" : label.c_str(),
-            score);
+        oz_dprintf("%s: %s: %s: score: %u\n", tag.c_str(), mac.c_str(),
+            label.empty() ? "<NO LABEL>" : label.c_str(), score);
 
         ozpDevice update(mac, true);
         update.label = label;

@@ -196,7 +196,8 @@ void ozpPlugin::SaveDevices(const std::string &path)
     std::string text;
     try {
         json cache = json::object();
-        for (const auto &device : devices) to_json(cache[device.first], device.second);
+        for (const auto &device : devices)
+            to_json(cache[device.first], device.second);
         // Device texts come from the network: bad UTF-8 must not lose the cache.
         text = cache.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (const json::exception &e) {

@@ -50,10 +50,11 @@ TEST_F(ApiRequestTest, QueryGetsTheIndexWithoutBodyOrContentType)
     EXPECT_EQ(got.Header("X-UUID"), "-");
     EXPECT_EQ(got.Header("X-UUID-Site"), "-");
     EXPECT_EQ(got.Header("X-UUID-Serial"), "-");
-    EXPECT_EQ(log.Text(), "api-dev-disc-get: no UUID set for: X-UUID\n"
-                          "api-dev-disc-get: no UUID set for: X-UUID-Site\n"
-                          "api-dev-disc-get: no UUID set for: X-UUID-Serial\n"
-                          "api-dev-disc-get: payload:\n(none)\n");
+    EXPECT_EQ(log.Text(),
+        "api-dev-disc-get: no UUID set for: X-UUID\n"
+        "api-dev-disc-get: no UUID set for: X-UUID-Site\n"
+        "api-dev-disc-get: no UUID set for: X-UUID-Serial\n"
+        "api-dev-disc-get: payload:\n(none)\n");
     EXPECT_EQ(request.GetApiResponseCode(), 202);
 }
 
@@ -121,8 +122,8 @@ TEST_F(ApiRequestTest, TransportFailureIsLoggedAndTheThreadStillEnds)
     ozpApiDeviceDiscovery request(config, json::array());
     Run(request);
     EXPECT_EQ(log.Lines().size(), 1u);
-    EXPECT_TRUE(log.Contains("api-dev-disc-post: API request error: api-dev-disc-post: " + config.api_url_upload +
-        ": Couldn't connect to server\n"))
+    EXPECT_TRUE(log.Contains("api-dev-disc-post: API request error: api-dev-disc-post: "
+        + config.api_url_upload + ": Couldn't connect to server\n"))
         << log.Text();
     EXPECT_EQ(request.GetApiResponseCode(), -1);
 }

@@ -15,8 +15,8 @@ const std::string MAC4 = "00:00:00:00:00:04";
 
 std::string Entry(const std::string &mac, const std::string &label, int score)
 {
-    return R"({"mac":")" + mac + R"(","discovery":{"label":")" + label + R"(","score":)" + std::to_string(score) +
-        "}}";
+    return R"({"mac":")" + mac + R"(","discovery":{"label":")" + label + R"(","score":)"
+        + std::to_string(score) + "}}";
 }
 
 std::string Answer(const std::string &data)
@@ -88,17 +88,21 @@ TEST_F(ApiResponseTest, RejectsFaultyAnswersWithTheirReason)
         {200, "application/json", "", "no content returned.\n"},
         {200, "application/json", R"({"status_code":0,)", "malformed JSON: [json.exception.parse_error.101]"},
         {200, "application/json", "[]", "status_code" + wrong},
-        {200, "application/json", R"({"status_code":-1,"status_message":"","data":[]})", "status_code" + wrong},
+        {200, "application/json", R"({"status_code":-1,"status_message":"","data":[]})",
+            "status_code" + wrong},
         {200, "application/json", R"({"status_code":0,"data":[]})", "status_message" + wrong},
         {200, "application/json", R"({"status_code":0,"status_message":"ok","data":{}})", "data" + wrong},
         {200, "application/json", Answer(R"([{"discovery":{"label":"tv","score":90}}])"), "mac" + wrong},
-        {200, "application/json", Answer(R"([{"mac":"00:00:00:00:00:01","discovery":[]}])"), "discovery" + wrong},
+        {200, "application/json", Answer(R"([{"mac":"00:00:00:00:00:01","discovery":[]}])"),
+            "discovery" + wrong},
         {200, "application/json", Answer(R"([{"mac":"00:00:00:00:00:01","discovery":{"score":90}}])"),
             "label" + wrong},
-        {200, "application/json", Answer(R"([{"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":-1}}])"),
+        {200, "application/json",
+            Answer(R"([{"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":-1}}])"),
             "score" + wrong},
         {200, "application/json",
-            Answer(R"([{"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":0.5}}])"), "score" + wrong},
+            Answer(R"([{"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":0.5}}])"),
+            "score" + wrong},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body);
@@ -122,8 +126,8 @@ TEST_F(ApiResponseTest, ApiErrorGoesToTheHostLog)
 TEST_F(ApiResponseTest, EntriesBeforeAFaultyOneStayApplied)
 {
     Collect(200, "application/json",
-        Answer("[" + Entry(MAC1, "tv", 50) + "," + Entry(MAC2, "phone", 60) + R"(,{"discovery":{}},)" +
-            Entry(MAC4, "cam", 70) + "]"));
+        Answer("[" + Entry(MAC1, "tv", 50) + "," + Entry(MAC2, "phone", 60) + R"(,{"discovery":{}},)"
+            + Entry(MAC4, "cam", 70) + "]"));
     EXPECT_EQ(plugin->devices.at(MAC1).label, "tv");
     EXPECT_EQ(plugin->devices.at(MAC2).label, "phone");
     EXPECT_EQ(plugin->devices.count(MAC4), 0u);

@@ -30,7 +30,8 @@ std::string CacheForm(const ozpDevice &device)
 class Limit
 {
 public:
-    Limit(int resource, rlim_t value) : resource(resource)
+    Limit(int resource, rlim_t value)
+        : resource(resource)
     {
         getrlimit(resource, &saved);
         rlimit lowered = saved;
@@ -78,8 +79,8 @@ TEST_F(DeviceCacheTest, SavedTableLoadsBackWhole)
 
     plugin->SaveDevices(path);
 
-    EXPECT_EQ(ReadFile(path), R"({"00:00:00:00:00:01":)" + CacheForm(full) + R"(,"00:00:00:00:00:02":)" +
-            CacheForm(other) + "}");
+    EXPECT_EQ(ReadFile(path),
+        R"({"00:00:00:00:00:01":)" + CacheForm(full) + R"(,"00:00:00:00:00:02":)" + CacheForm(other) + "}");
     EXPECT_EQ(json::parse(ReadFile(path))[MAC1], R"({"mac":"00:00:00:00:00:01","label":"printer",
         "dhcp_fingerprint":"1,3,6,15","dhcp_vendor":"MSFT 5.0","dhcp_hostname":"host-01",
         "http_user_agents":["Mozilla/5.0"],"ja4_clients":["t13d1516h2_8daaf6152771_02713d6af862"],
@@ -115,10 +116,12 @@ TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
     };
     const Case cases[] = {
         {"null", {}, {}, 0, "dev-disc: Loaded 0 devices from: " + path + "\n"},
-        {"[" + one + "," + three + "]", {}, {MAC1, MAC3}, 2, "dev-disc: Loaded 2 devices from: " + path + "\n"},
+        {"[" + one + "," + three + "]", {}, {MAC1, MAC3}, 2,
+            "dev-disc: Loaded 2 devices from: " + path + "\n"},
         {R"({"a":)" + one + R"(,"b":)" + broken.dump() + R"(,"c":)" + three + "}", {}, {MAC1}, 1,
-            "dev-disc: " + path + ": device deserialization failed: [json.exception.out_of_range.403] key "
-                                  "'other_device' not found\n"},
+            "dev-disc: " + path
+                + ": device deserialization failed: [json.exception.out_of_range.403] key "
+                  "'other_device' not found\n"},
         {R"({"a":)" + one + R"(,"c":)" + three + "}", {MAC3}, {MAC1}, 1,
             "dev-disc: Loaded 1 devices from: " + path + "\n"},
         {R"({"a":)", {}, {}, 0, "dev-disc: " + path + ": JSON exception: [json.exception.parse_error.101]"},
@@ -133,7 +136,8 @@ TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
         size_t count = plugin->LoadDevices(path);
 
         std::set<std::string> macs;
-        for (const auto &device : plugin->devices) macs.insert(device.first);
+        for (const auto &device : plugin->devices)
+            macs.insert(device.first);
         EXPECT_EQ(macs, c.loaded);
         EXPECT_EQ(count, c.count);
         EXPECT_EQ(log.Count(c.line), 1u) << log.Text();
@@ -182,7 +186,7 @@ TEST_F(DeviceCacheTest, FailedSaveKeepsThePreviousCache)
     signal(SIGXFSZ, SIG_DFL);
 
     EXPECT_EQ(ReadFile(path), previous);
-    EXPECT_EQ(Files(), std::set<std::string>{"cache.json"});
+    EXPECT_EQ(Files(), std::set<std::string> {"cache.json"});
     EXPECT_EQ(plugin->last_cache_save, saved_at);
 
     // The reason is the real one, whatever it is.
@@ -226,7 +230,8 @@ TEST_F(DeviceCacheTest, LoadRemovesTemporariesOfAnInterruptedSave)
              "other.json.tmp.abcdef", "cache.json.bak"})
         dir.Write(name, "{");
     plugin->LoadDevices(path);
-    EXPECT_EQ(Files(), (std::set<std::string>{"cache.json.tmp.toolong", "other.json.tmp.abcdef", "cache.json.bak"}));
+    EXPECT_EQ(Files(),
+        (std::set<std::string> {"cache.json.tmp.toolong", "other.json.tmp.abcdef", "cache.json.bak"}));
 }
 
 TEST_F(DeviceCacheTest, WithoutAPathOnlyTheTableIsKept)
@@ -238,11 +243,12 @@ TEST_F(DeviceCacheTest, WithoutAPathOnlyTheTableIsKept)
     EXPECT_EQ(plugin->LoadDevices(""), 0u);
     plugin->SaveDevices("");
 
-    EXPECT_EQ(log.Text(), "dev-disc: device cache disabled\n"
-                          "dev-disc: Purged 1 device(s).\n"
-                          "dev-disc: device cache disabled\n");
+    EXPECT_EQ(log.Text(),
+        "dev-disc: device cache disabled\n"
+        "dev-disc: Purged 1 device(s).\n"
+        "dev-disc: device cache disabled\n");
     EXPECT_EQ(plugin->devices.count(MAC2), 1u);
-    EXPECT_EQ(Files(), std::set<std::string>{});
+    EXPECT_EQ(Files(), std::set<std::string> {});
 }
 
 // Until the cache has been read in this run, saving over it would lose the
@@ -284,7 +290,8 @@ TEST_F(DeviceCacheTest, CacheNotReadYetIsMergedNotOverwritten)
     EXPECT_EQ(json::parse(ReadFile(path)).size(), 2u);
 
     // A new path is read before anything is saved there.
-    const std::string moved = dir.Write("moved.json", "{\"" + MAC3 + "\":" + CacheForm(MakeDevice(MAC3, 1, 0)) + "}");
+    const std::string moved
+        = dir.Write("moved.json", "{\"" + MAC3 + "\":" + CacheForm(MakeDevice(MAC3, 1, 0)) + "}");
     dir.Write("plugin.json", R"({"path_device_cache":")" + moved + R"("})");
     plugin->reload_pending = true;
     plugin->RunPass();

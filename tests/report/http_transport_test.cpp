@@ -22,7 +22,10 @@ using ostrel_test::LoopbackServer;
 class Exchange : public ozOstrelApiThread
 {
 public:
-    Exchange() : ozOstrelApiThread("transport-test") {}
+    Exchange()
+        : ozOstrelApiThread("transport-test")
+    {
+    }
     void *Entry() override { return nullptr; }
     void AddHeader(const std::string &name, const std::string &value) { headers.insert({name, value}); }
 };
@@ -33,10 +36,11 @@ public:
 class RawServer
 {
 public:
-    explicit RawServer(std::string reply) : reply(std::move(reply))
+    explicit RawServer(std::string reply)
+        : reply(std::move(reply))
     {
         sock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(addr);
@@ -189,7 +193,8 @@ TEST_F(HttpTransportTest, FailuresThrowAndLeaveNoResponse)
         exchange.Perform(ozOstrelApiThread::METHOD_GET, server.Url(), "");
         ASSERT_EQ(exchange.GetResponseCode(), 200);
 
-        if (std::string(c.name) == "too large") server.Answer(200, "application/json", std::string(4096, 'x'));
+        if (std::string(c.name) == "too large")
+            server.Answer(200, "application/json", std::string(4096, 'x'));
         if (std::string(c.name) == "no answer") server.Hold();
         try {
             exchange.Perform(ozOstrelApiThread::METHOD_GET, c.url, "");

@@ -39,7 +39,8 @@ public:
         port = server.bind_to_any_port("127.0.0.1");
         listener = std::thread([this] { server.listen_after_bind(); });
         // stop() only takes effect once the server runs.
-        while (!server.is_running()) std::this_thread::yield();
+        while (!server.is_running())
+            std::this_thread::yield();
     }
 
     ~LoopbackServer()
@@ -95,7 +96,7 @@ private:
     void Handle(const httplib::Request &req, httplib::Response &res)
     {
         std::unique_lock<std::mutex> guard(lock);
-        received.push_back(ReceivedRequest{req.method, req.path, req.params, req.headers, req.body});
+        received.push_back(ReceivedRequest {req.method, req.path, req.params, req.headers, req.body});
         changed.notify_all();
         changed.wait(guard, [this] { return !hold; });
         res.status = reply_status;

@@ -14,7 +14,8 @@ namespace ostrel_test {
 
 inline std::unique_ptr<ozpPlugin> MakePlugin(const TempDir &dir)
 {
-    return std::make_unique<ozpPlugin>("dev-disc", ozPlugin::Params{{"conf_filename", dir.File("plugin.json")}});
+    return std::make_unique<ozpPlugin>(
+        "dev-disc", ozPlugin::Params {{"conf_filename", dir.File("plugin.json")}});
 }
 
 // A device as a few flows and perhaps a cloud answer would leave it.

@@ -27,7 +27,8 @@ protected:
     std::set<std::string> Macs() const
     {
         std::set<std::string> macs;
-        for (const auto &device : plugin->devices) macs.insert(device.first);
+        for (const auto &device : plugin->devices)
+            macs.insert(device.first);
         return macs;
     }
 
@@ -69,7 +70,7 @@ TEST_F(UpdateCycleTest, ChangedDevicesGoToTheCloudAnsweredOnesToTheSinks)
          "ip_address":"192.168.1.12","ip_count":1}])"_json);
     EXPECT_EQ(server.Requests().size(), 1u);
 
-    EXPECT_EQ(Macs(), (std::set<std::string>{MAC1, MAC2, MAC3, MAC4}));
+    EXPECT_EQ(Macs(), (std::set<std::string> {MAC1, MAC2, MAC3, MAC4}));
     EXPECT_EQ(plugin->devices[MAC1].pending_updates, 0u);
     EXPECT_EQ(plugin->devices[MAC2].pending_updates, 0u);
     EXPECT_FALSE(plugin->devices[MAC2].cached);
@@ -92,8 +93,8 @@ TEST_F(UpdateCycleTest, RetiresConfidentDevicesAndOtherEndpoints)
 
     plugin->ProcessUpdate();
 
-    EXPECT_EQ(plugin->identified, (std::set<std::string>{MAC1, MAC2, MAC3}));
-    EXPECT_EQ(Macs(), std::set<std::string>{MAC4});
+    EXPECT_EQ(plugin->identified, (std::set<std::string> {MAC1, MAC2, MAC3}));
+    EXPECT_EQ(Macs(), std::set<std::string> {MAC4});
     // The retired answered device reaches the sinks once more; the other
     // endpoint is reported once; the confident ones never go to the cloud.
     auto calls = sinks.Calls();
@@ -134,7 +135,7 @@ TEST_F(UpdateCycleTest, SinksAndApiWorkWithoutEachOther)
         bool sinks;
         bool api;
     };
-    for (Case c : {Case{true, false}, Case{false, true}, Case{false, false}}) {
+    for (Case c : {Case {true, false}, Case {false, true}, Case {false, false}}) {
         SCOPED_TRACE(std::to_string(c.sinks) + " " + std::to_string(c.api));
         plugin = ostrel_test::MakePlugin(dir);
         sinks.Clear();
