@@ -1,0 +1,227 @@
+#include "bench/support.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+#include "host/standin/standin.h"
+
+namespace ostrel_bench {
+
+namespace {
+
+ozGlobalConfig global_config;
+ozInstance host_instance;
+
+// A few common texts, shared out over the devices as on a real network.
+const char *const BROWSER_AGENTS[] = {
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/124.0.0.0 Safari/537.36",
+    "Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+    "Version/17.4 Mobile/15E148 Safari/604.1",
+    "Mozilla/5.0 (X11; Linux x86_64; rv:125.0) Gecko/20100101 Firefox/125.0",
+    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+    "Version/17.4 Safari/605.1.15",
+};
+const char *const APP_AGENTS[] = {
+    "Microsoft-Delivery-Optimization/10.0",
+    "com.apple.trustd/3.0",
+    "Dalvik/2.1.0 (Linux; U; Android 14; Pixel 8 Build/AP1A.240405.002)",
+    "Roku/DVP-12.5 (12.5.0.4174)",
+};
+const char *const JA4_CLIENTS[] = {
+    "t13d1516h2_8daaf6152771_e5627efa2ab1",
+    "t13d1715h2_5b57614c22b0_3d5424432f57",
+};
+const char *const MDNS_SERVICES[]
+    = {"_googlecast._tcp.local", "_airplay._tcp.local", "_companion-link._tcp.local"};
+
+const char *const GATEWAY_MAC = "02:00:5e:00:00:01";
+
+template <size_t N> const char *Pick(const char *const (&texts)[N], size_t index)
+{
+    return texts[index % N];
+}
+
+std::string Format(const char *format, size_t a, size_t b = 0, size_t c = 0)
+{
+    char text[128];
+    std::snprintf(text, sizeof(text), format, a, b, c);
+    return text;
+}
+
+std::shared_ptr<ozFlow> Flow(const std::string &mac, const std::string &ip, const std::string &peer_ip)
+{
+    auto flow = std::make_shared<ozFlow>();
+    flow->origin = ozFlow::ORIGIN_LOWER;
+    flow->lower_mac = ozAddr(mac);
+    flow->lower_addr = ozAddr(ip);
+    flow->upper_mac = ozAddr(GATEWAY_MAC);
+    flow->upper_addr = ozAddr(peer_ip);
+    return flow;
+}
+
+class Folder
+{
+public:
+    Folder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-bench-XXXXXX").string();
+        if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~Folder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+int64_t StatusField(const char *field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    std::string prefix = std::string(field) + ":";
+    while (std::getline(status, line)) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return std::atoll(line.c_str() + prefix.size()) * 1024;
+    }
+    return 0;
+}
+
+} // namespace
+
+void InstallHost()
+{
+    ozGlobalConfig::instance = &global_config;
+    ozInstance::instance = &host_instance;
+    // The banner and any failure would otherwise go to stderr between results.
+    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
+    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                  const nlohmann::json &, uint8_t) {});
+}
+
+const std::string &TempFolder()
+{
+    static Folder folder;
+    return folder.path;
+}
+
+std::unique_ptr<ozpPlugin> MakePlugin(const std::string &name, const std::string &config_text)
+{
+    std::string path = TempFolder() + "/" + name + ".json";
+    std::ofstream(path, std::ios::trunc) << config_text;
+    auto plugin = std::make_unique<ozpPlugin>("dev-discovery", ozPlugin::Params {{"conf_filename", path}});
+    // What the first pass of the main loop does before any flow.
+    plugin->Reload();
+    return plugin;
+}
+
+std::string DeviceMac(size_t index, unsigned prefix)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", prefix & 0xff, 0x1a,
+        static_cast<unsigned>((index >> 24) & 0xff), static_cast<unsigned>((index >> 16) & 0xff),
+        static_cast<unsigned>((index >> 8) & 0xff), static_cast<unsigned>(index & 0xff));
+    return text;
+}
+
+std::vector<std::shared_ptr<ozFlow>> DeviceFlows(size_t index, unsigned prefix)
+{
+    std::string mac = DeviceMac(index, prefix);
+    std::string ipv4
+        = Format("10.%zu.%zu.%zu", (index >> 16) & 0xff, (index >> 8) & 0xff, (index & 0xff) | 1);
+    std::string link_local
+        = Format("fe80::%zx:%zx:ff:fe%zx", 0x1a00 + (index >> 16), index & 0xffff, index & 0xfff);
+    std::string global = Format("2001:db8:%zx::%zx", index >> 16, (index & 0xffff) + 1);
+
+    std::vector<std::shared_ptr<ozFlow>> flows;
+
+    auto dhcp = Flow(mac, ipv4, "10.0.0.1");
+    dhcp->detected_protocol = ozFlow::PROTO_DHCP;
+    dhcp->dhcp.class_ident = "MSFT 5.0";
+    dhcp->dhcp.fingerprint = "1,3,6,15,31,33,43,44,46,47,119,121,249,252";
+    dhcp->host_name = Format("LAPTOP-%06zX", index);
+    flows.push_back(dhcp);
+
+    auto browser = Flow(mac, ipv4, "93.184.216.34");
+    browser->user_agent = Pick(BROWSER_AGENTS, index);
+    browser->user_agent_source = ozFlow::UA_HTTP;
+    flows.push_back(browser);
+
+    auto app = Flow(mac, global, "2001:db8:ffff::80");
+    app->user_agent = Pick(APP_AGENTS, index / 4);
+    app->user_agent_source = ozFlow::UA_HTTP;
+    flows.push_back(app);
+
+    for (const char *service : MDNS_SERVICES) {
+        auto mdns = Flow(mac, link_local, "ff02::fb");
+        mdns->mdns.domain_name = Format("Device-%06zx.", index) + service;
+        flows.push_back(mdns);
+    }
+
+    auto tls = Flow(mac, global, "2001:db8:ffff::443");
+    tls->tls.client_ja4 = Pick(JA4_CLIENTS, index);
+    flows.push_back(tls);
+
+    return flows;
+}
+
+std::vector<std::shared_ptr<ozFlow>> TableFlows(size_t count, unsigned prefix)
+{
+    std::vector<std::shared_ptr<ozFlow>> flows;
+    flows.reserve(count * FLOWS_PER_DEVICE);
+    for (size_t index = 0; index < count; index++) {
+        for (auto &flow : DeviceFlows(index, prefix))
+            flows.push_back(std::move(flow));
+    }
+    return flows;
+}
+
+void Feed(ozpPlugin &plugin, const std::vector<std::shared_ptr<ozFlow>> &flows)
+{
+    for (const auto &flow : flows)
+        plugin.ProcessFlow(flow);
+}
+
+ozpPlugin &SharedTable(size_t count)
+{
+    static std::map<size_t, std::unique_ptr<ozpPlugin>> tables;
+    auto &table = tables[count];
+    if (!table) {
+        table = MakePlugin("table-" + std::to_string(count));
+        Feed(*table, TableFlows(count));
+        if (table->devices.size() != count) throw std::runtime_error("table not built");
+    }
+    return *table;
+}
+
+int64_t ResidentBytes()
+{
+    return StatusField("VmRSS");
+}
+
+int64_t PeakResidentBytes()
+{
+    return StatusField("VmHWM");
+}
+
+void ResetPeakResident()
+{
+    // "5" resets the peak resident set size (VmHWM).
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+int64_t FileSize(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+} // namespace ostrel_bench
