@@ -168,7 +168,9 @@ FlowLine ParseFlowLine(const std::string &text)
     } catch (const json::exception &e) {
         line = FlowLine();
         line.status = FlowLine::ERROR;
+        // The library quotes what it read; one bad line gives one short message.
         line.error = std::string("not valid JSON: ") + e.what();
+        if (line.error.size() > 300) line.error = line.error.substr(0, 300) + "...";
     } catch (const std::exception &e) {
         line = FlowLine();
         line.status = FlowLine::ERROR;

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/classifier.h"
+
+using json = nlohmann::json;
+using namespace ostrel_classifier;
+
+namespace {
+
+Verdict ClassifyJson(const std::vector<Kind> &kinds, const json &device)
+{
+    DeviceFacts facts;
+    std::string error;
+    EXPECT_TRUE(ReadDevice(device, facts, error)) << error;
+    return Classify(kinds, facts);
+}
+
+TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
+{
+    const std::vector<Kind> kinds = LoadRules(std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json");
+    struct Case {
+        json device;
+        const char *label;
+        unsigned score;
+    } cases[] = {
+        {R"({"mac": "3c:28:6d:41:9a:10", "dhcp": {"vendor": "android-dhcp-13",
+            "fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "hostname": "Pixel-7"}})"_json,
+            "Android phone", 90},
+        {R"({"mac": "5a:1e:77:c2:04:b3", "dhcp": {"vendor": "", "hostname": "Annas-iPhone",
+            "fingerprint": "1,121,3,6,15,108,114,119,252,95,44,46"}})"_json, "iPhone", 80},
+        {R"({"mac": "28:d2:44:6b:31:ee", "dhcp": {"vendor": "MSFT 5.0", "fingerprint": "", "hostname": ""}})"_json,
+            "Windows laptop", 50},
+        {R"({"mac": "54:60:09:8e:71:2a", "mdns_services": ["_googlecast._tcp.local"]})"_json, "Chromecast", 50},
+        {R"j({"mac": "d8:31:34:a2:5f:07", "ssdp_user_agents": ["Roku/DVP-12.5 (12.5.0.4178)"]})j"_json,
+            "Roku streamer", 60},
+        {R"j({"mac": "8c:79:f5:0e:44:d1", "ssdp_user_agents": ["SEC_HHP_[TV] Samsung Q70 Series (55)/1.0 UPnP/1.0"],
+            "http_user_agents": ["Mozilla/5.0 (SMART-TV; LINUX; Tizen 6.5)"], "mdns_services": ["_airplay._tcp.local"]})j"_json,
+            "Samsung smart TV", 100},
+        {R"({"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_printer._tcp.local", "_ipp._tcp.local"]})"_json,
+            "Network printer", 70},
+        {R"j({"mac": "48:a6:b8:33:90:5c", "ssdp_user_agents": ["Linux UPnP/1.0 Sonos/70.3-35220 (ZPS1)"]})j"_json,
+            "Sonos speaker", 60},
+        // The Echo's user agent names Android too; its own signs weigh more.
+        {R"({"mac": "74:d6:37:c1:8e:22", "dhcp": {"hostname": "amazon-3f9a1c2d7"},
+            "http_user_agents": ["AlexaMediaPlayer/2.1.4676.0 (Linux;Android 5.1.1) ExoPlayerLib/1.5.9"]})"_json,
+            "Amazon Echo", 90},
+        {R"({"mac": "9c:8e:cd:0b:62:f1", "dhcp": {"vendor": "udhcp 1.36.1", "hostname": "ipc-7f3e21"}})"_json,
+            "IP camera", 40},
+        {R"({"mac": "00:11:32:9b:4e:07", "ja4_clients": ["t13d1311h2_e8f1e7e78f70_6bebaf5329ac"]})"_json, "", 0},
+    };
+    for (const Case &c : cases) {
+        Verdict verdict = ClassifyJson(kinds, c.device);
+        EXPECT_EQ(verdict.label, c.label) << c.device.dump();
+        EXPECT_EQ(verdict.score, c.score) << c.device.dump();
+    }
+}
+
+TEST(ClassifierTest, ScoresAddUpOncePerRuleAndStopAtOneHundred)
+{
+    const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
+        {"label": "First", "rules": [{"field": "mdns_services", "suffix": "._TCP.local", "score": 30}]},
+        {"label": "Second", "type": "tv", "vendor": "V", "rules": [
+            {"field": "mdns_services", "contains": "tcp", "score": 30},
+            {"field": "user_agents", "prefix": "tv/", "score": 60},
+            {"field": "mac", "prefix": "8C:79", "score": 40}]}
+    ]})");
+    struct Case {
+        json device;
+        const char *label;
+        unsigned score;
+    } cases[] = {
+        // Three matching services still count the rule once; a tie keeps the first kind.
+        {R"({"mac": "00:00:00:00:00:01", "mdns_services": ["a._tcp.local", "b._tcp.local", "c._tcp.local"]})"_json,
+            "First", 30},
+        // Case is ignored on both sides; the SSDP agent counts for "user_agents".
+        {R"({"mac": "00:00:00:00:00:02", "ssdp_user_agents": ["TV/1.0"], "mdns_services": ["x._tcp.local"]})"_json,
+            "Second", 90},
+        {R"({"mac": "8c:79:f5:0e:44:d1", "http_user_agents": ["tv/2"], "mdns_services": ["x._tcp.local"]})"_json,
+            "Second", 100},
+        {R"({"mac": "00:00:00:00:00:03", "dhcp": {"hostname": "tv/"}})"_json, "", 0},
+    };
+    for (const Case &c : cases) {
+        Verdict verdict = ClassifyJson(kinds, c.device);
+        EXPECT_EQ(verdict.label, c.label) << c.device.dump();
+        EXPECT_EQ(verdict.score, c.score) << c.device.dump();
+    }
+    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts{"m", "", "", "", {}, {"tv/"}, {}, {}})),
+        R"({"label": "Second", "score": 60, "type": "tv", "vendor": "V"})"_json);
+    EXPECT_EQ(DiscoveryJson(Verdict{}), R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
+}
+
+TEST(ClassifierTest, RuleFileErrorsNameTheField)
+{
+    struct Case {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {R"({"kinds": []})", "kinds: missing or empty"},
+        {R"({"kinds": {}})", "kinds: must be an array"},
+        {R"({"kinds": [{"rules": [{"field": "mac", "equals": "x", "score": 1}]}]})", "kinds[0].label: missing or empty"},
+        {R"({"kinds": [{"label": "A", "rules": []}]})", "kinds[0].rules: must be a non-empty array of rules"},
+        {R"({"kinds": [{"label": "A", "rules": [{"field": "ip", "equals": "x", "score": 1}]}]})",
+            "kinds[0].rules[0].field: unknown field \"ip\""},
+        {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "x", "score": 101}]}]})",
+            "kinds[0].rules[0].score: must be a whole number from 1 to 100"},
+        {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "score": 5}]}]})",
+            "kinds[0].rules[0]: needs one of equals, prefix, suffix or contains"},
+        {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "a", "prefix": "b", "score": 5}]}]})",
+            "a rule has exactly one of equals, prefix, suffix or contains"},
+        {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "contains": "", "score": 5}]}]})",
+            "kinds[0].rules[0].contains: must be a non-empty string"},
+        {R"({"kinds": [{"label": "A", "colour": "red", "rules": []}]})", "kinds[0].colour: unknown key"},
+        {R"({"kinds": [)", "not valid JSON: "},
+    };
+    for (const Case &c : cases) {
+        try {
+            ParseRules(c.text);
+            ADD_FAILURE() << c.text << " loaded";
+        } catch (const std::runtime_error &e) {
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.text << " gave: " << e.what();
+        }
+    }
+}
+
+class ClassifierServiceTest : public ::testing::Test
+{
+protected:
+    Service service{ParseRules(R"({"kinds": [{"label": "Printer", "type": "printer",
+        "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"),
+        "s3cret"};
+    const std::string auth = "Bearer s3cret";
+};
+
+TEST_F(ClassifierServiceTest, UploadAnswersEveryDeviceAndTheIndexRemembersThem)
+{
+    Reply empty = service.Index(auth);
+    EXPECT_EQ(empty.http_status, 200);
+    EXPECT_EQ(empty.body, R"({"status_code": 0, "status_message": "ok", "data": []})"_json);
+
+    Reply reply = service.Upload(auth, R"([
+        {"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_ipp._tcp.local"], "ip_address": "192.168.1.90", "ip_count": 1},
+        {"mac": "00:11:32:9b:4e:07", "dhcp": {"fingerprint": "", "vendor": "", "hostname": ""}}])");
+    EXPECT_EQ(reply.http_status, 200);
+    EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
+        {"mac": "3c:52:82:7a:19:e4", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": ""}},
+        {"mac": "00:11:32:9b:4e:07", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": ""}}]})"_json);
+
+    Reply index = service.Index(auth);
+    EXPECT_EQ(index.body["data"].size(), 2u);
+    EXPECT_EQ(index.body["data"][1], reply.body["data"][0]);
+}
+
+TEST_F(ClassifierServiceTest, WrongOrMissingTokenIsRefusedWith401)
+{
+    for (const std::string &given : {std::string(), std::string("Bearer s3cre"), std::string("Bearer s3cret2"),
+             std::string("Basic s3cret"), std::string("bearer s3cret")}) {
+        Reply reply = service.Upload(given, "[]");
+        EXPECT_EQ(reply.http_status, 401) << given;
+        EXPECT_EQ(reply.body, R"({"status_code": 401, "status_message": "missing or wrong bearer token",
+            "data": []})"_json);
+        EXPECT_EQ(service.Index(given).http_status, 401) << given;
+    }
+    Service open_service(ParseRules(R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "x", "score": 1}]}]})"),
+        "");
+    EXPECT_EQ(open_service.Upload("", "[]").http_status, 200);
+}
+
+TEST_F(ClassifierServiceTest, MalformedUploadsGet400WithTheReasonAndChangeNothing)
+{
+    struct Case {
+        std::string body;
+        const char *error;
+    } cases[] = {
+        {"", "request body is not valid JSON: "},
+        {"[{\"mac\": ", "request body is not valid JSON: "},
+        {R"({"mac": "a"})", "request body must be a JSON array of device objects"},
+        {R"([{"mac": "a"}, 5])", "request[1]: must be an object"},
+        {R"([{"dhcp": {}}])", "request[0]: mac: missing or not a non-empty string"},
+        {R"([{"mac": ""}])", "request[0]: mac: missing or not a non-empty string"},
+        {R"([{"mac": "a", "dhcp": []}])", "request[0]: dhcp: must be an object"},
+        {R"([{"mac": "a", "dhcp": {"vendor": 1}}])", "request[0]: dhcp.vendor: must be a string"},
+        {R"([{"mac": "a", "mdns_services": "_ipp._tcp.local"}])", "request[0]: mdns_services: must be an array of strings"},
+        {R"([{"mac": "a", "ja4_clients": [null]}])", "request[0]: ja4_clients: must be an array of strings"},
+        {"[" + std::string(100000, '[') , "request body is not valid JSON: "},
+        {"[\"\xff\"]", "request body is not valid JSON: "},
+    };
+    for (const Case &c : cases) {
+        Reply reply;
+        ASSERT_NO_THROW(reply = service.Upload(auth, c.body)) << c.body.substr(0, 40);
+        EXPECT_EQ(reply.http_status, 400) << c.body.substr(0, 40);
+        EXPECT_EQ(reply.body["status_code"], 400);
+        EXPECT_EQ(reply.body["data"], json::array());
+        EXPECT_NE(reply.body["status_message"].get<std::string>().find(c.error), std::string::npos)
+            << c.body.substr(0, 40) << " gave: " << reply.body["status_message"];
+        // The reply itself must be sendable as JSON text.
+        EXPECT_NO_THROW(reply.body.dump(-1, ' ', false, json::error_handler_t::replace));
+    }
+    std::string too_many = "[";
+    for (size_t i = 0; i <= Service::MAX_UPLOAD_DEVICES; i++) too_many += (i ? ",{\"mac\":\"m\"}" : "{\"mac\":\"m\"}");
+    too_many += "]";
+    EXPECT_EQ(service.Upload(auth, too_many).http_status, 400);
+    // A bad device anywhere leaves nothing behind, not even the good ones before it.
+    service.Upload(auth, R"([{"mac": "3c:52:82:7a:19:e4"}, {"mac": 7}])");
+    EXPECT_EQ(service.Index(auth).body["data"], json::array());
+}
+
+} // namespace

@@ -1,0 +1,319 @@
+// The real daemon, the real plug-in library and the real classification
+// service, over loopback. Each test waits for what it needs to see with a
+// deadline; none waits for time to pass.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/host_fixture.h"
+#include "tests/tools/support.h"
+
+using json = nlohmann::json;
+using ostrel_test::ChildProcess;
+using ostrel_test::ReadFile;
+using ostrel_test::WaitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto DEADLINE = 60s;
+const std::string TOKEN = "e2e-token";
+
+const std::string PHONE = "3c:28:6d:41:9a:10";
+const std::string CAMERA = "9c:8e:cd:0b:62:f1";
+const std::string PLUG = "24:6f:28:3a:1f:2b";
+
+const std::string PHONE_DHCP = R"({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "upper_mac": "f4:92:bf:10:00:01", "upper_ip": "192.168.1.1", "protocol": 18, "dhcp_class_ident": "android-dhcp-13", "dhcp_fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "host_name": "Pixel-7"})";
+const std::string PHONE_HTTP = R"j({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "protocol": 7, "user_agent": "Dalvik/2.1.0 (Linux; U; Android 13)", "user_agent_source": "http"})j";
+const std::string CAMERA_DHCP = R"({"lower_mac": "9c:8e:cd:0b:62:f1", "lower_ip": "192.168.1.110", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ipc-7f3e21"})";
+const std::string PLUG_DHCP = R"({"lower_mac": "24:6f:28:3a:1f:2b", "lower_ip": "192.168.1.120", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ESP_3A1F2B"})";
+
+std::vector<json> JsonLines(const std::string &text)
+{
+    std::vector<json> docs;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        docs.push_back(json::parse(text.substr(at, end - at)));
+    return docs;
+}
+
+// Every device object that reached the sink, in arrival order.
+std::vector<json> SinkDevices(const std::string &path)
+{
+    std::vector<json> devices;
+    for (const json &payload : JsonLines(ReadFile(path))) {
+        for (const json &device : payload.at("device_discovery")) devices.push_back(device);
+    }
+    return devices;
+}
+
+bool SinkHas(const std::string &path, const std::string &mac, const std::string &label)
+{
+    try {
+        for (const json &device : SinkDevices(path)) {
+            if (device.value("mac", "") == mac && device["response"].is_object() &&
+                device["response"].value("label", "") == label)
+                return true;
+        }
+    } catch (const json::exception &) {
+        // A line being written right now.
+    }
+    return false;
+}
+
+class EndToEndTest : public ::testing::Test
+{
+protected:
+    void StartClassifier()
+    {
+        classifier.Start({OSTREL_CLASSIFIER_BIN, "--port", "0", "--token", TOKEN, "--rules",
+                             std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json"},
+            dir.File("classifier.out"), dir.File("classifier.log"));
+        std::string marker = "listening on http://127.0.0.1:";
+        ASSERT_TRUE(WaitFor([&] { return ReadFile(dir.File("classifier.out")).find(marker) != std::string::npos; },
+            DEADLINE))
+            << ReadFile(dir.File("classifier.log"));
+        std::string out = ReadFile(dir.File("classifier.out"));
+        port = std::stoi(out.substr(out.find(marker) + marker.size()));
+    }
+
+    // The host's own configuration: the API bootstrap data and the sink file.
+    // The plug-in drops a cycle's changes while an answer waits to be
+    // collected, which its loop does within a second: updates come slower.
+    std::string HostConfig(double update_interval = 2)
+    {
+        return dir.Write("host.json", R"({
+            "update_interval": )" + std::to_string(update_interval) + R"(,
+            "uuids": {"agent": "e2e-agent"},
+            "api": {"dev-discovery": {
+                "urls": {"index": "http://127.0.0.1:)" + std::to_string(port) + R"(/v1/discovery/index",
+                         "upload": "http://127.0.0.1:)" + std::to_string(port) + R"(/v1/discovery/upload"},
+                "auth_method": "bearer", "token": ")" + TOKEN + R"("}},
+            "http": {"connect_timeout_ms": 2000, "total_timeout_ms": 10000},
+            "sinks": {"sink-log": {"devices": "${state}/sink.jsonl"}}
+        })");
+    }
+
+    std::string PluginConfig(const std::string &extra = R"(, "ostrel_api": {"enable": true})")
+    {
+        return dir.Write("plugin.json", R"({
+            "max_confidence": 80,
+            "path_device_cache": "${state}/cache.json",
+            "sinks": {"sink-log": {"devices": {"format": "json", "flush": true}}})" + extra + R"(
+        })");
+    }
+
+    void StartHost(ChildProcess &host, std::vector<std::string> extra, bool pipe_stdin = true)
+    {
+        std::vector<std::string> argv = {OSTREL_HOST_BIN, "--config", dir.File("host.json"), "--conf",
+            dir.File("plugin.json"), "--var", "state=" + dir.Path(), "--debug", "--verbose", "--debug-level", "2"};
+        if (pipe_stdin) {
+            argv.push_back("--input");
+            argv.push_back("-");
+        }
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        host.Start(argv, dir.File("host.out"), dir.File("host.log"), pipe_stdin);
+    }
+
+    bool LogHas(const std::string &text) { return ReadFile(dir.File("host.log")).find(text) != std::string::npos; }
+
+    size_t LogCount(const std::string &text)
+    {
+        std::string log = ReadFile(dir.File("host.log"));
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) count++;
+        return count;
+    }
+
+    bool WaitForLog(const std::string &text)
+    {
+        return WaitFor([&] { return LogHas(text); }, DEADLINE);
+    }
+
+    json Cache() { return json::parse(ReadFile(dir.File("cache.json"))); }
+
+    void StopHost(ChildProcess &host)
+    {
+        host.Signal(SIGTERM);
+        EXPECT_EQ(host.Wait(DEADLINE), 0) << ReadFile(dir.File("host.log"));
+    }
+
+    ostrel_test::TempDir dir;
+    ChildProcess classifier;
+    int port = 0;
+};
+
+TEST_F(EndToEndTest, LabelledDevicesReachTheSinkAndIdentifiedOnesAreRetired)
+{
+    ASSERT_NO_FATAL_FAILURE(StartClassifier());
+    HostConfig();
+    PluginConfig();
+    ChildProcess host;
+    StartHost(host, {});
+    host.WriteStdin(PHONE_DHCP + "\n" + CAMERA_DHCP + "\n");
+
+    ASSERT_TRUE(WaitFor([&] { return SinkHas(dir.File("sink.jsonl"), PHONE, "Android phone"); }, DEADLINE))
+        << ReadFile(dir.File("host.log"));
+    json phone;
+    for (const json &device : SinkDevices(dir.File("sink.jsonl"))) {
+        if (device["mac"] == PHONE) phone = device;
+    }
+    EXPECT_EQ(phone, R"({"mac": "3c:28:6d:41:9a:10", "cached": false,
+        "dhcp": {"fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "hostname": "Pixel-7", "vendor": "android-dhcp-13"},
+        "http_user_agents": [], "ja4_clients": [], "mdns_services": [], "ssdp_user_agents": [],
+        "ip_address": "192.168.1.23", "ip_count": 1,
+        "response": {"label": "Android phone", "score": 90, "type": "phone", "vendor": ""}})"_json);
+
+    // Retired: its next flow is ignored, and it is not kept in the cache.
+    host.WriteStdin(PHONE_HTTP + "\n");
+    EXPECT_TRUE(WaitForLog(PHONE + ": Ignoring; identified.")) << ReadFile(dir.File("host.log"));
+    ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 40"));
+    StopHost(host);
+
+    json cache = Cache();
+    EXPECT_FALSE(cache.contains(PHONE)) << cache.dump();
+    ASSERT_TRUE(cache.contains(CAMERA)) << cache.dump();
+    EXPECT_EQ(cache[CAMERA]["label"], "IP camera");
+    EXPECT_EQ(cache[CAMERA]["confidence"], 40);
+    // The camera stayed below the confidence to retire it: never in the sink.
+    for (const json &device : SinkDevices(dir.File("sink.jsonl"))) EXPECT_NE(device["mac"], CAMERA);
+    EXPECT_TRUE(LogHas("ostrel-host: Terminated: shutting down"));
+}
+
+TEST_F(EndToEndTest, CacheFileRoundTripsAcrossARestart)
+{
+    ASSERT_NO_FATAL_FAILURE(StartClassifier());
+    HostConfig();
+    PluginConfig();
+    {
+        ChildProcess host;
+        StartHost(host, {});
+        host.WriteStdin(CAMERA_DHCP + "\n" + PLUG_DHCP + "\n");
+        ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 40")) << ReadFile(dir.File("host.log"));
+        ASSERT_TRUE(WaitForLog(PLUG + ": Embedded IoT device: score: 60"));
+        StopHost(host);
+    }
+    const json first = Cache();
+    ASSERT_EQ(first.size(), 2u) << first.dump();
+    EXPECT_EQ(first[PLUG], R"({"mac": "24:6f:28:3a:1f:2b", "label": "Embedded IoT device", "confidence": 60,
+        "dhcp_fingerprint": "", "dhcp_vendor": "udhcp 1.36.1", "dhcp_hostname": "ESP_3A1F2B",
+        "http_user_agents": [], "ja4_clients": [], "mdns_services": [], "ssdp_user_agents": [],
+        "ip_list": ["192.168.1.120"], "cached": false, "other_device": false})"_json);
+
+    ChildProcess again;
+    StartHost(again, {}, false);
+    ASSERT_TRUE(WaitForLog("dev-discovery: Loaded 2 devices from: " + dir.File("cache.json")))
+        << ReadFile(dir.File("host.log"));
+    StopHost(again);
+    EXPECT_EQ(Cache(), first);
+}
+
+TEST_F(EndToEndTest, SighupAppliesTheEditedPluginConfiguration)
+{
+    // No cloud: what the reload changes shows in the log and the cache.
+    HostConfig();
+    PluginConfig("");
+    ChildProcess host;
+    StartHost(host, {});
+    host.WriteStdin(CAMERA_DHCP + "\n");
+    ASSERT_TRUE(WaitForLog(CAMERA + " [192.168.1.110]")) << ReadFile(dir.File("host.log"));
+
+    PluginConfig(R"(, "device_mac_ignore": [")" + PLUG + R"("])");
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return LogCount("dev-discovery: Loading configuration: ") == 2; }, DEADLINE))
+        << ReadFile(dir.File("host.log"));
+    EXPECT_TRUE(LogHas("ostrel-host: SIGHUP: reloading plug-in configuration\n"));
+    host.WriteStdin(PLUG_DHCP + "\n");
+    EXPECT_TRUE(WaitForLog(PLUG + ": Ignoring; found in ignore list.")) << ReadFile(dir.File("host.log"));
+    StopHost(host);
+
+    json cache = Cache();
+    EXPECT_TRUE(cache.contains(CAMERA)) << cache.dump();
+    EXPECT_FALSE(cache.contains(PLUG)) << cache.dump();
+}
+
+TEST_F(EndToEndTest, LibraryBuiltForAnotherAbiIsRefused)
+{
+    dir.Write("plugin.json", "{}");
+    ChildProcess host;
+    host.Start({OSTREL_HOST_BIN, "--plugin", OSTREL_FAKE_PLUGIN_PATH, "--conf", dir.File("plugin.json")},
+        dir.File("host.out"), dir.File("host.log"));
+    EXPECT_EQ(host.Wait(DEADLINE), 1);
+    EXPECT_EQ(ReadFile(dir.File("host.log")),
+        std::string("ostrel-host: dev-discovery: ") + OSTREL_FAKE_PLUGIN_PATH +
+            ": oz_plugin_abi: version: expected 15, found 14\n");
+}
+
+TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
+{
+    // No cloud here: the devices stay in the table and so in the cache.
+    dir.Write("plugin.json", R"({"path_device_cache": ")" + dir.File("cache.json") + R"("})");
+    std::string input = dir.Write("flows.jsonl", "# three flows, two of them broken\n" + CAMERA_DHCP + "\n" +
+                                                     R"({"lower_mac": "9c:8e:cd)" + "\n" +
+                                                     R"({"lower_mac": "not-a-mac"})" + "\n" + PLUG_DHCP);
+    ChildProcess host;
+    host.Start({OSTREL_HOST_BIN, "--conf", dir.File("plugin.json"), "--input", input, "--update-interval", "0.5",
+                   "--exit-after-input", "3"},
+        dir.File("host.out"), dir.File("host.log"));
+    EXPECT_EQ(host.Wait(DEADLINE), 0) << ReadFile(dir.File("host.log"));
+
+    std::string log = ReadFile(dir.File("host.log"));
+    EXPECT_NE(log.find("ostrel-host: " + input + ":3: not valid JSON: "), std::string::npos) << log;
+    EXPECT_NE(log.find("ostrel-host: " + input + ":4: lower_mac: not a MAC address: \"not-a-mac\"; line skipped\n"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ostrel-host: input done: 2 flows read, 2 lines skipped"), std::string::npos) << log;
+    json cache = Cache();
+    EXPECT_TRUE(cache.contains(CAMERA)) << cache.dump();
+    EXPECT_TRUE(cache.contains(PLUG)) << cache.dump();
+}
+
+// The demo's capture and configuration, checked against a recorded outcome:
+// which devices reach the sink with which verdict, and what the cache keeps.
+TEST_F(EndToEndTest, DemoCaptureGivesTheRecordedDevices)
+{
+    ASSERT_NO_FATAL_FAILURE(StartClassifier());
+    ChildProcess host;
+    host.Start({OSTREL_HOST_BIN, "--config", std::string(OSTREL_SOURCE_DIR) + "/examples/ostrel-host.json", "--var",
+                   "classifier_port=" + std::to_string(port), "--var", "classifier_token=" + TOKEN, "--var",
+                   "path_state=" + dir.Path(), "--input",
+                   std::string(OSTREL_SOURCE_DIR) + "/examples/home-network.jsonl", "--speed", "0",
+                   "--update-interval", "2", "--exit-after-input", "3", "--debug", "--debug-level", "2"},
+        dir.File("host.out"), dir.File("host.log"));
+    ASSERT_EQ(host.Wait(DEADLINE), 0) << ReadFile(dir.File("host.log"));
+
+    // The last verdict each device reached the sink with, from the gzip archive.
+    json sink = json::object();
+    size_t rows = 0;
+    for (const json &payload : JsonLines(ostrel_test::Gunzip(ReadFile(dir.File("sink-archive.jsonl.gz"))))) {
+        for (const json &device : payload.at("device_discovery")) {
+            sink[device["mac"].get<std::string>()] = device["response"]["label"].get<std::string>() + " " +
+                                                      std::to_string(device["response"]["score"].get<int>());
+            rows++;
+        }
+    }
+    json cache = json::object();
+    const json cached = json::parse(ReadFile(dir.File("dev-discovery-cache.json")));
+    for (const auto &entry : cached.items())
+        cache[entry.key()] = entry.value()["label"].get<std::string>() + " " +
+                             std::to_string(entry.value()["confidence"].get<int>());
+    json outcome = {{"sink", sink}, {"cache", cache}};
+    json golden = json::parse(ReadFile(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/home-network.golden.json"));
+    EXPECT_EQ(outcome, golden) << outcome.dump(2);
+
+    // The table on stdout has its header and one row per sink entry.
+    std::string table = ReadFile(dir.File("host.out"));
+    EXPECT_EQ(table.rfind("MAC ", 0), 0u) << table;
+    EXPECT_EQ(static_cast<size_t>(std::count(table.begin(), table.end(), '\n')), rows + 1) << table;
+    EXPECT_NE(ReadFile(dir.File("host.log")).find("f4:92:bf:10:00:01: Ignoring; found in ignore list."),
+        std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+#include "tests/tools/support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace ostrel_test {
+
+namespace {
+
+constexpr std::chrono::milliseconds POLL_STEP{20};
+
+} // namespace
+
+ChildProcess::~ChildProcess()
+{
+    CloseStdin();
+    // Never leave a child behind a failed test.
+    if (pid > 0 && Running()) {
+        kill(pid, SIGKILL);
+        Wait(std::chrono::milliseconds(5000));
+    }
+}
+
+void ChildProcess::Start(const std::vector<std::string> &argv, const std::string &stdout_path,
+    const std::string &stderr_path, bool pipe_stdin)
+{
+    int fds[2] = {-1, -1};
+    if (pipe_stdin && pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = pipe_stdin ? fds[0] : open("/dev/null", O_RDONLY);
+        int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        // gtest may run with signals blocked or ignored; the child starts clean.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pipe_stdin) {
+        close(fds[0]);
+        stdin_fd = fds[1];
+    }
+}
+
+void ChildProcess::WriteStdin(const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = write(stdin_fd, text.data() + done, text.size() - done);
+        if (wrote <= 0) throw std::runtime_error("write to child stdin failed");
+        done += static_cast<size_t>(wrote);
+    }
+}
+
+void ChildProcess::CloseStdin()
+{
+    if (stdin_fd >= 0) close(stdin_fd);
+    stdin_fd = -1;
+}
+
+void ChildProcess::Signal(int signal_number)
+{
+    if (pid > 0 && Running()) kill(pid, signal_number);
+}
+
+bool ChildProcess::Running()
+{
+    if (pid <= 0 || status >= 0) return false;
+    int raw = 0;
+    pid_t got = waitpid(pid, &raw, WNOHANG);
+    if (got == 0) return true;
+    if (got == pid) status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout)
+{
+    WaitFor([this] { return !Running(); }, timeout);
+    return status;
+}
+
+bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(POLL_STEP);
+    }
+    return true;
+}
+
+std::string Gunzip(const std::string &data)
+{
+    std::string out;
+    size_t at = 0;
+    while (at < data.size()) {
+        z_stream stream;
+        std::memset(&stream, 0, sizeof(stream));
+        if (inflateInit2(&stream, 15 + 16) != Z_OK) throw std::runtime_error("inflateInit2 failed");
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data() + at));
+        stream.avail_in = static_cast<uInt>(data.size() - at);
+        int result = Z_OK;
+        char chunk[16384];
+        while (result == Z_OK) {
+            stream.next_out = reinterpret_cast<Bytef *>(chunk);
+            stream.avail_out = sizeof(chunk);
+            result = inflate(&stream, Z_NO_FLUSH);
+            out.append(chunk, sizeof(chunk) - stream.avail_out);
+        }
+        at += stream.total_in;
+        inflateEnd(&stream);
+        if (result != Z_STREAM_END) throw std::runtime_error("gzip data is corrupt or truncated");
+    }
+    return out;
+}
+
+} // namespace ostrel_test

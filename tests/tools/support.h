@@ -1,0 +1,51 @@
+// Helpers of the daemon's tests: a child process started with its output
+// going to files, fed through a pipe on stdin, signalled and awaited with a
+// deadline; polling for a condition; reading gzip files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ostrel_test {
+
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    // Starts `argv` with stdout and stderr appended to the given files and
+    // stdin a pipe (or /dev/null when `pipe_stdin` is false).
+    void Start(const std::vector<std::string> &argv, const std::string &stdout_path,
+        const std::string &stderr_path, bool pipe_stdin = false);
+
+    void WriteStdin(const std::string &text);
+    void CloseStdin();
+    void Signal(int signal_number);
+
+    // The exit status, or -1 when the process has not ended by the deadline.
+    // A process ended by a signal gives 128 + the signal's number.
+    int Wait(std::chrono::milliseconds timeout);
+    bool Running();
+    pid_t Pid() const { return pid; }
+
+private:
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    int status = -1;
+};
+
+// Polls `condition` until it holds or `timeout` passes; true when it held.
+bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
+
+// Inflates every gzip member of `data` in turn. Throws std::runtime_error on
+// corrupt or truncated input.
+std::string Gunzip(const std::string &data);
+
+} // namespace ostrel_test
