@@ -54,8 +54,8 @@ fi
 echo "== replaying examples/home-network.jsonl (one minute of flows at 10x speed)"
 echo
 status=0
-"$bin/ostrel-host" --config examples/ostrel-host.json --var "classifier_port=$port" \
-  --var "classifier_token=$token" --input examples/home-network.jsonl --speed 10 \
+"$bin/ostrel-host" --config examples/ostrel-host.json --var "path_state=$state" \
+  --var "classifier_port=$port" --var "classifier_token=$token" --input examples/home-network.jsonl --speed 10 \
   --exit-after-input 4 --debug 2>"$state/host.log" || status=$?
 echo
 if [ "$status" -ne 0 ]; then
@@ -71,7 +71,8 @@ retired=$(grep -c '^ *[0-9a-f:]*: Confidence: ' "$state/host.log" || true)
 echo "== $retired devices reached the confidence to be retired"
 if [ -n "$saved" ]; then
   echo "== device cache written: $saved"
-  echo "   (devices still below the confidence to retire them; run the demo again to see it loaded)"
+  echo "   (the devices still below the confidence to retire them)"
+  [ -n "$loaded" ] || echo "   run the demo again to see the plug-in start from it"
 else
   echo "== no device cache written: every device was identified"
 fi
