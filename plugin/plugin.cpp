@@ -172,5 +172,8 @@ void ozpPlugin::StartQuery()
         api_thread->Create();
     } catch (const std::exception &e) {
         oz_printf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
+        // A thread that never started never ends: kept, it would block every
+        // later request.
+        api_thread.reset();
     }
 }

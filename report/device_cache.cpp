@@ -116,6 +116,19 @@ void ReplaceFile(const std::string &tag, const std::string &path, const std::str
     SyncFolder(tag, path);
 }
 
+// A cache that could not be read whole is about to be replaced by the next
+// save; a copy keeps what could not be read for the operator.
+void KeepUnreadable(const std::string &tag, const std::string &path, const std::string &text)
+{
+    std::string copy = path + ".bad";
+    try {
+        ReplaceFile(tag, copy, text);
+        oz_dprintf("%s: %s: unreadable cache kept as: %s\n", tag.c_str(), path.c_str(), copy.c_str());
+    } catch (const std::exception &e) {
+        oz_dprintf("%s: %s: unreadable cache not kept: %s\n", tag.c_str(), path.c_str(), e.what());
+    }
+}
+
 } // namespace
 
 bool ozpPlugin::IsCacheLoaded(const std::string &path) const
@@ -151,6 +164,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
         cache = json::parse(text);
     } catch (const json::exception &e) {
         oz_dprintf("%s: %s: JSON exception: %s", tag.c_str(), path.c_str(), e.what());
+        KeepUnreadable(tag, path, text);
         return 0;
     } catch (const std::exception &e) {
         throw ozException("%s: %s: %s", tag.c_str(), path.c_str(), e.what());
@@ -163,6 +177,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
             from_json(value, device);
         } catch (const json::exception &e) {
             oz_dprintf("%s: %s: device deserialization failed: %s\n", tag.c_str(), path.c_str(), e.what());
+            KeepUnreadable(tag, path, text);
             break;
         }
         if (!IgnoreDeviceMac(device.mac)) AddUpdateDevice(device.mac, device, false);

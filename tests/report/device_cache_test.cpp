@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -142,6 +143,15 @@ TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
         EXPECT_EQ(count, c.count);
         EXPECT_EQ(log.Count(c.line), 1u) << log.Text();
         EXPECT_FALSE(log.Contains("Ignoring"));
+
+        // What could not be read is kept aside before a save replaces it.
+        bool unreadable = c.line.find("Loaded") == std::string::npos;
+        EXPECT_EQ(oz_file_exists(path + ".bad"), unreadable);
+        if (unreadable) {
+            EXPECT_EQ(ostrel_test::ReadFile(path + ".bad"), c.text);
+            EXPECT_TRUE(log.Contains("dev-disc: " + path + ": unreadable cache kept as: " + path + ".bad\n"));
+        }
+        std::remove((path + ".bad").c_str());
     }
 }
 
