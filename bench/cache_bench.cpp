@@ -44,7 +44,7 @@ void BM_SaveDevices(benchmark::State &state)
     state.counters["file_bytes"] = static_cast<double>(bytes);
     state.counters["peak_heap_MiB"] = static_cast<double>(heap.peak_bytes) / (1024 * 1024);
 }
-BENCHMARK(BM_SaveDevices)->ArgName("devices")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveDevices)->ArgName("devices")->Arg(10000)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_LoadDevices(benchmark::State &state)
 {
@@ -75,7 +75,7 @@ void BM_LoadDevices(benchmark::State &state)
     state.counters["file_bytes"] = static_cast<double>(bytes);
     state.counters["peak_heap_MiB"] = static_cast<double>(heap.peak_bytes) / (1024 * 1024);
 }
-BENCHMARK(BM_LoadDevices)->ArgName("devices")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadDevices)->ArgName("devices")->Arg(10000)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace ostrel_bench

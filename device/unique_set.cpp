@@ -14,7 +14,7 @@ template <typename T> bool ozpUniqueSet<T>::Push(const T &value)
         return false;
     }
 
-    values.push_front(value);
+    values.insert(values.begin(), value);
     if (max != 0 && values.size() > max) values.pop_back();
 
     updates++;
@@ -57,7 +57,7 @@ void to_json(json &j, const ozpUniqueSet<std::string> &set)
 
 void from_json(const json &j, ozpUniqueSet<std::string> &set)
 {
-    set.values = j.get<std::deque<std::string>>();
+    set.values = j.get<std::vector<std::string>>();
 }
 
 void to_json(json &j, const IPList &list)

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +17,7 @@ using json = nlohmann::json;
 template <typename T> class ozpUniqueSet
 {
 public:
-    using const_iterator = typename std::deque<T>::const_iterator;
+    using const_iterator = typename std::vector<T>::const_iterator;
 
     explicit ozpUniqueSet(const std::string &name = std::string()) : name(name) {}
 
@@ -46,7 +45,9 @@ public:
     uint64_t max = 0;
     uint64_t update_min = 0;
     uint64_t update_ttl = 0;
-    std::deque<T> values;
+    // A vector, not a deque: an empty deque already holds over 500 bytes and
+    // a push at its front another 512, for a handful of values per set.
+    std::vector<T> values;
 };
 
 class IPList
