@@ -128,6 +128,9 @@ void ozpPlugin::RunPass()
     }
 
     if (update_pending.load()) {
+        // A request that has already finished must not make this cycle drop
+        // its changes as if it were still running.
+        CollectRequest();
         try {
             ProcessUpdate();
         } catch (const std::exception &e) {
@@ -141,14 +144,7 @@ void ozpPlugin::RunPass()
         }
     }
 
-    if (api_thread && api_thread->HasTerminated()) {
-        try {
-            ProcessApiResponse();
-        } catch (const std::exception &e) {
-            oz_printf("%s: API response failed: %s\n", tag.c_str(), e.what());
-        }
-        api_thread.reset();
-    }
+    CollectRequest();
 
     std::shared_ptr<ozFlow> flow;
     {
@@ -163,6 +159,17 @@ void ozpPlugin::RunPass()
     } catch (const std::exception &e) {
         oz_printf("%s: flow processing failed: %s\n", tag.c_str(), e.what());
     }
+}
+
+void ozpPlugin::CollectRequest()
+{
+    if (!api_thread || !api_thread->HasTerminated()) return;
+    try {
+        ProcessApiResponse();
+    } catch (const std::exception &e) {
+        oz_printf("%s: API response failed: %s\n", tag.c_str(), e.what());
+    }
+    api_thread.reset();
 }
 
 void ozpPlugin::StartQuery()

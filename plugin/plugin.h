@@ -100,5 +100,6 @@ public:
     std::chrono::milliseconds flow_wait{1000};
 
 private:
+    void CollectRequest();
     void StartQuery();
 };

@@ -174,4 +174,26 @@ TEST_F(MainLoopTest, AFinishedRequestIsCollectedWhileFlowsKeepArriving)
     EXPECT_EQ(plugin->flow_queue.size(), 1u);
 }
 
+TEST_F(MainLoopTest, AnUpdateAfterARequestFinishedSendsItsChanges)
+{
+    plugin->RunPass();
+    plugin->config.api_enable = true;
+    plugin->config.api_url_upload = "http://127.0.0.1:1/upload";
+    plugin->api_thread.reset(new ozpApiDeviceDiscovery(plugin->config));
+    plugin->api_thread->Create();
+    plugin->api_thread->Join();
+
+    Queue(FlowSpec());
+    plugin->RunPass();
+    ASSERT_EQ(plugin->devices.size(), 1u);
+    plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    plugin->RunPass();
+
+    // The finished query was collected first, so the cycle's changes went
+    // out in a new upload instead of being dropped.
+    if (plugin->api_thread) plugin->api_thread->Join();
+    EXPECT_TRUE(log.Contains("api-dev-disc-post: no UUID set for: X-UUID\n"));
+    EXPECT_EQ(plugin->devices.begin()->second.pending_updates, 0u);
+}
+
 } // namespace
