@@ -74,6 +74,9 @@ public:
     void ProcessUpdate();
     void DispatchPayload(json &payload);
     void ProcessApiResponse();
+    // The checks and merge of ProcessApiResponse on an answer given as its
+    // parts, so that answers can be checked without a request thread.
+    void ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body);
     size_t LoadDevices(const std::string &path);
     void SaveDevices(const std::string &path);
 

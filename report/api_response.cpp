@@ -19,20 +19,21 @@ bool Check(const std::string &tag, const json &object, const char *key, bool (js
 void ozpPlugin::ProcessApiResponse()
 {
     const ozpApiDeviceDiscovery &request = *api_thread;
+    ProcessApiAnswer(request.GetApiResponseCode(), request.GetResponseContentType(), request.GetResponseBody());
+}
 
+void ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body)
+{
     // A wrong code alone is not fatal: an error answer may still carry data.
-    if (request.GetApiResponseCode() != 200)
-        oz_dprintf("%s: unexpected HTTP response: %ld\n", tag.c_str(),
-            static_cast<long>(request.GetApiResponseCode()));
+    if (response_code != 200)
+        oz_dprintf("%s: unexpected HTTP response: %ld\n", tag.c_str(), static_cast<long>(response_code));
 
-    const std::string &content_type = request.GetResponseContentType();
     if (content_type != "application/json") {
         oz_dprintf("%s: unexpected content-type: %s\n", tag.c_str(),
             content_type.empty() ? "none" : content_type.c_str());
         return;
     }
 
-    const std::string &body = request.GetResponseBody();
     if (body.empty()) {
         oz_dprintf("%s: no content returned.\n", tag.c_str());
         return;
