@@ -1,0 +1,114 @@
+#include "fuzz/fuzz_support.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace ostrel_fuzz {
+
+FuzzHost &FuzzHost::Get()
+{
+    static FuzzHost host;
+    return host;
+}
+
+FuzzHost::FuzzHost()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-fuzz-XXXXXX").string();
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    dir = pattern;
+    // Every optional log line is formatted, so its arguments are exercised,
+    // and then dropped: the fuzzer's own output stays readable.
+    global.flags = ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE | ozGlobalConfig::GF_DEBUG_PAYLOAD;
+    global.debug_level = 2;
+    global.variables["state"] = dir;
+    ozGlobalConfig::instance = &global;
+    ozInstance::instance = &instance;
+    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
+    // A host encodes what it is given; dumping here finds payloads that
+    // cannot be written (deep nesting, for one).
+    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                  const nlohmann::json &payload, uint8_t) {
+        std::string text = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        Require(!text.empty(), "sink payload dumps to text");
+    });
+}
+
+FuzzHost::~FuzzHost()
+{
+    ozStandin::SetSinkHandler(nullptr);
+    ozStandin::SetLogHandler(nullptr);
+    ozGlobalConfig::instance = nullptr;
+    ozInstance::instance = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::unique_ptr<ozpPlugin> FuzzHost::MakePlugin(const std::string &conf) const
+{
+    auto plugin = std::make_unique<ozpPlugin>("fuzz", ozPlugin::Params{{"conf_filename", File(conf)}});
+    // Reads of the network never belong in a fuzz run.
+    plugin->config.api_enable = false;
+    return plugin;
+}
+
+std::string FuzzHost::Write(const std::string &name, const std::string &text) const
+{
+    std::string path = File(name);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    Require(out.good(), "fuzz input written to its file");
+    return path;
+}
+
+uint8_t ByteReader::Byte()
+{
+    return at < size ? data[at++] : 0;
+}
+
+uint16_t ByteReader::Word()
+{
+    uint16_t high = Byte();
+    return static_cast<uint16_t>(high << 8 | Byte());
+}
+
+std::string ByteReader::Text(size_t max)
+{
+    size_t length = Byte();
+    if (length > max) length = max;
+    if (length > size - std::min(at, size)) length = size - std::min(at, size);
+    std::string text(reinterpret_cast<const char *>(data) + at, length);
+    at += length;
+    return text;
+}
+
+std::string ByteReader::Rest()
+{
+    std::string text = at < size ? std::string(reinterpret_cast<const char *>(data) + at, size - at) : std::string();
+    at = size;
+    return text;
+}
+
+void Require(bool condition, const char *what)
+{
+    if (condition) return;
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::abort();
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace ostrel_fuzz
