@@ -1,8 +1,38 @@
+#include <algorithm>
 #include <cstdint>
 
 #include "plugin/plugin.h"
 
 namespace {
+
+// Far deeper than any answer of the API. Copying a JSON value recurses once
+// per level: an answer nested a hundred thousand deep would exhaust the
+// plug-in thread's stack when its verdict is stored.
+constexpr size_t MAX_ANSWER_DEPTH = 64;
+
+// The deepest nesting of arrays and objects in `text` (brackets inside
+// strings aside); exact for valid JSON, which is all that matters here.
+size_t NestingDepth(const std::string &text)
+{
+    size_t depth = 0, deepest = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"')
+            in_string = true;
+        else if (c == '[' || c == '{')
+            deepest = std::max(deepest, ++depth);
+        else if ((c == ']' || c == '}') && depth > 0)
+            depth--;
+    }
+    return deepest;
+}
 
 // Logs the missing or mistyped key; false stops the processing. A value that
 // is not an object has no keys at all.
@@ -36,6 +66,11 @@ void ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &conte
 
     if (body.empty()) {
         oz_dprintf("%s: no content returned.\n", tag.c_str());
+        return;
+    }
+
+    if (NestingDepth(body) > MAX_ANSWER_DEPTH) {
+        oz_dprintf("%s: malformed JSON: nested deeper than %zu levels\n", tag.c_str(), MAX_ANSWER_DEPTH);
         return;
     }
 
