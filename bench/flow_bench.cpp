@@ -22,6 +22,7 @@ void BM_ProcessFlowKnownDevice(benchmark::State &state)
     for (auto &entry : plugin.devices)
         entry.second.pending_updates = 0;
     auto flows = TableFlows(count);
+    SettleHeap();
 
     size_t next = 0;
     for (auto _ : state) {
@@ -52,6 +53,7 @@ void BM_ProcessFlowNewDevice(benchmark::State &state)
         flows.push_back(DeviceFlows(index, 0x0e).front());
         macs.push_back(DeviceMac(index, 0x0e));
     }
+    SettleHeap();
 
     for (auto _ : state) {
         for (const auto &flow : flows)

@@ -1,5 +1,6 @@
 #include "bench/support.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -200,6 +201,27 @@ ozpPlugin &SharedTable(size_t count)
         if (table->devices.size() != count) throw std::runtime_error("table not built");
     }
     return *table;
+}
+
+void SetAnswered(ozpPlugin &plugin, bool answered)
+{
+    for (auto &entry : plugin.devices) {
+        ozpDevice &device = entry.second;
+        if (answered) {
+            device.label = "Windows laptop";
+            device.confidence = 42;
+            device.response = {{"label", "Windows laptop"}, {"score", 42}, {"vendor", "Dell"}};
+        } else {
+            device.label.clear();
+            device.confidence = 0;
+            device.response = nullptr;
+        }
+    }
+}
+
+void SettleHeap()
+{
+    malloc_trim(0);
 }
 
 int64_t ResidentBytes()

@@ -46,6 +46,14 @@ void Feed(ozpPlugin &plugin, const std::vector<std::shared_ptr<ozFlow>> &flows);
 // the run. Benchmarks set up the device state they need before timing.
 ozpPlugin &SharedTable(size_t count);
 
+// Gives every device of the table a cloud answer below max_confidence (label,
+// confidence and response), or takes it away again.
+void SetAnswered(ozpPlugin &plugin, bool answered);
+
+// Hands freed memory back (malloc_trim), so that a benchmark does not pay for
+// what the one before it, or its own untimed set-up, freed.
+void SettleHeap();
+
 // Live heap figures while counting is on (heap_counter.cpp). Counting is for
 // one thread at a time; it is off unless a benchmark turns it on.
 struct HeapFigures {

@@ -7,26 +7,16 @@
 namespace ostrel_bench {
 namespace {
 
-// With `answered`, every device has had a cloud answer below max_confidence:
-// it stays in the table and also goes to the sinks on each report.
 void PrepareTable(ozpPlugin &plugin, bool answered)
 {
     plugin.config.api_enable = false;
     plugin.sinks.clear();
     plugin.sinks["bench"]["devices"] = ozpChannelConfig();
-    for (auto &entry : plugin.devices) {
-        ozpDevice &device = entry.second;
-        if (answered) {
-            device.label = "Windows laptop";
-            device.confidence = 42;
-            device.response = {{"label", "Windows laptop"}, {"score", 42}, {"vendor", "Dell"}};
-        } else {
-            device.label.clear();
-            device.confidence = 0;
-            device.response = nullptr;
-        }
-        device.pending_updates = 0;
-    }
+    // Answered devices go to the sinks too on each report.
+    SetAnswered(plugin, answered);
+    for (auto &entry : plugin.devices)
+        entry.second.pending_updates = 0;
+    SettleHeap();
 }
 
 void Report(benchmark::State &state, size_t count)

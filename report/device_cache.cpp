@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <vector>
 
 #include "plugin/plugin.h"
 
@@ -129,6 +131,154 @@ void KeepUnreadable(const std::string &tag, const std::string &path, const std::
     }
 }
 
+// The compact text of the object MAC -> cache form, written one device at a
+// time: a JSON value of the whole table costs several times the table's
+// memory, and more time to build and free than the text takes to write.
+std::string CacheText(const ozpPlugin::DeviceMap &devices)
+{
+    // Device texts come from the network: bad UTF-8 must not lose the cache.
+    auto dump = [](const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); };
+
+    std::string text = "{";
+    json value;
+    for (const auto &device : devices) {
+        if (text.size() > 1) text += ',';
+        text += dump(device.first);
+        text += ':';
+        value = nullptr;
+        to_json(value, device.second);
+        text += dump(value);
+    }
+    text += '}';
+    return text;
+}
+
+// Reads the cache text one device value at a time: each member of the
+// top-level object (or element of a top-level array) is built as a JSON
+// value, turned into a device and dropped, so the file never becomes one
+// JSON value of the whole table. Nothing reaches the table here; the caller
+// merges the devices once the whole text has parsed, in the order a walk of
+// the whole value gives: an object's members by key (the last of equal keys
+// wins), an array's elements in order, a lone scalar as itself.
+class CacheReader : public nlohmann::json_sax<json>
+{
+public:
+    struct Entry {
+        ozpDevice device;
+        // What from_json threw for this value, if anything.
+        std::exception_ptr error;
+    };
+
+    // The devices in walk order.
+    template <typename Visit> void Walk(Visit visit) const
+    {
+        for (const auto &member : members)
+            visit(member.second);
+        for (const auto &element : elements)
+            visit(element);
+    }
+
+    bool null() override { return Value(nullptr); }
+    bool boolean(bool value) override { return Value(value); }
+    bool number_integer(number_integer_t value) override { return Value(value); }
+    bool number_unsigned(number_unsigned_t value) override { return Value(value); }
+    bool number_float(number_float_t value, const string_t &) override { return Value(value); }
+    bool string(string_t &value) override { return Value(value); }
+    bool binary(binary_t &value) override { return Value(json::binary(std::move(value))); }
+    bool start_object(std::size_t) override { return Open(json::object()); }
+    bool start_array(std::size_t) override { return Open(json::array()); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+
+    bool key(string_t &key) override
+    {
+        if (open.empty())
+            top_key = key;
+        else
+            slot = &(*open.back())[key];
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &error) override
+    {
+        // As the whole-value parser does: the library's error to the caller.
+        throw error;
+    }
+
+private:
+    bool Value(json value)
+    {
+        if (level == 0) {
+            // A lone scalar is walked as itself; null holds nothing.
+            if (!value.is_null()) Add(std::move(value));
+        } else if (level == 1)
+            Add(std::move(value));
+        else
+            Insert(std::move(value));
+        return true;
+    }
+
+    bool Open(json container)
+    {
+        if (level == 1) {
+            current = std::move(container);
+            open.push_back(&current);
+        } else if (level > 1)
+            open.push_back(Insert(std::move(container)));
+        else
+            top_is_object = container.is_object();
+        level++;
+        return true;
+    }
+
+    bool Close()
+    {
+        level--;
+        if (level == 0) return true;
+        open.pop_back();
+        if (open.empty()) Add(std::move(current));
+        return true;
+    }
+
+    json *Insert(json value)
+    {
+        json &parent = *open.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(value));
+            return &parent.back();
+        }
+        *slot = std::move(value);
+        return slot;
+    }
+
+    void Add(json value)
+    {
+        Entry entry;
+        try {
+            from_json(value, entry.device);
+        } catch (...) {
+            entry.error = std::current_exception();
+        }
+        if (level == 1 && top_is_object)
+            members[top_key] = std::move(entry);
+        else
+            elements.push_back(std::move(entry));
+    }
+
+    std::map<std::string, Entry> members;
+    std::vector<Entry> elements;
+
+    // Containers open at this moment, the top-level one included.
+    size_t level = 0;
+    bool top_is_object = false;
+    std::string top_key;
+    // The device value being built and its open containers; `slot` is where
+    // the next value of an open object goes.
+    json current;
+    std::vector<json *> open;
+    json *slot = nullptr;
+};
+
 } // namespace
 
 bool ozpPlugin::IsCacheLoaded(const std::string &path) const
@@ -159,9 +309,9 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     cache_loaded = true;
     cache_loaded_path = path;
 
-    json cache;
+    CacheReader reader;
     try {
-        cache = json::parse(text);
+        json::sax_parse(text, &reader);
     } catch (const json::exception &e) {
         oz_dprintf("%s: %s: JSON exception: %s", tag.c_str(), path.c_str(), e.what());
         KeepUnreadable(tag, path, text);
@@ -170,18 +320,23 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
         throw ozException("%s: %s: %s", tag.c_str(), path.c_str(), e.what());
     }
 
-    // Walks an object's values, an array's elements, nothing for null.
-    for (const json &value : cache) {
-        ozpDevice device;
-        try {
-            from_json(value, device);
-        } catch (const json::exception &e) {
-            oz_dprintf("%s: %s: device deserialization failed: %s\n", tag.c_str(), path.c_str(), e.what());
-            KeepUnreadable(tag, path, text);
-            break;
+    // The first value that is no device ends the load.
+    bool stopped = false;
+    reader.Walk([&](const CacheReader::Entry &entry) {
+        if (stopped) return;
+        if (entry.error) {
+            try {
+                std::rethrow_exception(entry.error);
+            } catch (const json::exception &e) {
+                oz_dprintf(
+                    "%s: %s: device deserialization failed: %s\n", tag.c_str(), path.c_str(), e.what());
+                KeepUnreadable(tag, path, text);
+                stopped = true;
+                return;
+            }
         }
-        if (!IgnoreDeviceMac(device.mac)) AddUpdateDevice(device.mac, device, false);
-    }
+        if (!IgnoreDeviceMac(entry.device.mac)) AddUpdateDevice(entry.device.mac, entry.device, false);
+    });
 
     oz_dprintf("%s: Loaded %lu devices from: %s\n", tag.c_str(), devices.size(), path.c_str());
     return devices.size();
@@ -210,11 +365,7 @@ void ozpPlugin::SaveDevices(const std::string &path)
 
     std::string text;
     try {
-        json cache = json::object();
-        for (const auto &device : devices)
-            to_json(cache[device.first], device.second);
-        // Device texts come from the network: bad UTF-8 must not lose the cache.
-        text = cache.dump(-1, ' ', false, json::error_handler_t::replace);
+        text = CacheText(devices);
     } catch (const json::exception &e) {
         throw ozException("%s: %s: JSON exception: %s", tag.c_str(), path.c_str(), e.what());
     } catch (const std::exception &e) {
