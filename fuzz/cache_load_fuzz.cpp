@@ -26,7 +26,8 @@ std::map<std::string, std::string> CacheForms(const ozpPlugin::DeviceMap &device
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzHost &host = FuzzHost::Get();
-    const std::string path = host.Write("cache.json", std::string(reinterpret_cast<const char *>(data), size));
+    const std::string path
+        = host.Write("cache.json", std::string(reinterpret_cast<const char *>(data), size));
     auto plugin = host.MakePlugin();
     plugin->config.path_device_cache = path;
     plugin->config.device_mac_ignore = {"00:00:00:00:00:00"};

@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         plugin->ProcessFlow(flow);
         plugin->ProcessFlow(flow);
     }
-    for (auto &device : plugin->devices) device.second.response = R"({"label":"x","score":1})"_json;
+    for (auto &device : plugin->devices)
+        device.second.response = R"({"label":"x","score":1})"_json;
     plugin->ProcessUpdate();
     plugin->cache_loaded = true;
     plugin->cache_loaded_path = plugin->config.path_device_cache;

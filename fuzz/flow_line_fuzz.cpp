@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     case ostrel_host::FlowLine::ERROR:
         // One line of the daemon's log per bad input line, whatever it held.
-        Require(!line.flow && !line.error.empty() && line.error.size() <= 512 && line.error.find('\n') == std::string::npos,
+        Require(!line.flow && !line.error.empty() && line.error.size() <= 512
+                && line.error.find('\n') == std::string::npos,
             "an error is one short line");
         return 0;
     case ostrel_host::FlowLine::FLOW:
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (queued) plugin->ProcessFlow(queued);
     json payload;
-    for (const auto &device : plugin->devices) device.second.Encode(payload, 0xFF);
+    for (const auto &device : plugin->devices)
+        device.second.Encode(payload, 0xFF);
     return 0;
 }

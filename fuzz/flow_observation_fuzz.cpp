@@ -14,13 +14,15 @@ using ostrel_fuzz::ByteReader;
 using ostrel_fuzz::FuzzHost;
 using ostrel_fuzz::Require;
 
-const char *const KNOWN_MACS[] = {"00:11:22:33:44:55", "66:77:88:99:aa:bb", "3c:28:6d:41:9a:10", "ff:ff:ff:ff:ff:ff"};
+const char *const KNOWN_MACS[]
+    = {"00:11:22:33:44:55", "66:77:88:99:aa:bb", "3c:28:6d:41:9a:10", "ff:ff:ff:ff:ff:ff"};
 
 std::string RawMac(ByteReader &in)
 {
     char text[18];
     uint8_t b[6];
-    for (uint8_t &byte : b) byte = in.Byte();
+    for (uint8_t &byte : b)
+        byte = in.Byte();
     std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
     return text;
 }
@@ -30,10 +32,17 @@ ozAddr Mac(ByteReader &in)
     ozAddr addr;
     uint8_t kind = in.Byte();
     switch (kind % 4) {
-    case 0: break;
-    case 1: ozAddr::Create(addr, KNOWN_MACS[(kind >> 2) % 4]); break;
-    case 2: ozAddr::Create(addr, RawMac(in)); break;
-    case 3: ozAddr::Create(addr, in.Text(40)); break;
+    case 0:
+        break;
+    case 1:
+        ozAddr::Create(addr, KNOWN_MACS[(kind >> 2) % 4]);
+        break;
+    case 2:
+        ozAddr::Create(addr, RawMac(in));
+        break;
+    case 3:
+        ozAddr::Create(addr, in.Text(40));
+        break;
     }
     return addr;
 }
@@ -45,15 +54,19 @@ ozAddr Ip(ByteReader &in)
     uint8_t bytes[16];
     char text[INET6_ADDRSTRLEN];
     switch (kind % 4) {
-    case 0: break;
+    case 0:
+        break;
     case 1:
     case 2: {
         int family = kind % 4 == 1 ? AF_INET : AF_INET6;
-        for (uint8_t &byte : bytes) byte = in.Byte();
+        for (uint8_t &byte : bytes)
+            byte = in.Byte();
         if (inet_ntop(family, bytes, text, sizeof(text)) != nullptr) ozAddr::Create(addr, text);
         break;
     }
-    case 3: ozAddr::Create(addr, in.Text(64)); break;
+    case 3:
+        ozAddr::Create(addr, in.Text(64));
+        break;
     }
     return addr;
 }
@@ -67,7 +80,8 @@ std::string FlowText(ByteReader &in)
     if (unit.empty()) unit = "\xff";
     size_t length = (size_t(kind - 0xEF) * 64 * 1024);
     std::string text;
-    while (text.size() < length) text += unit;
+    while (text.size() < length)
+        text += unit;
     return text;
 }
 
@@ -140,8 +154,8 @@ void CheckBounds(const ozpPlugin &plugin)
     for (const auto &entry : plugin.devices) {
         const ozpDevice &device = entry.second;
         Require(device.ip_list.size() <= device.ip_list.max_size, "the IP list keeps its bound");
-        Require(bounded(device.http_user_agents) && bounded(device.ja4_clients) && bounded(device.mdns_services)
-                && bounded(device.ssdp_user_agents),
+        Require(bounded(device.http_user_agents) && bounded(device.ja4_clients)
+                && bounded(device.mdns_services) && bounded(device.ssdp_user_agents),
             "every value set keeps its bound");
     }
 }
@@ -175,10 +189,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             break;
         }
-        case 4: plugin->ProcessUpdate(); break;
-        case 5: host.clock.Advance(in.Word()); break;
-        case 6: Verdict(*plugin, in); break;
-        case 7: plugin->PurgeDevices(); break;
+        case 4:
+            plugin->ProcessUpdate();
+            break;
+        case 5:
+            host.clock.Advance(in.Word());
+            break;
+        case 6:
+            Verdict(*plugin, in);
+            break;
+        case 7:
+            plugin->PurgeDevices();
+            break;
         }
         CheckBounds(*plugin);
     }
@@ -187,12 +209,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Saved whole even with invalid UTF-8 in its texts, and read back whole.
     plugin->SaveDevices(path);
     std::set<std::string> saved;
-    for (const auto &entry : plugin->devices) saved.insert(entry.first);
+    for (const auto &entry : plugin->devices)
+        saved.insert(entry.first);
     auto reread = host.MakePlugin();
     reread->config.max_device_age = plugin->config.max_device_age;
     reread->LoadDevices(path);
     std::set<std::string> loaded;
-    for (const auto &entry : reread->devices) loaded.insert(entry.first);
+    for (const auto &entry : reread->devices)
+        loaded.insert(entry.first);
     saved.erase("");
     Require(saved == loaded, "every saved device reads back");
     return 0;

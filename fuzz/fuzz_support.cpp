@@ -53,7 +53,7 @@ FuzzHost::~FuzzHost()
 
 std::unique_ptr<ozpPlugin> FuzzHost::MakePlugin(const std::string &conf) const
 {
-    auto plugin = std::make_unique<ozpPlugin>("fuzz", ozPlugin::Params{{"conf_filename", File(conf)}});
+    auto plugin = std::make_unique<ozpPlugin>("fuzz", ozPlugin::Params {{"conf_filename", File(conf)}});
     // Reads of the network never belong in a fuzz run.
     plugin->config.api_enable = false;
     return plugin;
@@ -91,7 +91,8 @@ std::string ByteReader::Text(size_t max)
 
 std::string ByteReader::Rest()
 {
-    std::string text = at < size ? std::string(reinterpret_cast<const char *>(data) + at, size - at) : std::string();
+    std::string text
+        = at < size ? std::string(reinterpret_cast<const char *>(data) + at, size - at) : std::string();
     at = size;
     return text;
 }

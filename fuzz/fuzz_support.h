@@ -43,7 +43,11 @@ private:
 class ByteReader
 {
 public:
-    ByteReader(const uint8_t *data, size_t size) : data(data), size(size) {}
+    ByteReader(const uint8_t *data, size_t size)
+        : data(data)
+        , size(size)
+    {
+    }
 
     bool Empty() const { return at >= size; }
     uint8_t Byte();

@@ -1,0 +1,220 @@
+// The cloud misbehaving in every way a network can, against the plug-in's
+// real thread and request thread: each time the request ends, the answer is
+// rejected with its reason, flows go on being processed, and the next
+// request is sent and applied as usual.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/reliability/fault_server.h"
+#include "tests/reliability/running_plugin.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ostrel_test::Eventually;
+using ostrel_test::FaultReply;
+using ostrel_test::FaultServer;
+using ostrel_test::FlowSpec;
+
+constexpr long TOTAL_TIMEOUT_MS = 1500;
+constexpr size_t MAX_RESPONSE_BYTES = 256 * 1024;
+
+std::string Mac(int n)
+{
+    char text[18];
+    std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
+    return text;
+}
+
+std::string Nested(size_t depth)
+{
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+FaultReply Reply(FaultReply::Kind kind, int status = 200,
+    const std::string &content_type = "application/json",
+    const std::string &body = R"({"status_code":0,"status_message":"ok","data":[]})")
+{
+    FaultReply reply;
+    reply.kind = kind;
+    reply.status = status;
+    reply.content_type = content_type;
+    reply.body = body;
+    return reply;
+}
+
+class NetworkFaultsTest : public ostrel_test::HostFixture
+{
+protected:
+    NetworkFaultsTest()
+    {
+        // Level 2: every processed flow shows in the log ("flow: origin").
+        SetDebug(true, 2);
+        ozOstrelApiData::Bootstrap bootstrap;
+        bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
+        host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+        ozOstrelApiHttpOptions options;
+        options.connect_timeout_ms = 1000;
+        options.total_timeout_ms = TOTAL_TIMEOUT_MS;
+        options.max_response_bytes = MAX_RESPONSE_BYTES;
+        host.api_manager.SetHttpOptions(options);
+    }
+
+    std::string Config() const
+    {
+        return R"({"path_device_cache": ")" + dir.File("cache.json")
+            + R"(", "ostrel_api": {"enable": true}})";
+    }
+
+    bool Processed(const std::string &mac) { return log.Contains("dev-disc: flow: origin 1: " + mac + " "); }
+
+    void QueueAndWait(ostrel_test::RunningPlugin &running, const std::string &mac)
+    {
+        FlowSpec spec;
+        spec.mac = mac;
+        running.Queue(spec);
+        ASSERT_TRUE(Eventually([&] { return Processed(mac); })) << mac << " not processed\n" << log.Text();
+    }
+
+    FaultServer server;
+};
+
+TEST_F(NetworkFaultsTest, EveryFaultEndsTheRequestWithItsReasonWhileFlowsGoOn)
+{
+    struct Case {
+        const char *what;
+        FaultReply reply;
+        // Lines expected once the answer was collected, in this order.
+        std::vector<std::string> lines;
+    };
+    const std::string none = "dev-disc: unexpected content-type: none\n";
+    const std::string no_answer = "dev-disc: unexpected HTTP response: -1\n";
+    const std::string request_error
+        = "api-dev-disc-post: API request error: api-dev-disc-post: " + server.Url("/upload");
+    const std::string deep_data = R"({"status_code":0,"status_message":"ok","data":[{"mac":")" + Mac(1)
+        + R"(","discovery":{"label":"deep","score":10,"extra":)" + Nested(100000) + "}}]}";
+    FaultReply drip = Reply(FaultReply::DRIP);
+    drip.drip_every = 100ms;
+    FaultReply oversize = Reply(FaultReply::OVERSIZE);
+    oversize.bytes = 64 * 1024 * 1024;
+
+    const std::vector<Case> cases = {
+        {"hang past the time-out", Reply(FaultReply::HANG),
+            {request_error + ": Timeout was reached\n", no_answer, none}},
+        {"slow drip", drip, {request_error + ": Timeout was reached\n", no_answer, none}},
+        {"connection reset", Reply(FaultReply::RESET),
+            {request_error + ": Failure when receiving data from the peer\n", no_answer, none}},
+        {"truncated body", Reply(FaultReply::TRUNCATE),
+            {request_error + ": Transferred a partial file\n", no_answer, none}},
+        {"body beyond the cap", oversize,
+            {request_error + ": response body larger than 262144 bytes\n", no_answer, none}},
+        {"401 with an API error",
+            Reply(FaultReply::ANSWER, 401, "application/json",
+                R"({"status_code":401,"status_message":"unauthorized"})"),
+            {"dev-disc: unexpected HTTP response: 401\n", "dev-disc: API error: unauthorized [401]\n"}},
+        {"429 in plain text", Reply(FaultReply::ANSWER, 429, "text/plain", "slow down"),
+            {"dev-disc: unexpected HTTP response: 429\n", "dev-disc: unexpected content-type: text/plain\n"}},
+        {"500 in HTML", Reply(FaultReply::ANSWER, 500, "text/html", "<html>oops</html>"),
+            {"dev-disc: unexpected HTTP response: 500\n", "dev-disc: unexpected content-type: text/html\n"}},
+        {"503 without a body", Reply(FaultReply::ANSWER, 503, "application/json", ""),
+            {"dev-disc: unexpected HTTP response: 503\n", "dev-disc: no content returned.\n"}},
+        {"JSON with a charset", Reply(FaultReply::ANSWER, 200, "application/json; charset=utf-8"),
+            {"dev-disc: unexpected content-type: application/json; charset=utf-8\n"}},
+        {"no content type", Reply(FaultReply::ANSWER, 200, ""), {none}},
+        {"malformed JSON", Reply(FaultReply::ANSWER, 200, "application/json", R"({"status_code":0,)"),
+            {"dev-disc: malformed JSON: [json.exception.parse_error.101]"}},
+        {"deeply nested JSON", Reply(FaultReply::ANSWER, 200, "application/json", Nested(100000)),
+            {"dev-disc: malformed JSON: nested deeper than 64 levels\n"}},
+        {"deep nesting inside a verdict", Reply(FaultReply::ANSWER, 200, "application/json", deep_data),
+            {"dev-disc: malformed JSON: nested deeper than 64 levels\n"}},
+    };
+
+    ostrel_test::RunningPlugin running(dir, Config());
+    // The query at start-up is answered as usual.
+    ASSERT_TRUE(server.WaitForMoreThan(0, 20s));
+    ASSERT_TRUE(
+        Eventually([&] { return log.Contains("dev-disc: unexpected") || server.Requests().size() == 1; }));
+
+    int next_mac = 100;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        server.Script(c.reply);
+        size_t before = server.Requests().size();
+        std::string mac = Mac(next_mac++);
+        QueueAndWait(running, mac);
+        log.Clear();
+        running.Update();
+        ASSERT_TRUE(server.WaitForMoreThan(before, 20s));
+        EXPECT_EQ(server.Requests().back().method, "POST");
+        EXPECT_NE(server.Requests().back().body.find(mac), std::string::npos);
+
+        // While the request is out, flows are still taken one by one.
+        QueueAndWait(running, Mac(next_mac++));
+
+        const std::string last = c.lines.back();
+        ASSERT_TRUE(Eventually([&] { return log.Contains(last); })) << log.Text();
+        std::string text = log.Text();
+        size_t at = 0;
+        for (const std::string &line : c.lines) {
+            size_t found = text.find(line, at);
+            EXPECT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << text;
+            if (found != std::string::npos) at = found + line.size();
+        }
+        EXPECT_FALSE(log.Contains("API response failed")) << text;
+    }
+
+    // After all of that the plug-in still reports and applies a good answer.
+    std::string mac = Mac(next_mac++);
+    server.Script(Reply(FaultReply::ANSWER, 200, "application/json",
+        R"({"status_code":0,"status_message":"ok","data":[{"mac":")" + mac
+            + R"(","discovery":{"label":"printer","score":50}}]})"));
+    QueueAndWait(running, mac);
+    log.Clear();
+    running.Update();
+    ASSERT_TRUE(Eventually([&] { return log.Contains("dev-disc: " + mac + ": printer: score: 50\n"); }))
+        << log.Text();
+    running.Stop();
+    EXPECT_EQ(running.plugin->devices.at(mac).label, "printer");
+}
+
+TEST_F(NetworkFaultsTest, AServerThatIsGoneOrHangsAtStartUpHoldsNothingUp)
+{
+    // The query at start-up hangs; flows are processed all the same, and the
+    // plug-in stops promptly although the request is still out.
+    server.Script(Reply(FaultReply::HANG));
+    {
+        ostrel_test::RunningPlugin running(dir, Config());
+        ASSERT_TRUE(server.WaitForMoreThan(0, 20s));
+        EXPECT_EQ(server.Requests().front().method, "GET");
+        QueueAndWait(running, Mac(1));
+        QueueAndWait(running, Mac(2));
+        auto started = std::chrono::steady_clock::now();
+        running.Stop();
+        running.plugin.reset();
+        // Terminating aborts the transfer instead of waiting out the time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(TOTAL_TIMEOUT_MS));
+    }
+
+    // Nothing listens at all: refused at once, reported, and flows go on.
+    std::string gone;
+    {
+        FaultServer closed;
+        gone = closed.Url("/upload");
+    }
+    ozOstrelApiData::Bootstrap bootstrap;
+    bootstrap.urls = {{"index", gone}, {"upload", gone}};
+    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+    log.Clear();
+    ostrel_test::RunningPlugin running(dir, Config());
+    ASSERT_TRUE(Eventually([&] { return log.Contains("dev-disc: unexpected content-type: none\n"); }))
+        << log.Text();
+    EXPECT_TRUE(log.Contains(
+        "api-dev-disc-get: API request error: api-dev-disc-get: " + gone + ": Couldn't connect to server\n"))
+        << log.Text();
+    QueueAndWait(running, Mac(3));
+}
+
+} // namespace
