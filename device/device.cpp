@@ -1,5 +1,8 @@
 #include "device/device.h"
 
+#include <cstdint>
+#include <string>
+
 #include "host/oz_time.h"
 
 namespace {
@@ -12,6 +15,20 @@ bool MergeText(std::string &stored, const std::string &value)
     return true;
 }
 
+// A cache file is read back from disk: a confidence that is not a whole
+// number of 32 bits (1e30, -5, 80.5) is a broken entry, and converting a
+// float beyond the type's range would be undefined behaviour.
+uint32_t Confidence(const json &value)
+{
+    bool whole = value.is_number_unsigned() && value.get<uint64_t>() <= UINT32_MAX;
+    if (value.is_number() && !whole) {
+        throw json::type_error::create(
+            302, "confidence must be a whole number from 0 to 4294967295, but is " + value.dump(), &value);
+    }
+    // Anything but a number raises the library's own type error here.
+    return value.get<uint32_t>();
+}
+
 // An observation carries at most one value per set: its front.
 bool MergeSet(ozpUniqueSet<std::string> &stored, const ozpUniqueSet<std::string> &other)
 {
@@ -20,10 +37,15 @@ bool MergeSet(ozpUniqueSet<std::string> &stored, const ozpUniqueSet<std::string>
 
 } // namespace
 
-ozpDevice::ozpDevice() : last_update(oz_time_monotonic()) {}
+ozpDevice::ozpDevice()
+    : last_update(oz_time_monotonic())
+{
+}
 
-ozpDevice::ozpDevice(const std::string &mac, bool cached) :
-    mac(mac), cached(cached), last_update(oz_time_monotonic())
+ozpDevice::ozpDevice(const std::string &mac, bool cached)
+    : mac(mac)
+    , cached(cached)
+    , last_update(oz_time_monotonic())
 {
 }
 
@@ -110,7 +132,7 @@ void from_json(const json &j, ozpDevice &device)
     j.at("mdns_services").get_to(device.mdns_services);
     j.at("ssdp_user_agents").get_to(device.ssdp_user_agents);
     j.at("ip_list").get_to(device.ip_list);
-    j.at("confidence").get_to(device.confidence);
+    device.confidence = Confidence(j.at("confidence"));
     j.at("cached").get_to(device.cached);
     j.at("other_device").get_to(device.other_device);
 }
