@@ -179,6 +179,7 @@ write("flow_line", "user-agent-no-source", '{"user_agent": "curl"}')
 write("flow_line", "numbers", '{"time": 1e400, "event": 256, "origin": -1, "protocol": 65536}')
 write("flow_line", "names", '{"event": "flow_new", "origin": "upper", "user_agent": "x", '
       '"user_agent_source": "both", "excluded": true}')
+write("flow_line", "event-number", '{"event": 200, "lower_mac": "00:11:22:33:44:55"}')
 write("flow_line", "long-key", '{"' + "\udcff" * 70 + '": 1}')
 write("flow_line", "over-long", '{"note": "' + "x" * 70000 + '"}')
 write("flow_line", "deep-nesting", nested(32000))

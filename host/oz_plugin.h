@@ -87,7 +87,10 @@ protected:
 class OZ_HOST_API ozPluginProcessor : public ozPlugin
 {
 public:
-    enum Event {
+    // Every unsigned number is an Event: a host may pass events this list
+    // does not name, and the plug-in must be able to look at them to ignore
+    // them (an enumeration without a fixed type only holds 0 to 15).
+    enum Event : unsigned {
         EVENT_INIT = 1,
         EVENT_FLOW_NEW = 2,
         EVENT_FLOW_EXPIRING = 3,
