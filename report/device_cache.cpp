@@ -98,17 +98,28 @@ void SyncFolder(const std::string &tag, const std::string &path)
     close(fd);
 }
 
+// A file's text in pieces of about a megabyte: a large cache grows without
+// copying, again and again, what it holds so far.
+using Pieces = std::vector<std::string>;
+constexpr size_t PIECE_SIZE = 1 << 20;
+
 // Replaces the file at `path` with `text` so that a failure at any point
 // (full disk, I/O error, crash) leaves the previous file whole. New files are
 // readable by their owner only: they describe the devices of the network.
-void ReplaceFile(const std::string &tag, const std::string &path, const std::string &text)
+void ReplaceFile(const std::string &tag, const std::string &path, const Pieces &text)
 {
     std::string temp = path + TEMP_INFIX + TEMP_RANDOM;
     int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) throw FileError(tag, path, errno);
 
     int error = 0;
-    if (!WriteAll(fd, text) || fsync(fd) != 0) error = errno;
+    for (const std::string &piece : text) {
+        if (!WriteAll(fd, piece)) {
+            error = errno;
+            break;
+        }
+    }
+    if (error == 0 && fsync(fd) != 0) error = errno;
     if (close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
@@ -124,7 +135,7 @@ void KeepUnreadable(const std::string &tag, const std::string &path, const std::
 {
     std::string copy = path + ".bad";
     try {
-        ReplaceFile(tag, copy, text);
+        ReplaceFile(tag, copy, Pieces {text});
         oz_dprintf("%s: %s: unreadable cache kept as: %s\n", tag.c_str(), path.c_str(), copy.c_str());
     } catch (const std::exception &e) {
         oz_dprintf("%s: %s: unreadable cache not kept: %s\n", tag.c_str(), path.c_str(), e.what());
@@ -134,22 +145,24 @@ void KeepUnreadable(const std::string &tag, const std::string &path, const std::
 // The compact text of the object MAC -> cache form, written one device at a
 // time: a JSON value of the whole table costs several times the table's
 // memory, and more time to build and free than the text takes to write.
-std::string CacheText(const ozpPlugin::DeviceMap &devices)
+Pieces CacheText(const ozpPlugin::DeviceMap &devices)
 {
     // Device texts come from the network: bad UTF-8 must not lose the cache.
     auto dump = [](const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); };
 
-    std::string text = "{";
+    Pieces text {"{"};
     json value;
     for (const auto &device : devices) {
-        if (text.size() > 1) text += ',';
-        text += dump(device.first);
-        text += ':';
+        std::string &piece = text.back();
+        if (&device != &*devices.begin()) piece += ',';
+        piece += dump(device.first);
+        piece += ':';
         value = nullptr;
         to_json(value, device.second);
-        text += dump(value);
+        piece += dump(value);
+        if (piece.size() >= PIECE_SIZE) text.emplace_back();
     }
-    text += '}';
+    text.back() += '}';
     return text;
 }
 
@@ -363,7 +376,7 @@ void ozpPlugin::SaveDevices(const std::string &path)
         return;
     }
 
-    std::string text;
+    Pieces text;
     try {
         text = CacheText(devices);
     } catch (const json::exception &e) {
