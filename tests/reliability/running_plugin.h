@@ -4,27 +4,14 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "plugin/plugin.h"
+#include "tests/reliability/eventually.h"
 #include "tests/support/host_fixture.h"
 
 namespace ostrel_test {
-
-// Polls `condition` every few milliseconds until it holds or `timeout` ends.
-inline bool Eventually(const std::function<bool()> &condition,
-    std::chrono::milliseconds timeout = std::chrono::milliseconds(20000))
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class RunningPlugin
 {
