@@ -138,7 +138,8 @@ void Configure(ozpPlugin &plugin, ByteReader &in)
 void Verdict(ozpPlugin &plugin, ByteReader &in)
 {
     std::string mac = Mac(in).GetString();
-    if (mac.empty()) mac = in.Text(20);
+    // Any text the cloud may send: it arrives as JSON, so it is valid UTF-8.
+    if (mac.empty()) mac = json(in.Text(20)).dump(-1, ' ', false, json::error_handler_t::replace);
     ozpDevice update(mac, true);
     update.label = in.Text(40);
     update.confidence = in.Byte();
