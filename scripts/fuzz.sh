@@ -73,4 +73,5 @@ for target in "${run[@]}"; do
   grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$build/$target.log" | tr '\n' ' '
   echo "corpus: $(ls "$build/corpus/$target" | wc -l) new inputs"
 done
-echo "=== fuzz: ${#run[@]} targets, ${seconds} s each, no failure"
+echo "=== fuzz: ${#run[@]} targets, ${seconds} s each"
+echo "fuzz: ${#run[@]} passed, 0 failed"
