@@ -98,6 +98,8 @@ void BM_EndToEnd(benchmark::State &state)
         while (plugin->reload_pending.load())
             std::this_thread::yield();
 
+        // Freed memory goes back first, so that the growth is this run's.
+        SettleHeap();
         ResetPeakResident();
         int64_t resident_before = ResidentBytes();
         std::atomic<size_t> producing {threads};
