@@ -1,7 +1,9 @@
 // Preloaded into a process, makes its fsync or rename calls fail with EIO:
 // OSTREL_FAIL="fsync:2" fails the second fsync only, "rename:1+" the first
-// rename and every later one. Other calls go to the C library.
+// rename and every later one. OSTREL_SLOW_FSYNC_MS="5" makes every fsync
+// take that long first, like a slow disk. Other calls go to the C library.
 #include <dlfcn.h>
+#include <time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -52,6 +54,12 @@ std::atomic<unsigned long> rename_calls {0};
 
 extern "C" int fsync(int fd)
 {
+    static const long slow_ms
+        = std::getenv("OSTREL_SLOW_FSYNC_MS") ? std::atol(std::getenv("OSTREL_SLOW_FSYNC_MS")) : 0;
+    if (slow_ms > 0) {
+        timespec pause {slow_ms / 1000, slow_ms % 1000 * 1000000};
+        nanosleep(&pause, nullptr);
+    }
     if (Fails("fsync", fsync_calls)) {
         errno = EIO;
         return -1;

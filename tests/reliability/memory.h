@@ -15,7 +15,8 @@
 #endif
 
 #ifdef OSTREL_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// Both sanitizer runtimes export it; g++ ships no header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
