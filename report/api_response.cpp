@@ -49,10 +49,12 @@ bool Check(const std::string &tag, const json &object, const char *key, bool (js
 void ozpPlugin::ProcessApiResponse()
 {
     const ozpApiDeviceDiscovery &request = *api_thread;
-    ProcessApiAnswer(request.GetApiResponseCode(), request.GetResponseContentType(), request.GetResponseBody());
+    ProcessApiAnswer(
+        request.GetApiResponseCode(), request.GetResponseContentType(), request.GetResponseBody());
 }
 
-void ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body)
+void ozpPlugin::ProcessApiAnswer(
+    int64_t response_code, const std::string &content_type, const std::string &body)
 {
     // A wrong code alone is not fatal: an error answer may still carry data.
     if (response_code != 200)
