@@ -78,7 +78,7 @@ std::string FlowText(ByteReader &in)
     if (kind < 0xF0) return in.Text(kind);
     std::string unit = in.Text(16);
     if (unit.empty()) unit = "\xff";
-    size_t length = (size_t(kind - 0xEF) * 64 * 1024);
+    size_t length = size_t(kind - 0xEF) * 16 * 1024;
     std::string text;
     while (text.size() < length)
         text += unit;
