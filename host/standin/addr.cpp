@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cstring>
@@ -32,6 +33,14 @@ bool ParseMac(const std::string &text, std::array<uint8_t, 16> &bytes)
         bytes[i] = static_cast<uint8_t>(high * 16 + low);
     }
     return true;
+}
+
+// Group files come from configuration: a device or a pipe named there would
+// block the reader for ever.
+bool IsRegularFile(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string Trim(const std::string &text)
@@ -106,7 +115,7 @@ void ozAddrLookup::SetGroupFilename(const std::string &name)
         auto file = group_files.find(name);
         if (file != group_files.end())
             path = file->second;
-        else if (groups.count(name) == 0 && oz_file_exists(name))
+        else if (groups.count(name) == 0 && IsRegularFile(name))
             path = name;
     }
     if (!path.empty()) AddGroupFile(name, path);
@@ -121,6 +130,10 @@ bool ozAddrLookup::LookupGroupAddress(const std::string &group, const ozAddr &ad
 
 bool ozAddrLookup::AddGroupFile(const std::string &group, const std::string &path)
 {
+    if (oz_file_exists(path) && !IsRegularFile(path)) {
+        oz_printf("address group %s: %s: not a regular file\n", group.c_str(), path.c_str());
+        return false;
+    }
     std::ifstream file(path);
     if (!file) {
         oz_printf("address group %s: %s: %s\n", group.c_str(), path.c_str(), strerror(errno));

@@ -62,6 +62,12 @@ TEST_F(AddrLookupTest, GroupsComeFromFilesAndUnknownGroupsMatchNothing)
 
     EXPECT_FALSE(lookup.AddGroupFile("missing", dir.File("missing.txt")));
     EXPECT_TRUE(log.Contains("missing.txt: No such file or directory"));
+
+    // A device file would never end: refused, and never read as a group.
+    EXPECT_FALSE(lookup.AddGroupFile("zero", "/dev/zero"));
+    EXPECT_TRUE(log.Contains("address group zero: /dev/zero: not a regular file"));
+    lookup.SetGroupFilename("/dev/zero");
+    EXPECT_FALSE(lookup.LookupGroupAddress("/dev/zero", ozAddr("00:00:00:00:00:00")));
 }
 
 } // namespace
