@@ -78,19 +78,19 @@ void ReadPlugins(const Reader &reader, const json &value, HostConfig &config)
     for (size_t i = 0; i < value.size(); i++) {
         const std::string at = "plugins[" + std::to_string(i) + "]";
         reader.Object(at, value[i]);
-        PluginSpec spec;
+        PluginSpec desc;
         for (const auto &item : value[i].items()) {
             const std::string field = at + "." + item.key();
-            if (item.key() == "tag") spec.tag = reader.NonEmpty(field, item.value());
-            else if (item.key() == "library") spec.library = reader.NonEmpty(field, item.value());
-            else if (item.key() == "conf_filename") spec.conf_filename = reader.NonEmpty(field, item.value());
+            if (item.key() == "tag") desc.tag = reader.NonEmpty(field, item.value());
+            else if (item.key() == "library") desc.library = reader.NonEmpty(field, item.value());
+            else if (item.key() == "conf_filename") desc.conf_filename = reader.NonEmpty(field, item.value());
             else reader.Unknown(field);
         }
-        if (spec.tag.empty()) reader.Fail(at + ".tag", "missing");
+        if (desc.tag.empty()) reader.Fail(at + ".tag", "missing");
         for (const PluginSpec &other : config.plugins) {
-            if (other.tag == spec.tag) reader.Fail(at + ".tag", "\"" + spec.tag + "\" is used twice");
+            if (other.tag == desc.tag) reader.Fail(at + ".tag", "\"" + desc.tag + "\" is used twice");
         }
-        config.plugins.push_back(spec);
+        config.plugins.push_back(desc);
     }
 }
 
@@ -111,41 +111,41 @@ void ReadUuids(const Reader &reader, const json &value, HostConfig &config)
 ApiSpec ReadApi(const Reader &reader, const std::string &at, const json &value)
 {
     reader.Object(at, value);
-    ApiSpec spec;
+    ApiSpec desc;
     for (const auto &item : value.items()) {
         const std::string field = at + "." + item.key();
         if (item.key() == "urls") {
             reader.Object(field, item.value());
             for (const auto &url : item.value().items())
-                spec.urls[url.key()] = reader.NonEmpty(field + "." + url.key(), url.value());
+                desc.urls[url.key()] = reader.NonEmpty(field + "." + url.key(), url.value());
         } else if (item.key() == "auth_method") {
-            spec.auth_method = reader.String(field, item.value(), false);
-            ozOstrelApiAuthMethod::Type type = ozOstrelApiAuthMethod::GetType(spec.auth_method);
+            desc.auth_method = reader.String(field, item.value(), false);
+            ozOstrelApiAuthMethod::Type type = ozOstrelApiAuthMethod::GetType(desc.auth_method);
             if (type == ozOstrelApiAuthMethod::AUTH_INVALID)
-                reader.Fail(field, "unknown method \"" + spec.auth_method + "\" (basic, bearer or mtls)");
-        } else if (item.key() == "username") spec.username = reader.String(field, item.value());
-        else if (item.key() == "password") spec.password = reader.String(field, item.value());
-        else if (item.key() == "token") spec.token = reader.String(field, item.value());
-        else if (item.key() == "cert_file") spec.cert_file = reader.String(field, item.value());
-        else if (item.key() == "key_file") spec.key_file = reader.String(field, item.value());
+                reader.Fail(field, "unknown method \"" + desc.auth_method + "\" (basic, bearer or mtls)");
+        } else if (item.key() == "username") desc.username = reader.String(field, item.value());
+        else if (item.key() == "password") desc.password = reader.String(field, item.value());
+        else if (item.key() == "token") desc.token = reader.String(field, item.value());
+        else if (item.key() == "cert_file") desc.cert_file = reader.String(field, item.value());
+        else if (item.key() == "key_file") desc.key_file = reader.String(field, item.value());
         else reader.Unknown(field);
     }
     // Each method needs its credentials; an empty one would fail only at the
     // first request, far from its cause.
-    switch (ozOstrelApiAuthMethod::GetType(spec.auth_method)) {
+    switch (ozOstrelApiAuthMethod::GetType(desc.auth_method)) {
     case ozOstrelApiAuthMethod::AUTH_BASIC:
-        if (spec.username.empty()) reader.Fail(at + ".username", "missing; auth_method basic needs it");
+        if (desc.username.empty()) reader.Fail(at + ".username", "missing; auth_method basic needs it");
         break;
     case ozOstrelApiAuthMethod::AUTH_BEARER:
-        if (spec.token.empty()) reader.Fail(at + ".token", "missing; auth_method bearer needs it");
+        if (desc.token.empty()) reader.Fail(at + ".token", "missing; auth_method bearer needs it");
         break;
     case ozOstrelApiAuthMethod::AUTH_MTLS:
-        if (spec.cert_file.empty()) reader.Fail(at + ".cert_file", "missing; auth_method mtls needs it");
-        if (spec.key_file.empty()) reader.Fail(at + ".key_file", "missing; auth_method mtls needs it");
+        if (desc.cert_file.empty()) reader.Fail(at + ".cert_file", "missing; auth_method mtls needs it");
+        if (desc.key_file.empty()) reader.Fail(at + ".key_file", "missing; auth_method mtls needs it");
         break;
     default: break;
     }
-    return spec;
+    return desc;
 }
 
 void ReadApis(const Reader &reader, const json &value, HostConfig &config)
@@ -189,24 +189,24 @@ void ReadSinks(const Reader &reader, const json &value, HostConfig &config)
         reader.Object(at, sink.value());
         for (const auto &channel : sink.value().items()) {
             const std::string field = at + "." + channel.key();
-            SinkChannelSpec spec{sink.key(), channel.key(), std::string(), false};
+            SinkChannelSpec desc{sink.key(), channel.key(), std::string(), false};
             if (channel.value().is_string()) {
-                spec.path = reader.NonEmpty(field, channel.value());
+                desc.path = reader.NonEmpty(field, channel.value());
             } else if (channel.value().is_object()) {
                 for (const auto &item : channel.value().items()) {
-                    if (item.key() == "path") spec.path = reader.NonEmpty(field + ".path", item.value());
+                    if (item.key() == "path") desc.path = reader.NonEmpty(field + ".path", item.value());
                     else if (item.key() == "view") {
                         std::string view = reader.String(field + ".view", item.value(), false);
                         if (view != "table" && view != "encoded")
                             reader.Fail(field + ".view", "unknown view \"" + view + "\" (encoded or table)");
-                        spec.table = view == "table";
+                        desc.table = view == "table";
                     } else reader.Unknown(field + "." + item.key());
                 }
-                if (spec.path.empty()) reader.Fail(field + ".path", "missing");
+                if (desc.path.empty()) reader.Fail(field + ".path", "missing");
             } else {
                 reader.Fail(field, "must be an output path (\"-\" for stdout) or an object with \"path\"");
             }
-            config.sinks.push_back(spec);
+            config.sinks.push_back(desc);
         }
     }
 }
@@ -273,19 +273,19 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
     return config;
 }
 
-ozOstrelApiData::Bootstrap MakeBootstrap(const ApiSpec &spec)
+ozOstrelApiData::Bootstrap MakeBootstrap(const ApiSpec &desc)
 {
     ozOstrelApiData::Bootstrap bootstrap;
-    bootstrap.urls = spec.urls;
-    switch (ozOstrelApiAuthMethod::GetType(spec.auth_method)) {
+    bootstrap.urls = desc.urls;
+    switch (ozOstrelApiAuthMethod::GetType(desc.auth_method)) {
     case ozOstrelApiAuthMethod::AUTH_BASIC:
-        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>(spec.username, spec.password);
+        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>(desc.username, desc.password);
         break;
     case ozOstrelApiAuthMethod::AUTH_BEARER:
-        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(spec.token);
+        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(desc.token);
         break;
     case ozOstrelApiAuthMethod::AUTH_MTLS:
-        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Mtls>(spec.cert_file, spec.key_file);
+        bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Mtls>(desc.cert_file, desc.key_file);
         break;
     default: break;
     }

@@ -62,6 +62,6 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
 void ApplyHostConfig(const HostConfig &config, ozGlobalConfig &global, ozInstance &instance);
 
 // Bootstrap data of one API, with its authentication method.
-ozOstrelApiData::Bootstrap MakeBootstrap(const ApiSpec &spec);
+ozOstrelApiData::Bootstrap MakeBootstrap(const ApiSpec &desc);
 
 } // namespace ostrel_host

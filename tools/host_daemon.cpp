@@ -59,20 +59,20 @@ bool ParseWhole(const std::string &text, uint64_t max, uint64_t &value)
 }
 
 // "SINK/CHANNEL=PATH"
-bool ParseSink(const std::string &text, bool table, SinkChannelSpec &spec)
+bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
 {
     size_t slash = text.find('/');
     size_t equals = text.find('=');
     if (slash == std::string::npos || equals == std::string::npos || slash == 0 || equals < slash + 2 ||
         equals + 1 == text.size())
         return false;
-    spec = SinkChannelSpec{text.substr(0, slash), text.substr(slash + 1, equals - slash - 1),
+    desc = SinkChannelSpec{text.substr(0, slash), text.substr(slash + 1, equals - slash - 1),
         text.substr(equals + 1), table};
     return true;
 }
 
 struct RunningPlugin {
-    PluginSpec spec;
+    PluginSpec desc;
     PluginLibrary library;
     std::unique_ptr<ozPlugin> plugin;
     ozPluginProcessor *processor = nullptr;
@@ -140,12 +140,12 @@ bool Daemon::Configure()
         if (!options.tag.empty()) first.tag = options.tag;
     }
     for (size_t i = 0; i < config.plugins.size(); i++) {
-        PluginSpec &spec = config.plugins[i];
-        if (spec.library.empty()) spec.library = OSTREL_DEFAULT_PLUGIN;
-        if (spec.conf_filename.empty()) {
+        PluginSpec &desc = config.plugins[i];
+        if (desc.library.empty()) desc.library = OSTREL_DEFAULT_PLUGIN;
+        if (desc.conf_filename.empty()) {
             oz_printf("ostrel-host: plugins[%zu] (%s): no plug-in configuration file; give --conf FILE or "
                       "\"conf_filename\"\n",
-                i, spec.tag.c_str());
+                i, desc.tag.c_str());
             return false;
         }
     }
@@ -178,34 +178,34 @@ bool Daemon::Configure()
 
 bool Daemon::StartPlugins()
 {
-    for (const PluginSpec &spec : config.plugins) {
+    for (const PluginSpec &desc : config.plugins) {
         auto running = std::make_unique<RunningPlugin>();
-        running->spec = spec;
+        running->desc = desc;
         std::string error;
-        if (!running->library.Open(spec.library, error)) {
-            oz_printf("ostrel-host: %s: %s\n", spec.tag.c_str(), error.c_str());
+        if (!running->library.Open(desc.library, error)) {
+            oz_printf("ostrel-host: %s: %s\n", desc.tag.c_str(), error.c_str());
             return false;
         }
-        running->plugin = running->library.Create(spec.tag, {{"conf_filename", spec.conf_filename}}, error);
+        running->plugin = running->library.Create(desc.tag, {{"conf_filename", desc.conf_filename}}, error);
         if (!running->plugin) {
             oz_printf("ostrel-host: %s\n", error.c_str());
             return false;
         }
         running->processor = dynamic_cast<ozPluginProcessor *>(running->plugin.get());
         if (running->processor == nullptr) {
-            oz_printf("ostrel-host: %s: %s: not a processor plug-in\n", spec.tag.c_str(), spec.library.c_str());
+            oz_printf("ostrel-host: %s: %s: not a processor plug-in\n", desc.tag.c_str(), desc.library.c_str());
             running->plugin.reset();
             return false;
         }
         std::string name, version;
         running->plugin->GetName(name);
         running->plugin->GetVersion(version);
-        oz_printf("ostrel-host: %s: loaded %s v%s from %s\n", spec.tag.c_str(), name.c_str(), version.c_str(),
-            spec.library.c_str());
+        oz_printf("ostrel-host: %s: loaded %s v%s from %s\n", desc.tag.c_str(), name.c_str(), version.c_str(),
+            desc.library.c_str());
         try {
             running->plugin->Create();
         } catch (const std::exception &e) {
-            oz_printf("ostrel-host: %s: cannot start: %s\n", spec.tag.c_str(), e.what());
+            oz_printf("ostrel-host: %s: cannot start: %s\n", desc.tag.c_str(), e.what());
             running->plugin.reset();
             return false;
         }
@@ -378,7 +378,7 @@ int Daemon::Run()
         for (auto &running : plugins) {
             if (running->plugin->HasTerminated()) {
                 oz_printf("ostrel-host: %s: plug-in thread ended on its own; shutting down\n",
-                    running->spec.tag.c_str());
+                    running->desc.tag.c_str());
                 status = 1;
                 stop = true;
             }
@@ -518,9 +518,9 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             if (equals == std::string::npos || equals == 0) return bad("must be NAME=VALUE");
             options.variables[value.substr(0, equals)] = value.substr(equals + 1);
         } else if (arg == "--sink" || arg == "--sink-table") {
-            SinkChannelSpec spec;
-            if (!ParseSink(value, arg == "--sink-table", spec)) return bad("must be SINK/CHANNEL=PATH");
-            options.sinks.push_back(spec);
+            SinkChannelSpec desc;
+            if (!ParseSink(value, arg == "--sink-table", desc)) return bad("must be SINK/CHANNEL=PATH");
+            options.sinks.push_back(desc);
         }
     }
     return true;

@@ -94,46 +94,46 @@ TEST_F(DeviceTableTest, PurgeRemovesDevicesAtMaxAge)
 
 TEST_F(FlowObservationTest, FlowFillsTheOriginatingDevice)
 {
-    FlowSpec spec;
-    spec.origin = ozFlow::ORIGIN_UPPER;
-    spec.user_agent = "Linux/5.4 UPnP/1.0";
-    spec.user_agent_source = ozFlow::UA_HTTP | ozFlow::UA_SSDP;
-    spec.ja4 = "t13d1516h2_8daaf6152771_e5627efa2ab1";
-    spec.mdns = "_googlecast._tcp.local";
-    spec.dhcp_fingerprint = "1,3,6";
+    FlowSpec fields;
+    fields.origin = ozFlow::ORIGIN_UPPER;
+    fields.user_agent = "Linux/5.4 UPnP/1.0";
+    fields.user_agent_source = ozFlow::UA_HTTP | ozFlow::UA_SSDP;
+    fields.ja4 = "t13d1516h2_8daaf6152771_e5627efa2ab1";
+    fields.mdns = "_googlecast._tcp.local";
+    fields.dhcp_fingerprint = "1,3,6";
     plugin.config.max_ja4_clients.max = 0;
-    plugin.ProcessFlow(MakeFlow(spec));
+    plugin.ProcessFlow(MakeFlow(fields));
     ASSERT_EQ(plugin.devices.size(), 1u);
-    EXPECT_EQ(Report(spec.mac), R"({"mac": "00:11:22:33:44:55",
+    EXPECT_EQ(Report(fields.mac), R"({"mac": "00:11:22:33:44:55",
         "dhcp": {"fingerprint": "", "vendor": "", "hostname": ""},
         "http_user_agents": ["Linux/5.4 UPnP/1.0"], "ja4_clients": [],
         "mdns_services": ["_googlecast._tcp.local"], "ssdp_user_agents": ["Linux/5.4 UPnP/1.0"],
         "ip_address": "192.168.1.10", "ip_count": 1})"_json);
 
     // DHCP items come from DHCP flows only, and an absent one never clears.
-    spec.protocol = ozFlow::PROTO_DHCP;
-    spec.host_name = "pixel";
-    plugin.ProcessFlow(MakeFlow(spec));
-    spec.dhcp_fingerprint.clear();
-    spec.dhcp_class_ident = "android-dhcp-13";
-    plugin.ProcessFlow(MakeFlow(spec));
-    EXPECT_EQ(Report(spec.mac)["dhcp"],
+    fields.protocol = ozFlow::PROTO_DHCP;
+    fields.host_name = "pixel";
+    plugin.ProcessFlow(MakeFlow(fields));
+    fields.dhcp_fingerprint.clear();
+    fields.dhcp_class_ident = "android-dhcp-13";
+    plugin.ProcessFlow(MakeFlow(fields));
+    EXPECT_EQ(Report(fields.mac)["dhcp"],
         R"({"fingerprint": "1,3,6", "vendor": "android-dhcp-13", "hostname": "pixel"})"_json);
 
     // A flow without an address leaves no empty one in the list.
-    spec.ip.clear();
-    plugin.ProcessFlow(MakeFlow(spec));
-    EXPECT_EQ(Report(spec.mac)["ip_count"], 1);
+    fields.ip.clear();
+    plugin.ProcessFlow(MakeFlow(fields));
+    EXPECT_EQ(Report(fields.mac)["ip_count"], 1);
 }
 
 TEST_F(FlowObservationTest, OtherEndpointBecomesADeviceOnlyUnderProcessAllMacs)
 {
     SetFlags(ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE);
-    FlowSpec spec, unknown, anonymous;
+    FlowSpec fields, unknown, anonymous;
     unknown.origin = ozFlow::ORIGIN_UNKNOWN;
     anonymous.mac.clear();
-    plugin.identified.insert(spec.mac);
-    plugin.ProcessFlow(MakeFlow(spec));
+    plugin.identified.insert(fields.mac);
+    plugin.ProcessFlow(MakeFlow(fields));
     EXPECT_EQ(log.Text(), "dev-discovery: 00:11:22:33:44:55: Ignoring; identified.\n");
 
     // An ignored device hides its peer too; an unknown origin reads nothing.
@@ -143,10 +143,10 @@ TEST_F(FlowObservationTest, OtherEndpointBecomesADeviceOnlyUnderProcessAllMacs)
     EXPECT_TRUE(plugin.devices.empty());
     EXPECT_TRUE(log.Contains("dev-discovery: unknown origin.\n"));
 
-    plugin.ProcessFlow(MakeFlow(spec));
+    plugin.ProcessFlow(MakeFlow(fields));
     ASSERT_EQ(plugin.devices.size(), 1u);
-    EXPECT_TRUE(plugin.devices.at(spec.other_mac).other_device);
-    EXPECT_EQ(Report(spec.other_mac)["ip_address"], "192.168.1.1");
+    EXPECT_TRUE(plugin.devices.at(fields.other_mac).other_device);
+    EXPECT_EQ(Report(fields.other_mac)["ip_address"], "192.168.1.1");
 }
 
 TEST_F(DeviceDebugPrintTest, PrintsOneAlignedBlockWithLongValuesCut)

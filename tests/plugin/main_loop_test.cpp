@@ -23,9 +23,9 @@ protected:
         plugin->flow_wait = std::chrono::milliseconds(5);
     }
 
-    void Queue(const FlowSpec &spec)
+    void Queue(const FlowSpec &fields)
     {
-        auto flow = MakeFlow(spec);
+        auto flow = MakeFlow(fields);
         plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);
     }
 

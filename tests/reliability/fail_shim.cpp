@@ -24,12 +24,12 @@ Rule ReadRule()
     Rule rule;
     const char *text = std::getenv("OSTREL_FAIL");
     if (text == nullptr) return rule;
-    std::string spec = text;
-    size_t colon = spec.find(':');
+    std::string rule_text = text;
+    size_t colon = rule_text.find(':');
     if (colon == std::string::npos) return rule;
-    rule.call = spec.substr(0, colon);
-    rule.nth = std::strtoul(spec.c_str() + colon + 1, nullptr, 10);
-    rule.and_later = spec.back() == '+';
+    rule.call = rule_text.substr(0, colon);
+    rule.nth = std::strtoul(rule_text.c_str() + colon + 1, nullptr, 10);
+    rule.and_later = rule_text.back() == '+';
     return rule;
 }
 

@@ -86,11 +86,11 @@ TEST_F(LoadTest, HostThreadsLoseNoFlowWhileEventsAndRequestsRun)
             // A host's capture threads: bursts of flows, each from a new MAC.
             while (std::chrono::steady_clock::now() - start < PRODUCING) {
                 for (int i = 0; i < BURST; i++) {
-                    ostrel_test::FlowSpec spec;
-                    spec.mac = Mac(p, queued[p]++);
-                    spec.protocol = ozFlow::PROTO_DHCP;
-                    spec.host_name = "load";
-                    running.Queue(spec);
+                    ostrel_test::FlowSpec fields;
+                    fields.mac = Mac(p, queued[p]++);
+                    fields.protocol = ozFlow::PROTO_DHCP;
+                    fields.host_name = "load";
+                    running.Queue(fields);
                 }
                 size_t length = running.QueueLength();
                 size_t peak = peak_queue.load();

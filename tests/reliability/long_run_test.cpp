@@ -76,18 +76,18 @@ TEST_F(LongRunTest, MemoryStaysFlatOnceTheTableIsFull)
     size_t largest_table = 0;
     for (size_t k = 0; k < flows; k++) {
         size_t device = k / DRIFT + (k * 7919) % WINDOW;
-        ostrel_test::FlowSpec spec;
-        spec.mac = Mac(device);
-        spec.ip = "10." + std::to_string(device / 60000 % 250) + "." + std::to_string(device / 250 % 240)
+        ostrel_test::FlowSpec fields;
+        fields.mac = Mac(device);
+        fields.ip = "10." + std::to_string(device / 60000 % 250) + "." + std::to_string(device / 250 % 240)
             + "." + std::to_string(device % 250 + 1 + k % 3);
-        spec.protocol = k % 4 == 0 ? ozFlow::PROTO_DHCP : 7;
-        spec.dhcp_fingerprint = Pick("1,3,6,", device, 7);
-        spec.host_name = "host-" + std::to_string(device);
-        spec.user_agent = Pick("agent/", k, 12);
-        spec.user_agent_source = k % 2 ? ozFlow::UA_HTTP : ozFlow::UA_SSDP;
-        spec.ja4 = Pick("t13d_", k, 9);
-        spec.mdns = Pick("_svc._tcp.local.", k, 6);
-        plugin.ProcessFlow(ostrel_test::MakeFlow(spec));
+        fields.protocol = k % 4 == 0 ? ozFlow::PROTO_DHCP : 7;
+        fields.dhcp_fingerprint = Pick("1,3,6,", device, 7);
+        fields.host_name = "host-" + std::to_string(device);
+        fields.user_agent = Pick("agent/", k, 12);
+        fields.user_agent_source = k % 2 ? ozFlow::UA_HTTP : ozFlow::UA_SSDP;
+        fields.ja4 = Pick("t13d_", k, 9);
+        fields.mdns = Pick("_svc._tcp.local.", k, 6);
+        plugin.ProcessFlow(ostrel_test::MakeFlow(fields));
 
         if (k % FLOWS_PER_SECOND == 0) clock.Advance(1);
         if (k % UPDATE_EVERY == UPDATE_EVERY - 1) plugin.ProcessUpdate();

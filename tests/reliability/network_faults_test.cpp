@@ -73,9 +73,9 @@ protected:
 
     void QueueAndWait(ostrel_test::RunningPlugin &running, const std::string &mac)
     {
-        FlowSpec spec;
-        spec.mac = mac;
-        running.Queue(spec);
+        FlowSpec fields;
+        fields.mac = mac;
+        running.Queue(fields);
         ASSERT_TRUE(Eventually([&] { return Processed(mac); })) << mac << " not processed\n" << log.Text();
     }
 

@@ -27,9 +27,9 @@ public:
 
     ~RunningPlugin() { Stop(); }
 
-    void Queue(const FlowSpec &spec)
+    void Queue(const FlowSpec &fields)
     {
-        std::shared_ptr<ozFlow> flow = MakeFlow(spec);
+        std::shared_ptr<ozFlow> flow = MakeFlow(fields);
         plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);
     }
     void Update() { plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE); }

@@ -95,12 +95,12 @@ void HostFixture::SetDebug(bool on, uint8_t level)
     global.debug_level = level;
 }
 
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &spec)
+std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields)
 {
     auto flow = std::make_shared<ozFlow>();
-    ozAddr mac(spec.mac), ip(spec.ip), other_mac(spec.other_mac), other_ip(spec.other_ip);
-    flow->origin = spec.origin;
-    if (spec.origin == ozFlow::ORIGIN_UPPER) {
+    ozAddr mac(fields.mac), ip(fields.ip), other_mac(fields.other_mac), other_ip(fields.other_ip);
+    flow->origin = fields.origin;
+    if (fields.origin == ozFlow::ORIGIN_UPPER) {
         flow->upper_mac = mac;
         flow->upper_addr = ip;
         flow->lower_mac = other_mac;
@@ -111,15 +111,15 @@ std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &spec)
         flow->upper_mac = other_mac;
         flow->upper_addr = other_ip;
     }
-    flow->detected_protocol = spec.protocol;
-    flow->dhcp.class_ident = spec.dhcp_class_ident;
-    flow->dhcp.fingerprint = spec.dhcp_fingerprint;
-    flow->host_name = spec.host_name;
-    flow->user_agent = spec.user_agent;
-    flow->user_agent_source = spec.user_agent_source;
-    flow->tls.client_ja4 = spec.ja4;
-    flow->mdns.domain_name = spec.mdns;
-    flow->excluded = spec.excluded;
+    flow->detected_protocol = fields.protocol;
+    flow->dhcp.class_ident = fields.dhcp_class_ident;
+    flow->dhcp.fingerprint = fields.dhcp_fingerprint;
+    flow->host_name = fields.host_name;
+    flow->user_agent = fields.user_agent;
+    flow->user_agent_source = fields.user_agent_source;
+    flow->tls.client_ja4 = fields.ja4;
+    flow->mdns.domain_name = fields.mdns;
+    flow->excluded = fields.excluded;
     return flow;
 }
 

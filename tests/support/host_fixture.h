@@ -94,6 +94,6 @@ struct FlowSpec {
     bool excluded = false;
 };
 
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &spec);
+std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields);
 
 } // namespace ostrel_test
