@@ -15,6 +15,20 @@ bool IsQueuedFlowEvent(ozPluginProcessor::Event event)
     return value <= 8 && (QUEUED_FLOW_EVENTS & (1u << value)) != 0;
 }
 
+// Runs one step of the main loop; an exception is logged and ends only that
+// step. True when the step went through.
+template <typename Step>
+bool Guarded(const std::string &tag, const char *what, Step step)
+{
+    try {
+        step();
+        return true;
+    } catch (const std::exception &e) {
+        oz_printf("%s: %s failed: %s\n", tag.c_str(), what, e.what());
+        return false;
+    }
+}
+
 } // namespace
 
 ozpPlugin::ozpPlugin(const std::string &tag, const ozPlugin::Params &params) : ozPluginProcessor(tag, params)
@@ -90,11 +104,7 @@ void *ozpPlugin::Entry()
 
     while (!ShouldTerminate()) RunPass();
 
-    try {
-        SaveDevices(config.path_device_cache);
-    } catch (const std::exception &e) {
-        oz_printf("%s: final device cache save failed: %s\n", tag.c_str(), e.what());
-    }
+    Guarded(tag, "final device cache save", [this] { SaveDevices(config.path_device_cache); });
     return nullptr;
 }
 
@@ -104,24 +114,16 @@ void *ozpPlugin::Entry()
 void ozpPlugin::RunPass()
 {
     if (reload_pending.load()) {
-        bool reloaded = false;
-        try {
-            Reload();
-            reloaded = true;
-        } catch (const std::exception &e) {
-            oz_printf("%s: reload failed: %s\n", tag.c_str(), e.what());
-        }
+        bool reloaded = Guarded(tag, "reload", [this] { Reload(); });
         if (reloaded) {
-            try {
+            Guarded(tag, "device cache", [this] {
                 // A cache not read yet (first pass, a new path, a failed read)
                 // is merged first; saving would overwrite it.
                 if (!devices.empty() && IsCacheLoaded(config.path_device_cache))
                     SaveDevices(config.path_device_cache);
                 else
                     LoadDevices(config.path_device_cache);
-            } catch (const std::exception &e) {
-                oz_printf("%s: device cache failed: %s\n", tag.c_str(), e.what());
-            }
+            });
         }
         reload_pending = false;
         if (reloaded && config.api_enable && !api_thread) StartQuery();
@@ -131,17 +133,11 @@ void ozpPlugin::RunPass()
         // A request that has already finished must not make this cycle drop
         // its changes as if it were still running.
         CollectRequest();
-        try {
-            ProcessUpdate();
-        } catch (const std::exception &e) {
-            oz_printf("%s: update failed: %s\n", tag.c_str(), e.what());
-        }
+        Guarded(tag, "update", [this] { ProcessUpdate(); });
         update_pending = false;
-        try {
+        Guarded(tag, "device cache", [this] {
             if (oz_has_expired(tag, 3600, last_cache_save, true, 0)) SaveDevices(config.path_device_cache);
-        } catch (const std::exception &e) {
-            oz_printf("%s: device cache failed: %s\n", tag.c_str(), e.what());
-        }
+        });
     }
 
     CollectRequest();
@@ -154,21 +150,13 @@ void ozpPlugin::RunPass()
         flow = flow_queue.front();
         flow_queue.pop_front();
     }
-    try {
-        ProcessFlow(flow);
-    } catch (const std::exception &e) {
-        oz_printf("%s: flow processing failed: %s\n", tag.c_str(), e.what());
-    }
+    Guarded(tag, "flow processing", [this, &flow] { ProcessFlow(flow); });
 }
 
 void ozpPlugin::CollectRequest()
 {
     if (!api_thread || !api_thread->HasTerminated()) return;
-    try {
-        ProcessApiResponse();
-    } catch (const std::exception &e) {
-        oz_printf("%s: API response failed: %s\n", tag.c_str(), e.what());
-    }
+    Guarded(tag, "API response", [this] { ProcessApiResponse(); });
     api_thread.reset();
 }
 
