@@ -27,6 +27,13 @@ void LoadLimit(const json &j, const char *key, uint64_t &target)
     if (value != j.end() && value->is_number_unsigned()) target = ToLimit(*value);
 }
 
+// As LoadLimit, for bounds that must not be 0.
+void LoadBound(const json &j, const char *key, uint64_t &target)
+{
+    auto value = j.find(key);
+    if (value != j.end() && value->is_number_unsigned() && value->get<uint64_t>() != 0) target = ToLimit(*value);
+}
+
 // A set key is either the object form or a plain number for its `max`.
 // `colon_form` picks between the two historical message forms.
 void LoadSetLimits(const json &j, const char *key, ozpUniqueSetConfig &set, bool colon_form)
@@ -118,7 +125,13 @@ void ozpGlobalConfig::Load(const json &j)
     api_enable = false;
     api_url_index.clear();
     api_url_upload.clear();
+    max_devices = 100000;
+    max_identified = 200000;
+    max_request_devices = 1000;
 
+    LoadBound(j, "max_devices", max_devices);
+    LoadBound(j, "max_identified", max_identified);
+    LoadBound(j, "max_request_devices", max_request_devices);
     LoadLimit(j, "max_confidence", max_confidence);
     LoadLimit(j, "max_device_age", max_device_age);
     LoadSetLimits(j, "max_mdns_services", max_mdns_services, true);
