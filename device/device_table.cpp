@@ -43,3 +43,8 @@ uint64_t ozpPlugin::PurgeDevices()
         oz_dprintf("%s: Purged %lu device(s).\n", tag.c_str(), static_cast<unsigned long>(purged));
     return purged;
 }
+
+void ozpPlugin::AddIdentified(const std::string &mac)
+{
+    identified.insert(mac);
+}

@@ -68,6 +68,8 @@ public:
     bool IgnoreDeviceMac(const std::string &mac);
     bool AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge);
     uint64_t PurgeDevices();
+    // Retires a MAC: its later flows are ignored.
+    void AddIdentified(const std::string &mac);
     void PrintDeviceDebug(const ozpDevice &device) const;
 
     // Reporting and cloud exchange (report/).
@@ -98,6 +100,11 @@ public:
     std::string cache_loaded_path;
     bool cache_loaded = false;
     bool IsCacheLoaded(const std::string &path) const;
+
+    // Moves with every change to what the cache file would hold; a save
+    // records the version it wrote.
+    uint64_t devices_version = 0;
+    uint64_t devices_saved_version = 0;
 
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait{1000};

@@ -373,6 +373,7 @@ void ozpPlugin::SaveDevices(const std::string &path)
         // An empty table leaves no cache file.
         if (unlink(path.c_str()) != 0 && errno != ENOENT) throw FileError(tag, path, errno);
         last_cache_save = oz_time_monotonic();
+        devices_saved_version = devices_version;
         return;
     }
 
@@ -388,5 +389,6 @@ void ozpPlugin::SaveDevices(const std::string &path)
     ReplaceFile(tag, path, text);
 
     last_cache_save = oz_time_monotonic();
+    devices_saved_version = devices_version;
     oz_dprintf("%s: Saved %lu devices to: %s\n", tag.c_str(), devices.size(), path.c_str());
 }

@@ -29,12 +29,14 @@ void ozpPlugin::ProcessUpdate()
         if (!sinks.empty() && !device.response.empty()) {
             device.Encode(sink_payload, SINK_ENCODE_FLAGS);
             device.cached = false;
+            devices_version++;
         }
 
         if (confident) {
             if (ozGlobalConfig::GetInstance().IsDebug()) PrintDeviceDebug(device);
-            identified.insert(it->first);
+            AddIdentified(it->first);
             it = devices.erase(it);
+            devices_version++;
             continue;
         }
 
@@ -47,8 +49,9 @@ void ozpPlugin::ProcessUpdate()
 
         // The other endpoint of a flow is reported once, then left alone.
         if (device.other_device) {
-            identified.insert(it->first);
+            AddIdentified(it->first);
             it = devices.erase(it);
+            devices_version++;
             continue;
         }
         ++it;
