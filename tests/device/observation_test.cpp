@@ -57,6 +57,51 @@ TEST_F(AdmissionTest, IgnoresEmptyListedAndGroupedMacsInThatOrder)
     EXPECT_EQ(log.Text(), "");
 }
 
+TEST_F(AdmissionTest, GroupAndZeroMacsAreNeverDevices)
+{
+    const std::pair<std::string, bool> macs[] = {
+        {"ff:ff:ff:ff:ff:ff", true},
+        {"01:00:5e:00:00:fb", true},
+        {"33:33:00:00:00:01", true},
+        {"0F-00-00-00-00-01", true},
+        {"00:00:00:00:00:00", true},
+        {"00-00-00-00-00-00", true},
+        // Locally administered unicast, as a randomised phone MAC is.
+        {"02:00:00:00:00:01", false},
+        {"00:00:00:00:00:01", false},
+        {"00:00:00-00:00:00", false},
+        // Not MAC texts: left to the other rules.
+        {"1f", false},
+        {"ab", false},
+        {"printer", false},
+    };
+    for (const auto &mac : macs)
+        EXPECT_EQ(plugin.IgnoreDeviceMac(mac.first), mac.second) << mac.first;
+    EXPECT_EQ(log.Text(), "") << "said at debug level 2 only";
+
+    SetDebug(true, 2);
+    plugin.IgnoreDeviceMac("01:00:5e:00:00:fb");
+    plugin.IgnoreDeviceMac("00:00:00:00:00:00");
+    EXPECT_EQ(log.Text(),
+        "dev-discovery: 01:00:5e:00:00:fb: Ignoring; group MAC.\n"
+        "dev-discovery: 00:00:00:00:00:00: Ignoring; zero MAC.\n");
+
+    // From a flow line as either endpoint, and from the cache.
+    SetDebug(false);
+    plugin.config.process_all_macs = true;
+    FlowSpec broadcast, multicast_peer;
+    broadcast.mac = "ff:ff:ff:ff:ff:ff";
+    multicast_peer.other_mac = "01:00:5e:7f:ff:fa";
+    plugin.ProcessFlow(MakeFlow(broadcast));
+    plugin.ProcessFlow(MakeFlow(multicast_peer));
+    json cache = json::object();
+    for (const char *mac : {"00:00:00:00:00:00", "33:33:00:00:00:fb"})
+        to_json(cache[mac], ozpDevice(mac, false));
+    plugin.LoadDevices(dir.Write("cache.json", cache.dump()));
+    EXPECT_EQ(plugin.devices.size(), 1u);
+    EXPECT_EQ(plugin.devices.count(MAC), 1u);
+}
+
 TEST_F(DeviceTableTest, InsertTakesConfiguredLimitsAndMergeTakesTheCloudVerdict)
 {
     SetDebug(true);
