@@ -1,18 +1,72 @@
 #include "plugin/plugin.h"
 
+namespace {
+
+bool TextChanges(const std::string &stored, const std::string &value)
+{
+    return !value.empty() && value != stored;
+}
+
+// A pushed value goes to the front of the set, new or not; one already there
+// leaves the set as it is.
+bool SetChanges(const ozpUniqueSet<std::string> &stored, const ozpUniqueSet<std::string> &other)
+{
+    return !other.empty() && (stored.empty() || stored.front() != other.front());
+}
+
+bool AddressesChange(const IPList &stored, const IPList &other)
+{
+    if (other.empty()) return false;
+    // Several addresses may reorder the list in ways not worth predicting.
+    return other.size() > 1 || stored.empty() || stored.front() != other.front();
+}
+
+// True when merging `other` into `stored` changes what a save would write.
+// Decided before the merge, so that nothing needs copying: a merge that
+// moves a known value to the front changes the cache file but counts no
+// update.
+bool MergeChanges(const ozpDevice &stored, const ozpDevice &other)
+{
+    return TextChanges(stored.label, other.label)
+        || (other.confidence != 0 && other.confidence != stored.confidence)
+        || (!other.response.empty() && other.response != stored.response)
+        || AddressesChange(stored.ip_list, other.ip_list)
+        || TextChanges(stored.dhcp_fingerprint, other.dhcp_fingerprint)
+        || TextChanges(stored.dhcp_vendor, other.dhcp_vendor)
+        || TextChanges(stored.dhcp_hostname, other.dhcp_hostname)
+        || SetChanges(stored.http_user_agents, other.http_user_agents)
+        || SetChanges(stored.ja4_clients, other.ja4_clients)
+        || SetChanges(stored.mdns_services, other.mdns_services)
+        || SetChanges(stored.ssdp_user_agents, other.ssdp_user_agents);
+}
+
+} // namespace
+
+// Every way into the table (flows, their other endpoint, answers, the cache)
+// passes here, so the bound on its size is kept here.
 bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge)
 {
-    auto [entry, inserted] = devices.try_emplace(mac, device);
-    ozpDevice &stored = entry->second;
-
-    if (inserted) {
+    auto entry = devices.lower_bound(mac);
+    if (entry == devices.end() || entry->first != mac) {
+        // A lowered bound keeps what is there and lets nothing new in.
+        if (devices.size() >= config.max_devices) {
+            RefuseDevice(mac);
+            return false;
+        }
+        ozpDevice &stored = devices.emplace_hint(entry, mac, device)->second;
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
         stored.last_update = oz_time_monotonic();
+        devices_version++;
         return true;
     }
 
     if (!merge) return false;
+
+    ozpDevice &stored = entry->second;
+    const bool changes = MergeChanges(stored, device);
+    const uint32_t pending_updates = stored.pending_updates;
+    const bool cached = stored.cached;
 
     if (!device.label.empty()) {
         oz_dprintf("%s: label: %s -> %s\n", mac.c_str(), stored.label.c_str(), device.label.c_str());
@@ -25,7 +79,17 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device,
     if (!device.response.empty()) stored.response = device.response;
 
     stored.Update(device);
+    if (changes || stored.pending_updates != pending_updates || stored.cached != cached) devices_version++;
     return false;
+}
+
+void ozpPlugin::RefuseDevice(const std::string &mac)
+{
+    devices_refused++;
+    refused_device_log.Printf(tag.c_str(),
+        "%s: %s: device table full (%lu devices, max_devices %lu); new device refused, %lu so far\n",
+        tag.c_str(), mac.c_str(), static_cast<unsigned long>(devices.size()),
+        static_cast<unsigned long>(config.max_devices), static_cast<unsigned long>(devices_refused));
 }
 
 uint64_t ozpPlugin::PurgeDevices()
@@ -39,12 +103,20 @@ uint64_t ozpPlugin::PurgeDevices()
             ++entry;
     }
 
-    if (purged != 0)
+    if (purged != 0) {
+        devices_version++;
         oz_dprintf("%s: Purged %lu device(s).\n", tag.c_str(), static_cast<unsigned long>(purged));
+    }
     return purged;
 }
 
 void ozpPlugin::AddIdentified(const std::string &mac)
 {
-    identified.insert(mac);
+    if (!identified.insert(mac).second) return;
+    identified_order.push_back(mac);
+    // A MAC forgotten here becomes a new device when it is seen again.
+    while (identified.size() > config.max_identified && !identified_order.empty()) {
+        identified.erase(identified_order.front());
+        identified_order.pop_front();
+    }
 }

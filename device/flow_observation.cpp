@@ -1,3 +1,4 @@
+#include "device/text_bound.h"
 #include "plugin/plugin.h"
 
 void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
@@ -37,7 +38,7 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
         peer.mac = peer_mac;
         // Retired after its next report: it did not speak for itself.
         peer.other_device = true;
-        const std::string peer_ip = other_ip->GetString();
+        const std::string peer_ip = ozpBoundText(other_ip->GetString());
         // A flow without an address must not leave an empty one behind.
         if (!peer_ip.empty()) peer.ip_list.insert(peer_ip);
         AddUpdateDevice(peer_mac, peer, true);
@@ -50,23 +51,25 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
         return;
     }
 
-    const std::string ip = device_ip->GetString();
+    const std::string ip = ozpBoundText(device_ip->GetString());
     if (!ip.empty()) observation.ip_list.insert(ip);
 
+    // Texts are cut to a bound as they enter: the host passes on whatever a
+    // device sent.
     if (flow->detected_protocol == ozFlow::PROTO_DHCP) {
-        if (flow->HasDhcpClassIdent()) observation.dhcp_vendor = flow->dhcp.class_ident;
-        if (flow->HasDhcpFingerprint()) observation.dhcp_fingerprint = flow->dhcp.fingerprint;
-        if (!flow->host_name.empty()) observation.dhcp_hostname = flow->host_name;
+        if (flow->HasDhcpClassIdent()) observation.dhcp_vendor = ozpBoundText(flow->dhcp.class_ident);
+        if (flow->HasDhcpFingerprint()) observation.dhcp_fingerprint = ozpBoundText(flow->dhcp.fingerprint);
+        if (!flow->host_name.empty()) observation.dhcp_hostname = ozpBoundText(flow->host_name);
     }
 
     if (config.max_http_user_agents.max != 0 && flow->HasHttpUserAgent())
-        observation.http_user_agents.Push(flow->user_agent);
+        observation.http_user_agents.Push(ozpBoundText(flow->user_agent));
     if (config.max_ja4_clients.max != 0 && flow->HasTLSClientJA4())
-        observation.ja4_clients.Push(flow->tls.client_ja4);
+        observation.ja4_clients.Push(ozpBoundText(flow->tls.client_ja4));
     if (config.max_mdns_services.max != 0 && flow->HasMDNSDomainName())
-        observation.mdns_services.Push(flow->mdns.domain_name);
+        observation.mdns_services.Push(ozpBoundText(flow->mdns.domain_name));
     if (config.max_ssdp_user_agents.max != 0 && flow->HasSSDPUserAgent())
-        observation.ssdp_user_agents.Push(flow->user_agent);
+        observation.ssdp_user_agents.Push(ozpBoundText(flow->user_agent));
 
     const ozGlobalConfig &host = ozGlobalConfig::GetInstance();
     if (host.IsDebug() && host.GetDebugLevel() >= 2) flow->Print(ozFlow::PRINT_ALL, tag);

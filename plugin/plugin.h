@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/config.h"
+#include "config/log_limit.h"
 #include "device/device.h"
 #include "host/ozhost.h"
 #include "report/api_request.h"
@@ -93,6 +94,9 @@ public:
     std::mutex flow_lock;
     std::condition_variable flow_ready;
     std::set<std::string> identified;
+    // The members of `identified` in the order they were retired, so that
+    // the oldest is forgotten first once `max_identified` is reached.
+    std::deque<std::string> identified_order;
     std::unique_ptr<ozpApiDeviceDiscovery> api_thread;
 
     // The cache path whose file has been read (or found absent) in this run;
@@ -106,10 +110,16 @@ public:
     uint64_t devices_version = 0;
     uint64_t devices_saved_version = 0;
 
+    // New devices refused because the table held `max_devices` already.
+    uint64_t devices_refused = 0;
+
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait{1000};
 
 private:
     void CollectRequest();
     void StartQuery();
+    void RefuseDevice(const std::string &mac);
+
+    ozpLogLimit refused_device_log;
 };

@@ -1,0 +1,180 @@
+// The bounds that keep one spoofing host or one oversized answer from growing
+// the plug-in without limit: the device table, the retired MACs and the
+// length of texts taken from flows.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "device/text_bound.h"
+#include "plugin/plugin.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+using ostrel_test::FlowSpec;
+using ostrel_test::MakeFlow;
+
+std::string Mac(int n)
+{
+    char text[18];
+    std::snprintf(text, sizeof(text), "00:11:22:33:44:%02x", n);
+    return text;
+}
+
+FlowSpec FlowFrom(const std::string &mac, const std::string &ip = "192.168.1.10")
+{
+    FlowSpec fields;
+    fields.mac = mac;
+    fields.ip = ip;
+    return fields;
+}
+
+// A cache file holding one bare device per MAC.
+std::string CacheText(const std::vector<std::string> &macs)
+{
+    json cache = json::object();
+    for (const std::string &mac : macs) {
+        json device;
+        to_json(device, ozpDevice(mac, false));
+        cache[mac] = device;
+    }
+    return cache.dump();
+}
+
+class BoundsTest : public ostrel_test::HostFixture
+{
+protected:
+    ozpPlugin plugin {"dev-discovery", {{"conf_filename", dir.File("plugin.json")}}};
+
+    std::string Refused(const std::string &mac, size_t size, size_t count)
+    {
+        return "dev-discovery: " + mac + ": device table full (" + std::to_string(size)
+            + " devices, max_devices 2); new device refused, " + std::to_string(count) + " so far\n";
+    }
+};
+
+TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
+{
+    plugin.config.max_devices = 2;
+    plugin.config.process_all_macs = true;
+    FlowSpec first = FlowFrom(Mac(1));
+    first.other_mac = Mac(2);
+    plugin.ProcessFlow(MakeFlow(first));
+    ASSERT_EQ(plugin.devices.size(), 2u);
+
+    // A flow, its other endpoint, an answer and a cache entry: each refused
+    // and said, though debug output is off.
+    FlowSpec third = FlowFrom(Mac(3));
+    third.other_mac = Mac(4);
+    plugin.ProcessFlow(MakeFlow(third));
+    ozpDevice answer(Mac(5), true);
+    answer.label = "printer";
+    EXPECT_FALSE(plugin.AddUpdateDevice(Mac(5), answer, true));
+    EXPECT_EQ(plugin.LoadDevices(dir.Write("cache.json", CacheText({Mac(6)}))), 2u);
+    EXPECT_EQ(plugin.devices_refused, 4u);
+    EXPECT_EQ(log.Text(),
+        Refused(Mac(4), 2, 1) + Refused(Mac(3), 2, 2) + Refused(Mac(5), 2, 3) + Refused(Mac(6), 2, 4));
+
+    // Known devices still take what is new.
+    plugin.config.process_all_macs = false;
+    answer.mac = Mac(1);
+    plugin.AddUpdateDevice(Mac(1), answer, true);
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(1), "192.168.1.11")));
+    EXPECT_EQ(plugin.devices.at(Mac(1)).label, "printer");
+    EXPECT_EQ(plugin.devices.at(Mac(1)).ip_list.size(), 2u);
+    EXPECT_EQ(plugin.devices.size(), 2u);
+
+    // A flood is said a burst a minute, then with the count held back.
+    for (int n = 10; n < 20; n++)
+        plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(n))));
+    EXPECT_EQ(log.Count("new device refused"), 5u);
+    clock.Advance(60);
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
+    EXPECT_TRUE(log.Contains(Refused(Mac(20), 2, 15) + "dev-discovery: 9 similar line(s) held back\n"));
+    EXPECT_EQ(plugin.devices_refused, 15u);
+}
+
+TEST_F(BoundsTest, ALoweredBoundKeepsTheTableAndLetsNothingNewIn)
+{
+    plugin.config.max_devices = 3;
+    EXPECT_EQ(plugin.LoadDevices(dir.Write("cache.json", CacheText({Mac(1), Mac(2), Mac(3), Mac(4)}))), 3u)
+        << "the load stops at the bound";
+
+    plugin.config.max_devices = 1;
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(5))));
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(2), "10.0.0.2")));
+    EXPECT_EQ(plugin.devices.size(), 3u);
+    EXPECT_EQ(plugin.devices.at(Mac(2)).ip_list.front(), "10.0.0.2");
+    EXPECT_EQ(plugin.devices_refused, 2u);
+}
+
+TEST_F(BoundsTest, RetiredMacsForgetTheOldestBeyondTheirBound)
+{
+    plugin.config.max_identified = 3;
+    for (int n : {1, 2, 3, 1, 4})
+        plugin.AddIdentified(Mac(n));
+    EXPECT_EQ(plugin.identified, (std::set<std::string> {Mac(2), Mac(3), Mac(4)}))
+        << "retiring a MAC again does not make it younger";
+
+    // The forgotten MAC is a device again; the remembered ones are not.
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(1))));
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(2))));
+    EXPECT_EQ(plugin.devices.count(Mac(1)), 1u);
+    EXPECT_EQ(plugin.devices.count(Mac(2)), 0u);
+
+    // A lowered bound takes effect with the next retirement.
+    plugin.config.max_identified = 1;
+    plugin.AddIdentified(Mac(5));
+    EXPECT_EQ(plugin.identified, (std::set<std::string> {Mac(5)}));
+}
+
+TEST(TextBoundTest, CutsAtTheBoundButNeverInsideAUtf8Sequence)
+{
+    const std::string euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80", bad = std::string(8, '\x80');
+    struct Case {
+        std::string text;
+        size_t bound;
+        std::string kept;
+    } cases[] = {
+        {"abc", 5, "abc"},
+        {"abcde", 5, "abcde"},
+        {"abcdef", 5, "abcde"},
+        {"abcd\xC3\xA9", 5, "abcd"},
+        {"ab" + euro + "x", 5, "ab" + euro},
+        {"abc" + euro, 5, "abc"},
+        {"a" + smile + "x", 4, "a"},
+        {"a" + smile + "x", 5, "a" + smile},
+        {"\xC3\xA9", 1, ""},
+        // No character boundary near the cut: not UTF-8 there, cut anyway.
+        {bad, 5, bad.substr(0, 5)},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ozpBoundText(c.text, c.bound), c.kept) << c.text << " at " << c.bound;
+    EXPECT_EQ(ozpBoundText(std::string(5000, 'x')).size(), OZP_MAX_TEXT_BYTES);
+}
+
+TEST_F(BoundsTest, TextsFromFlowsAreCutToTheBound)
+{
+    // 1 + 2 * 50000 bytes: the 1024th byte is the first half of an "é".
+    const std::string huge = "x" + [] {
+        std::string text;
+        for (int i = 0; i < 50000; i++)
+            text += "\xC3\xA9";
+        return text;
+    }();
+    const std::string kept = huge.substr(0, 1023);
+    FlowSpec fields = FlowFrom(Mac(1));
+    fields.protocol = ozFlow::PROTO_DHCP;
+    fields.dhcp_class_ident = fields.dhcp_fingerprint = fields.host_name = huge;
+    fields.user_agent = fields.ja4 = fields.mdns = huge;
+    fields.user_agent_source = ozFlow::UA_HTTP | ozFlow::UA_SSDP;
+    plugin.ProcessFlow(MakeFlow(fields));
+
+    const ozpDevice &device = plugin.devices.at(Mac(1));
+    for (const std::string *text : {&device.dhcp_vendor, &device.dhcp_fingerprint, &device.dhcp_hostname,
+             &device.http_user_agents.front(), &device.ja4_clients.front(), &device.mdns_services.front(),
+             &device.ssdp_user_agents.front()})
+        EXPECT_EQ(*text, kept);
+}
+
+} // namespace
