@@ -104,7 +104,7 @@ void *ozpPlugin::Entry()
 
     while (!ShouldTerminate()) RunPass();
 
-    Guarded(tag, "final device cache save", [this] { SaveDevices(config.path_device_cache); });
+    ProcessFlowsAtStop();
     return nullptr;
 }
 
@@ -114,18 +114,7 @@ void *ozpPlugin::Entry()
 void ozpPlugin::RunPass()
 {
     if (reload_pending.load()) {
-        bool reloaded = Guarded(tag, "reload", [this] { Reload(); });
-        if (reloaded) {
-            Guarded(tag, "device cache", [this] {
-                // A cache not read yet (first pass, a new path, a failed read)
-                // is merged first; saving would overwrite it.
-                if (!devices.empty() && IsCacheLoaded(config.path_device_cache))
-                    SaveDevices(config.path_device_cache);
-                else
-                    LoadDevices(config.path_device_cache);
-            });
-        }
-        reload_pending = false;
+        bool reloaded = ReloadAndCache();
         if (reloaded && config.api_enable && !api_thread) StartQuery();
     }
 
@@ -150,7 +139,83 @@ void ozpPlugin::RunPass()
         flow = flow_queue.front();
         flow_queue.pop_front();
     }
+    ProcessQueuedFlow(flow);
+}
+
+bool ozpPlugin::ReloadAndCache()
+{
+    bool reloaded = Guarded(tag, "reload", [this] { Reload(); });
+    if (reloaded) {
+        Guarded(tag, "device cache", [this] {
+            const std::string &path = config.path_device_cache;
+            if (!devices.empty() && IsCacheLoaded(path)) {
+                // A storm of reloads would otherwise write the whole table
+                // on every pass, one flow between two saves.
+                if (devices_version != devices_saved_version) SaveDevices(path);
+                return;
+            }
+            // A cache not read yet (first pass, a new path, a failed read) is
+            // merged first; saving would overwrite it.
+            bool had_devices = !devices.empty();
+            LoadDevices(path);
+            // The file does not hold what the table held before it was read.
+            if (had_devices) devices_version++;
+        });
+    }
+    reload_pending = false;
+    return reloaded;
+}
+
+void ozpPlugin::ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow)
+{
     Guarded(tag, "flow processing", [this, &flow] { ProcessFlow(flow); });
+    flows_processed++;
+}
+
+// The host stops the thread when it shuts down or its input ends: flows it
+// queued before that are processed and saved, within a time limit so that a
+// host waiting for the stop does not wait for ever.
+void ozpPlugin::ProcessFlowsAtStop()
+{
+    std::deque<std::shared_ptr<ozFlow>> batch;
+    {
+        std::lock_guard<std::mutex> guard(flow_lock);
+        batch.swap(flow_queue);
+    }
+    // Flows queued before the first pass are processed under the
+    // configuration, and saved to its cache file.
+    if (!batch.empty() && reload_pending.load()) ReloadAndCache();
+
+    const auto deadline = std::chrono::steady_clock::now() + stop_flow_limit;
+    uint64_t processed = 0;
+    uint64_t dropped = 0;
+    // Batches taken under the lock, processed outside it: the host may still
+    // be queueing.
+    while (!batch.empty()) {
+        for (; !batch.empty() && std::chrono::steady_clock::now() < deadline; batch.pop_front()) {
+            ProcessQueuedFlow(batch.front());
+            processed++;
+        }
+        if (!batch.empty()) break;
+        std::lock_guard<std::mutex> guard(flow_lock);
+        batch.swap(flow_queue);
+    }
+    dropped += batch.size();
+    batch.clear();
+
+    Guarded(tag, "final device cache save", [this] { SaveDevices(config.path_device_cache); });
+
+    // Flows queued after the time ran out, or while the table was written.
+    {
+        std::lock_guard<std::mutex> guard(flow_lock);
+        batch.swap(flow_queue);
+    }
+    dropped += batch.size();
+    batch.clear();
+
+    flows_dropped += dropped;
+    oz_printf("%s: stopped: %lu flow(s) processed at the stop, %lu not processed\n", tag.c_str(),
+        static_cast<unsigned long>(processed), static_cast<unsigned long>(dropped));
 }
 
 void ozpPlugin::CollectRequest()

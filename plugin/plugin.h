@@ -113,12 +113,26 @@ public:
     // New devices refused because the table held `max_devices` already.
     uint64_t devices_refused = 0;
 
+    // Flows taken from the queue and processed over the thread's life, and
+    // flows left unprocessed when it stopped. Written by the plug-in thread;
+    // the host may read them at any time, and finally after Join.
+    std::atomic<uint64_t> flows_processed{0};
+    std::atomic<uint64_t> flows_dropped{0};
+
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait{1000};
+    // How long the thread, told to stop, goes on with the flows still queued
+    // before it saves and ends (the host waits for it).
+    std::chrono::milliseconds stop_flow_limit{10000};
 
 private:
+    // The reload step of a pass, but for the request it may start; true when
+    // the configuration was read.
+    bool ReloadAndCache();
     void CollectRequest();
     void StartQuery();
+    void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
+    void ProcessFlowsAtStop();
     void RefuseDevice(const std::string &mac);
 
     ozpLogLimit refused_device_log;

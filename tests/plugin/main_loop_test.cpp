@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
@@ -10,6 +12,7 @@ namespace {
 
 using ostrel_test::FlowSpec;
 using ostrel_test::MakeFlow;
+using ostrel_test::ReadFile;
 
 class MainLoopTest : public ostrel_test::HostFixture
 {
@@ -137,6 +140,60 @@ TEST_F(MainLoopTest, ReloadLoadsAnEmptyTableAndSavesAFullOne)
     plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
     plugin->RunPass();
     EXPECT_TRUE(log.Contains("dev-discovery: Saved 2 devices to: " + dir.File("cache.json")));
+}
+
+TEST_F(MainLoopTest, AReloadSavesOnlyATableThatChangedSinceTheLastSave)
+{
+    plugin->RunPass(); // first reload: finds no cache file
+    FlowSpec phone;
+    phone.mac = "00:11:22:33:44:66";
+    Queue(FlowSpec());
+    Queue(phone);
+    plugin->RunPass();
+    plugin->RunPass();
+    size_t saves = 0;
+    auto reload = [&] {
+        plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+        plugin->RunPass();
+        return log.Count("Saved 2 devices to: ") - std::exchange(saves, log.Count("Saved 2 devices to: "));
+    };
+    EXPECT_EQ(reload(), 1u) << "two new devices";
+    EXPECT_EQ(reload(), 0u);
+
+    ozpDevice answer("00:11:22:33:44:55", true);
+    answer.label = "printer";
+    answer.confidence = 40;
+    auto phone_at = [&](const char *ip) {
+        phone.ip = ip;
+        Queue(phone);
+    };
+    // Each step changes what the cache file holds, or does not.
+    const std::pair<std::function<void()>, size_t> steps[] = {
+        {[&] { Queue(FlowSpec()); }, 0},
+        {[&] { plugin->AddUpdateDevice(answer.mac, answer, true); }, 1},
+        {[&] { plugin->AddUpdateDevice(answer.mac, answer, true); }, 0},
+        {[&] { phone_at("192.168.1.11"); }, 1},
+        // A known address back at the front counts no update, but the file
+        // keeps the order.
+        {[&] { phone_at("192.168.1.10"); }, 1},
+        {[&] { Queue(phone); }, 0},
+    };
+    for (const auto &step : steps) {
+        step.first();
+        plugin->RunPass();
+        EXPECT_EQ(reload(), step.second) << "step " << (&step - steps);
+    }
+    json cached = json::parse(ReadFile(dir.File("cache.json")));
+    EXPECT_EQ(cached[phone.mac]["ip_list"], R"(["192.168.1.10", "192.168.1.11"])"_json);
+    EXPECT_EQ(cached[answer.mac]["label"], "printer");
+
+    // A purge outside a save counts as a change too.
+    clock.Advance(172800);
+    Queue(phone);
+    plugin->RunPass();
+    EXPECT_EQ(plugin->PurgeDevices(), 1u);
+    EXPECT_EQ(reload(), 0u);
+    EXPECT_TRUE(log.Contains("dev-discovery: Saved 1 devices to: "));
 }
 
 TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
