@@ -43,11 +43,13 @@ bool MergeChanges(const ozpDevice &stored, const ozpDevice &other)
 } // namespace
 
 // Every way into the table (flows, their other endpoint, answers, the cache)
-// passes here, so the bound on its size is kept here.
+// passes here, so the admission rules and the bound on its size are kept
+// here too: an answer may name any MAC.
 bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge)
 {
     auto entry = devices.lower_bound(mac);
     if (entry == devices.end() || entry->first != mac) {
+        if (IgnoreDeviceMac(mac)) return false;
         // A lowered bound keeps what is there and lets nothing new in.
         if (devices.size() >= config.max_devices) {
             RefuseDevice(mac);

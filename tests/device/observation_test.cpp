@@ -86,7 +86,7 @@ TEST_F(AdmissionTest, GroupAndZeroMacsAreNeverDevices)
         "dev-discovery: 01:00:5e:00:00:fb: Ignoring; group MAC.\n"
         "dev-discovery: 00:00:00:00:00:00: Ignoring; zero MAC.\n");
 
-    // From a flow line as either endpoint, and from the cache.
+    // From a flow line as either endpoint, an answer and the cache.
     SetDebug(false);
     plugin.config.process_all_macs = true;
     FlowSpec broadcast, multicast_peer;
@@ -94,6 +94,9 @@ TEST_F(AdmissionTest, GroupAndZeroMacsAreNeverDevices)
     multicast_peer.other_mac = "01:00:5e:7f:ff:fa";
     plugin.ProcessFlow(MakeFlow(broadcast));
     plugin.ProcessFlow(MakeFlow(multicast_peer));
+    ozpDevice answer("33:33:00:00:00:01", true);
+    answer.label = "printer";
+    EXPECT_FALSE(plugin.AddUpdateDevice(answer.mac, answer, true));
     json cache = json::object();
     for (const char *mac : {"00:00:00:00:00:00", "33:33:00:00:00:fb"})
         to_json(cache[mac], ozpDevice(mac, false));
