@@ -32,6 +32,15 @@ protected:
         return macs;
     }
 
+    // Runs the request to its end and collects it as the main loop does.
+    void Collect()
+    {
+        ASSERT_NE(plugin->api_thread, nullptr);
+        plugin->api_thread->Join();
+        plugin->ProcessApiResponse();
+        plugin->api_thread.reset();
+    }
+
     // The body of the upload that the cycle started; null when none.
     json Uploaded()
     {
@@ -93,10 +102,10 @@ TEST_F(UpdateCycleTest, RetiresConfidentDevicesAndOtherEndpoints)
 
     plugin->ProcessUpdate();
 
-    EXPECT_EQ(plugin->identified, (std::set<std::string> {MAC1, MAC2, MAC3}));
-    EXPECT_EQ(Macs(), std::set<std::string> {MAC4});
+    EXPECT_EQ(plugin->identified, (std::set<std::string> {MAC1, MAC2}));
+    EXPECT_EQ(Macs(), (std::set<std::string> {MAC3, MAC4}));
     // The retired answered device reaches the sinks once more; the other
-    // endpoint is reported once; the confident ones never go to the cloud.
+    // endpoint is reported; the confident ones never go to the cloud.
     auto calls = sinks.Calls();
     ASSERT_EQ(calls.size(), 1u);
     ASSERT_EQ(calls[0].payload["device_discovery"].size(), 1u);
@@ -108,9 +117,43 @@ TEST_F(UpdateCycleTest, RetiresConfidentDevicesAndOtherEndpoints)
     EXPECT_TRUE(log.Contains(MAC1 + ": Confidence: 80 tv\n"));
     EXPECT_TRUE(log.Contains(MAC2 + ": Confidence: 95 \n"));
     EXPECT_FALSE(log.Contains(MAC3 + ": Confidence:"));
+
+    // The other endpoint goes once the cloud has answered its report well.
+    Collect();
+    EXPECT_EQ(plugin->identified, (std::set<std::string> {MAC1, MAC2, MAC3}));
+    EXPECT_EQ(Macs(), std::set<std::string> {MAC4});
+    EXPECT_FALSE(log.Contains(MAC3 + ": Confidence:"));
 }
 
-TEST_F(UpdateCycleTest, ChangesOfACycleWhileARequestRunsAreDropped)
+TEST_F(UpdateCycleTest, OtherEndpointStaysUntilItsReportIsAnsweredWell)
+{
+    ozpDevice other = MakeDevice(MAC3, 1, 0);
+    other.other_device = true;
+    Add(other);
+
+    server.Answer(503, "text/html", "busy");
+    plugin->ProcessUpdate();
+    Collect();
+    EXPECT_EQ(Macs(), std::set<std::string> {MAC3});
+
+    // A change while the report is out is reported too before it goes.
+    server.Answer(200, "application/json", R"({"status_code":0,"status_message":"ok","data":[]})");
+    plugin->ProcessUpdate();
+    ASSERT_EQ(Uploaded().size(), 1u);
+    ozpDevice seen(MAC3, false);
+    seen.ip_list.insert("10.0.0.3");
+    plugin->AddUpdateDevice(MAC3, seen, true);
+    Collect();
+    EXPECT_EQ(Macs(), std::set<std::string> {MAC3});
+
+    plugin->ProcessUpdate();
+    ASSERT_EQ(Uploaded().size(), 1u);
+    Collect();
+    EXPECT_TRUE(plugin->devices.empty());
+    EXPECT_EQ(plugin->identified, std::set<std::string> {MAC3});
+}
+
+TEST_F(UpdateCycleTest, ChangesOfACycleWhileARequestRunsWaitForTheNextOne)
 {
     server.Hold();
     Add(MakeDevice(MAC1, 1, 0));
@@ -121,12 +164,21 @@ TEST_F(UpdateCycleTest, ChangesOfACycleWhileARequestRunsAreDropped)
     Add(MakeDevice(MAC2, 3, 0));
     plugin->ProcessUpdate();
 
+    // Not built into a payload that would be dropped.
     EXPECT_EQ(plugin->api_thread.get(), running);
-    EXPECT_EQ(plugin->devices[MAC2].pending_updates, 0u);
     server.Release();
     running->Join();
     EXPECT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(json::parse(running->GetBody())[0]["mac"], MAC1);
+
+    Collect();
+    plugin->ProcessUpdate();
+    json uploaded = Uploaded();
+    ASSERT_EQ(uploaded.size(), 1u);
+    EXPECT_EQ(uploaded[0]["mac"], MAC2);
+    Collect();
+    plugin->ProcessUpdate();
+    EXPECT_EQ(plugin->api_thread, nullptr) << "nothing left to report";
 }
 
 TEST_F(UpdateCycleTest, SinksAndApiWorkWithoutEachOther)
@@ -149,8 +201,16 @@ TEST_F(UpdateCycleTest, SinksAndApiWorkWithoutEachOther)
         EXPECT_EQ(sinks.Calls().size(), c.sinks ? 1u : 0u);
         EXPECT_EQ(plugin->devices[MAC1].cached, !c.sinks);
         EXPECT_EQ(plugin->api_thread != nullptr, c.api);
-        // Cleared either way: the change is not sent later.
-        EXPECT_EQ(plugin->devices[MAC1].pending_updates, 0u);
+        if (c.api) continue;
+
+        // With the API off the change waits: it goes out once it is on.
+        plugin->config.api_enable = true;
+        plugin->ProcessUpdate();
+        json uploaded = Uploaded();
+        ASSERT_EQ(uploaded.size(), 1u);
+        EXPECT_EQ(uploaded[0]["mac"], MAC1);
+        // Reported, not passed to the sinks again.
+        EXPECT_EQ(sinks.Calls().size(), c.sinks ? 1u : 0u);
     }
 }
 
