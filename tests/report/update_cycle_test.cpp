@@ -1,11 +1,39 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include "tests/report/loopback_server.h"
 #include "tests/report/report_support.h"
 
 namespace {
 
 using ostrel_test::MakeDevice;
+
+// Sanitizers reserve terabytes of address space: no limit on it can leave
+// them room and a thread none.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// The address space in use now, in bytes.
+rlim_t AddressSpace()
+{
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
 
 const std::string MAC1 = "00:00:00:00:00:01";
 const std::string MAC2 = "00:00:00:00:00:02";
@@ -219,6 +247,43 @@ TEST_F(UpdateCycleTest, EmptyTableSendsNothing)
     plugin->ProcessUpdate();
     EXPECT_TRUE(sinks.Calls().empty());
     EXPECT_EQ(plugin->api_thread, nullptr);
+}
+
+// No loopback server here: its threads could be starting while the address
+// space is limited.
+using RequestThreadTest = ostrel_test::HostFixture;
+
+// Without a request thread nothing reaches the cloud: an operator must
+// learn it without debug, and the changes wait for the next cycle.
+TEST_F(RequestThreadTest, AThreadThatCannotStartIsSaidAlways)
+{
+    if (SANITIZED) GTEST_SKIP() << "needs a limit on the address space";
+    // A fresh process: a forked one may reuse the stack of an ended thread.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto plugin = ostrel_test::MakePlugin(dir);
+    plugin->config.api_enable = true;
+    plugin->config.api_url_upload = "http://127.0.0.1:1/upload";
+    plugin->devices.emplace(MAC1, MakeDevice(MAC1, 1, 0));
+    EXPECT_EXIT(
+        {
+            // Room for the cycle's allocations, none for a thread's stack.
+            rlimit limit;
+            getrlimit(RLIMIT_AS, &limit);
+            rlim_t unlimited = limit.rlim_cur;
+            limit.rlim_cur = AddressSpace() + 1024 * 1024;
+            setrlimit(RLIMIT_AS, &limit);
+            plugin->ProcessUpdate();
+            limit.rlim_cur = unlimited;
+            setrlimit(RLIMIT_AS, &limit);
+            bool said = log.Text().rfind("dev-disc: failed to create API thread: ", 0) == 0;
+            bool none = plugin->api_thread == nullptr;
+            plugin->ProcessUpdate();
+            bool sent = plugin->api_thread != nullptr
+                && json::parse(plugin->api_thread->GetBody())[0]["mac"] == MAC1;
+            std::fprintf(stderr, "said %d none %d sent %d", said, none, sent);
+            _exit(said && none && sent ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "said 1 none 1 sent 1");
 }
 
 } // namespace
