@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <exception>
+#include <iterator>
 
 #include "plugin/plugin.h"
 
@@ -74,6 +75,13 @@ void ozpPlugin::ProcessUpdate()
         json payload = json::object();
         payload["device_discovery"] = std::move(sink_payload);
         DispatchPayload(payload);
+    }
+
+    // Purged devices leave their counts behind; with the API off no upload
+    // passes over them, so they go once they outnumber the table.
+    if (unreported.size() > devices.size()) {
+        for (auto due = unreported.begin(); due != unreported.end();)
+            due = devices.count(due->first) != 0 ? std::next(due) : unreported.erase(due);
     }
 
     if (config.api_enable && !api_thread && !unreported.empty()) StartUpload();

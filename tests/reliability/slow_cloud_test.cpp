@@ -82,7 +82,8 @@ protected:
 
     std::string Config() const
     {
-        return R"({"path_device_cache": ")" + dir.File("cache.json") + R"(", "ostrel_api": {"enable": true}})";
+        return R"({"path_device_cache": ")" + dir.File("cache.json")
+            + R"(", "ostrel_api": {"enable": true}})";
     }
 
     void Seen(ostrel_test::RunningPlugin &running, const std::string &mac, const std::string &ip)
@@ -201,6 +202,7 @@ TEST_F(SlowCloudTest, ALargeTableIsClassifiedInTurnsTheServiceAccepts)
     // Debug off: ten thousand devices' lines are not what this is about.
     SetFlags(0);
     ostrel_test::RunningPlugin running(dir, Config());
+    ASSERT_TRUE(server.WaitForMoreThan(0, 20s)) << "the query at start-up";
 
     std::set<std::string> classified;
     size_t seen = 0;

@@ -122,7 +122,7 @@ TEST_F(RequestRetryTest, ChangesThatComeWhileARequestIsOutAreSentNext)
     plugin->ProcessApiResponse();
     plugin->api_thread.reset();
 
-    EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
+    ASSERT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
     EXPECT_EQ(json::parse(bodies.back())[0]["ip_count"], 2);
     EXPECT_EQ(Cycle(), std::vector<std::string> {});
 }
