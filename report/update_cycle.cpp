@@ -113,8 +113,8 @@ void ozpPlugin::StartUpload()
         size_t size = ozpApiDeviceDiscovery::UploadBytes(encoded[0]);
         if (bytes + size > max_request_bytes) {
             if (!reported.empty()) break;
-            // Alone over the limit: it could never be sent, and retrying it
-            // each cycle would keep the others waiting.
+            // Alone over the limit: it can never be sent. Said and dropped
+            // until it changes again, rather than tried every cycle.
             request_failures.Printf(tag.c_str(),
                 "%s: %s: report of %zu bytes is over the limit of %zu; not sent\n", tag.c_str(),
                 due->first.c_str(), size, max_request_bytes);
