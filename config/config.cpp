@@ -158,7 +158,12 @@ void ozpGlobalConfig::Load(const json &j)
     if (api == j.end()) return;
     // A value that is not an object has no members: the host's URLs apply.
     FindBool(*api, "enable", api_enable);
-    if (FindString(*api, "url", api_url_upload)) return;
+    if (FindString(*api, "url", api_url_upload)) {
+        // The host's credentials belong to the host's URLs; kept from an
+        // earlier load they would go to whatever host the file names.
+        api_auth.reset();
+        return;
+    }
 
     auto bootstrap
         = ozInstance::GetInstance().api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);

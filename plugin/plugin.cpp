@@ -227,6 +227,12 @@ void ozpPlugin::CollectRequest()
 
 void ozpPlugin::StartQuery()
 {
+    // An upload URL from the file comes without an index URL: a query of
+    // nothing would only fail, and say so in the log at every start.
+    if (config.api_url_index.empty()) {
+        oz_dprintf("%s: no index URL; no query.\n", tag.c_str());
+        return;
+    }
     try {
         api_thread.reset(new ozpApiDeviceDiscovery(config));
         api_thread->Create();

@@ -78,8 +78,10 @@ public:
     void DispatchPayload(json &payload);
     void ProcessApiResponse();
     // The checks and merge of ProcessApiResponse on an answer given as its
-    // parts, so that answers can be checked without a request thread.
-    void ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body);
+    // parts, so that answers can be checked without a request thread. True
+    // when the request was answered well; a failure is said always, once.
+    bool ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body,
+        const std::string &request_error = std::string());
     size_t LoadDevices(const std::string &path);
     void SaveDevices(const std::string &path);
 
@@ -119,6 +121,20 @@ public:
     std::atomic<uint64_t> flows_processed{0};
     std::atomic<uint64_t> flows_dropped{0};
 
+    // Changes of each device that no good answer of the cloud has covered
+    // yet, by MAC; uploads are built from here (report/).
+    std::map<std::string, uint32_t> unreported;
+    // The last MAC of the last upload: the next one starts after it, so that
+    // a table larger than one request is sent in turns.
+    std::string last_uploaded_mac;
+    // The most one upload body may hold: half of the 8 MiB that the
+    // classification service accepts, room for proxies with smaller limits
+    // and still hundreds of devices with long texts.
+    size_t max_request_bytes = 4 * 1024 * 1024;
+    // Failed requests are said always, but not a line per second while the
+    // cloud is down.
+    ozpLogLimit request_failures;
+
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait{1000};
     // How long the thread, told to stop, goes on with the flows still queued
@@ -134,6 +150,13 @@ private:
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
     void RefuseDevice(const std::string &mac);
+    void StartUpload();
+    // Moves the MAC into `identified` and drops the device; returns the
+    // entry after it.
+    DeviceMap::iterator RetireDevice(DeviceMap::iterator entry);
+    std::string ApplyApiAnswer(
+        int64_t response_code, const std::string &content_type, const std::string &body, bool &said);
+    void ApplyVerdict(const std::string &mac, const json &discovery);
 
     ozpLogLimit refused_device_log;
 };

@@ -1,5 +1,6 @@
 #include "report/api_request.h"
 
+#include <algorithm>
 #include <exception>
 #include <map>
 
@@ -19,11 +20,21 @@ const std::map<ozUUID, std::string> &UuidHeaders()
     return headers;
 }
 
+// Readable in debug mode, compact otherwise.
+int UploadIndent()
+{
+    return ozGlobalConfig::GetInstance().IsDebug() ? 4 : -1;
+}
+
+std::string Dump(const json &value, int indent)
+{
+    // Device texts come from the network: bad UTF-8 must not stop the upload.
+    return value.dump(indent, ' ', true, json::error_handler_t::replace);
+}
+
 std::string UploadBody(const json &payload)
 {
-    int indent = ozGlobalConfig::GetInstance().IsDebug() ? 4 : -1;
-    // Device texts come from the network: bad UTF-8 must not stop the upload.
-    return payload.dump(indent, ' ', true, json::error_handler_t::replace);
+    return Dump(payload, UploadIndent());
 }
 
 } // namespace
@@ -44,6 +55,17 @@ ozpApiDeviceDiscovery::ozpApiDeviceDiscovery(const ozpGlobalConfig &config, cons
     , body(UploadBody(payload))
     , content_type("application/json")
 {
+}
+
+size_t ozpApiDeviceDiscovery::UploadBytes(const json &device)
+{
+    int indent = UploadIndent();
+    std::string text = Dump(device, indent);
+    if (indent < 0) return text.size() + 1; // ","
+    // Inside the array every line of the device is indented once more, and
+    // devices are separated by ",\n".
+    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    return text.size() + lines * static_cast<size_t>(indent) + 2;
 }
 
 // The thread reads this object's members: it must be gone before they are.
@@ -75,6 +97,8 @@ void *ozpApiDeviceDiscovery::Entry()
     try {
         Perform(method, url, body);
     } catch (const std::exception &e) {
+        // Kept for the plug-in thread, which says it always, rate-limited.
+        error = e.what();
         oz_dprintf("%s: API request error: %s\n", tag.c_str(), e.what());
     }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -25,7 +27,22 @@ public:
 
     void *Entry() override;
 
+    // The devices an upload reports, each with the number of its changes
+    // that the payload carries. The plug-in thread sets it before Create and
+    // counts those changes as reported once the answer is good.
+    using Reported = std::vector<std::pair<std::string, uint32_t>>;
+    void SetReported(Reported devices) { reported = std::move(devices); }
+    const Reported &GetReported() const { return reported; }
+
+    // Bytes that one device object adds to an upload body dumped as this
+    // class dumps it, separator included; a body is at most
+    // UPLOAD_BODY_OVERHEAD more than the sum over its devices.
+    static size_t UploadBytes(const json &device);
+    static constexpr size_t UPLOAD_BODY_OVERHEAD = 4;
+
     int64_t GetApiResponseCode() const { return response_code; }
+    // Why no response was had; empty when one was.
+    const std::string &GetError() const { return error; }
     Method GetMethod() const { return method; }
     const std::string &GetUrl() const { return url; }
     const std::string &GetBody() const { return body; }
@@ -40,4 +57,6 @@ private:
     std::string body;
     std::string content_type;
     int64_t response_code = -1;
+    std::string error;
+    Reported reported;
 };

@@ -1,4 +1,6 @@
+#include <cstdint>
 #include <exception>
+#include <iterator>
 
 #include "plugin/plugin.h"
 
@@ -9,18 +11,36 @@ constexpr unsigned char SINK_ENCODE_FLAGS = 0xDF;
 // What the cloud needs to identify a device.
 constexpr unsigned char REQUEST_ENCODE_FLAGS = 0x5F;
 
+uint32_t AddCounts(uint32_t a, uint32_t b)
+{
+    return b > UINT32_MAX - a ? UINT32_MAX : a + b;
+}
+
 } // namespace
 
+ozpPlugin::DeviceMap::iterator ozpPlugin::RetireDevice(DeviceMap::iterator entry)
+{
+    AddIdentified(entry->first);
+    unreported.erase(entry->first);
+    devices_version++;
+    return devices.erase(entry);
+}
+
+// Changes move from the device into `unreported`, where they stay until a
+// good answer covers them: a request refused, failed or never sent (one
+// still running, the API off) loses nothing.
 void ozpPlugin::ProcessUpdate()
 {
     json sink_payload;
-    json request_payload;
 
     for (auto it = devices.begin(); it != devices.end();) {
         ozpDevice &device = it->second;
         bool confident = device.confidence >= config.max_confidence;
+        // With the API off no answer will ever cover another endpoint's
+        // device: it goes after one cycle.
+        bool other_done = device.other_device && !config.api_enable;
 
-        if (device.pending_updates == 0 && !confident) {
+        if (device.pending_updates == 0 && !confident && !other_done) {
             ++it;
             continue;
         }
@@ -34,24 +54,18 @@ void ozpPlugin::ProcessUpdate()
 
         if (confident) {
             if (ozGlobalConfig::GetInstance().IsDebug()) PrintDeviceDebug(device);
-            AddIdentified(it->first);
-            it = devices.erase(it);
-            devices_version++;
+            it = RetireDevice(it);
             continue;
         }
 
         if (device.pending_updates != 0) {
-            const ozGlobalConfig &global = ozGlobalConfig::GetInstance();
-            if (global.IsDebug() && global.IsVerbose()) PrintDeviceDebug(device);
-            device.Encode(request_payload, REQUEST_ENCODE_FLAGS);
+            uint32_t &count = unreported[it->first];
+            count = AddCounts(count, device.pending_updates);
             device.pending_updates = 0;
         }
 
-        // The other endpoint of a flow is reported once, then left alone.
-        if (device.other_device) {
-            AddIdentified(it->first);
-            it = devices.erase(it);
-            devices_version++;
+        if (other_done) {
+            it = RetireDevice(it);
             continue;
         }
         ++it;
@@ -63,15 +77,70 @@ void ozpPlugin::ProcessUpdate()
         DispatchPayload(payload);
     }
 
-    if (!request_payload.empty() && config.api_enable && !api_thread) {
-        try {
-            api_thread.reset(new ozpApiDeviceDiscovery(config, request_payload));
-            api_thread->Create();
-        } catch (const std::exception &e) {
-            oz_dprintf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
-            // A thread that never started never ends: collection would wait
-            // for it forever and no request would be sent again.
-            api_thread.reset();
+    // Purged devices leave their counts behind; with the API off no upload
+    // passes over them, so they go once they outnumber the table.
+    if (unreported.size() > devices.size()) {
+        for (auto due = unreported.begin(); due != unreported.end();)
+            due = devices.count(due->first) != 0 ? std::next(due) : unreported.erase(due);
+    }
+
+    if (config.api_enable && !api_thread && !unreported.empty()) StartUpload();
+}
+
+// One request carries at most max_request_devices devices and
+// max_request_bytes of body, starting after the last MAC of the previous
+// one and wrapping around, so that every due device gets its turn however
+// often the first ones change.
+void ozpPlugin::StartUpload()
+{
+    json payload;
+    ozpApiDeviceDiscovery::Reported reported;
+    size_t bytes = ozpApiDeviceDiscovery::UPLOAD_BODY_OVERHEAD;
+
+    auto due = unreported.upper_bound(last_uploaded_mac);
+    for (size_t left = unreported.size(); left > 0 && reported.size() < config.max_request_devices; left--) {
+        if (due == unreported.end()) due = unreported.begin();
+        auto entry = devices.find(due->first);
+        if (entry == devices.end()) {
+            // Purged since: nothing left to report.
+            due = unreported.erase(due);
+            continue;
         }
+        const ozpDevice &device = entry->second;
+
+        json encoded;
+        device.Encode(encoded, REQUEST_ENCODE_FLAGS);
+        size_t size = ozpApiDeviceDiscovery::UploadBytes(encoded[0]);
+        if (bytes + size > max_request_bytes) {
+            if (!reported.empty()) break;
+            // Alone over the limit: it can never be sent. Said and dropped
+            // until it changes again, rather than tried every cycle.
+            request_failures.Printf(tag.c_str(),
+                "%s: %s: report of %zu bytes is over the limit of %zu; not sent\n", tag.c_str(),
+                due->first.c_str(), size, max_request_bytes);
+            due = unreported.erase(due);
+            continue;
+        }
+
+        const ozGlobalConfig &global = ozGlobalConfig::GetInstance();
+        if (global.IsDebug() && global.IsVerbose()) PrintDeviceDebug(device);
+        bytes += size;
+        payload.push_back(std::move(encoded[0]));
+        reported.emplace_back(due->first, due->second);
+        ++due;
+    }
+    if (reported.empty()) return;
+
+    try {
+        api_thread.reset(new ozpApiDeviceDiscovery(config, payload));
+        api_thread->SetReported(std::move(reported));
+        api_thread->Create();
+        last_uploaded_mac = api_thread->GetReported().back().first;
+    } catch (const std::exception &e) {
+        oz_printf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
+        // A thread that never started never ends: collection would wait
+        // for it forever and no request would be sent again. Its devices
+        // stay due.
+        api_thread.reset();
     }
 }

@@ -6,6 +6,7 @@
 
 #include "report/api_request.h"
 #include "tests/report/loopback_server.h"
+#include "tests/report/report_support.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -136,6 +137,39 @@ TEST_F(ApiRequestTest, DeletingARunningRequestEndsIt)
     server.WaitForRequest();
     request.reset();
     EXPECT_TRUE(log.Contains("api-dev-disc-get: API request error: "));
+}
+
+// The host's credentials were issued for the host's URLs: an upload URL
+// from the file, added by a reload, must not receive them.
+TEST_F(ApiRequestTest, HostCredentialsGoOnlyToTheHostsUrls)
+{
+    ostrel_test::LoopbackServer elsewhere;
+    ozOstrelApiData::Bootstrap bootstrap;
+    bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
+    bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("host-token");
+    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+    const std::string from_host = R"({"ostrel_api": {"enable": true}})";
+    const std::string from_file = R"({"ostrel_api": {"enable": true, "url": ")" + elsewhere.Url("/upload") + R"("}})";
+    auto plugin = ostrel_test::MakePlugin(dir);
+    auto upload = [&](const std::string &config) {
+        dir.Write("plugin.json", config);
+        plugin->Reload();
+        ozpApiDeviceDiscovery request(plugin->config, json::array());
+        Run(request);
+    };
+
+    upload(from_host);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].Header("Authorization"), "Bearer host-token");
+
+    upload(from_file);
+    ASSERT_EQ(elsewhere.Requests().size(), 1u);
+    EXPECT_EQ(elsewhere.Requests()[0].Header("Authorization"), "<absent>");
+
+    // Back to the host's URLs: its credentials with them again.
+    upload(from_host);
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Requests()[1].Header("Authorization"), "Bearer host-token");
 }
 
 } // namespace

@@ -11,9 +11,10 @@ using ostrel_test::MakeDevice;
 
 const std::string MAC1 = "00:00:00:00:00:01";
 const std::string MAC2 = "00:00:00:00:00:02";
+const std::string MAC3 = "00:00:00:00:00:03";
 const std::string MAC4 = "00:00:00:00:00:04";
 
-std::string Entry(const std::string &mac, const std::string &label, int score)
+std::string Entry(const std::string &mac, const std::string &label, uint64_t score)
 {
     return R"({"mac":")" + mac + R"(","discovery":{"label":")" + label + R"(","score":)"
         + std::to_string(score) + "}}";
@@ -147,6 +148,122 @@ TEST_F(ApiResponseTest, FailedRequestIsRejectedWithoutResponse)
     Collect(200, "application/json", Answer("[]"));
     EXPECT_TRUE(log.Contains("dev-disc: unexpected HTTP response: -1\n"));
     EXPECT_TRUE(log.Contains("dev-disc: unexpected content-type: none\n"));
+}
+
+// The cloud may name any MAC; only what a flow could have made a device
+// becomes one. The entries around a refused one are still applied.
+TEST_F(ApiResponseTest, AnswersForWhatMustNotBeADeviceAreSkipped)
+{
+    SetFlags(ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE);
+    const std::string ignored = "00:00:5e:00:01:01";
+    const std::string retired = "00:00:00:00:00:09";
+    plugin->config.device_mac_ignore = {ignored};
+    plugin->AddIdentified(retired);
+    const std::vector<std::string> not_macs = {"", "not-a-mac", "00:00:00:00:00:0A", "00-00-00-00-00-05",
+        "00:00:00:00:00:05:06", "192.168.1.1", "\n00:00:00:00:00:05"};
+
+    std::string data = "[" + Entry(MAC2, "phone", 30);
+    for (const std::string &mac : not_macs)
+        data += "," + json {{"mac", mac}, {"discovery", {{"label", "x"}, {"score", 99}}}}.dump();
+    data += "," + Entry(ignored, "router", 99) + "," + Entry(retired, "tv", 99) + "," + Entry(MAC4, "cam", 40) + "]";
+    Collect(200, "application/json", Answer(data));
+
+    EXPECT_EQ(plugin->devices.size(), 3u) << log.Text();
+    EXPECT_EQ(plugin->devices.at(MAC2).label, "phone");
+    EXPECT_EQ(plugin->devices.at(MAC4).label, "cam");
+    EXPECT_EQ(plugin->devices.count(ignored), 0u);
+    EXPECT_EQ(plugin->devices.count(retired), 0u);
+    EXPECT_EQ(log.Count(": answer skipped; not a MAC address.\n"), not_macs.size());
+    EXPECT_TRUE(log.Contains("dev-disc: \"\\n00:00:00:00:00:05\": answer skipped; not a MAC address.\n"));
+    EXPECT_TRUE(log.Contains("dev-disc: " + ignored + ": answer skipped; ignored.\n"));
+    EXPECT_TRUE(log.Contains("dev-disc: " + retired + ": answer skipped; identified.\n"));
+    EXPECT_FALSE(log.Contains("score: 99"));
+}
+
+TEST_F(ApiResponseTest, NumbersBeyondTheirRangeAreNotWrapped)
+{
+    // 2^32 + 80 would wrap to 80 and retire the device.
+    Collect(200, "application/json",
+        Answer("[" + Entry(MAC1, "tv", 4294967376u) + "," + Entry(MAC2, "phone", 10) + "]"));
+    EXPECT_TRUE(log.Contains("dev-disc: score not found or wrong type.\n"));
+    EXPECT_EQ(plugin->devices.at(MAC1).confidence, 0u);
+    EXPECT_EQ(plugin->devices.count(MAC2), 0u);
+
+    Collect(200, "application/json", Answer("[" + Entry(MAC1, "tv", 4294967295u) + "]"));
+    EXPECT_EQ(plugin->devices.at(MAC1).confidence, 4294967295u);
+
+    SetDebug(false);
+    for (std::string code : {"2147483648", "4294967297", "18446744073709551615"}) {
+        Collect(200, "application/json", R"({"status_code":)" + code + R"(,"status_message":"quota","data":[]})");
+        EXPECT_EQ(log.Text(), "dev-disc: API error: quota [" + code + "]\n");
+    }
+}
+
+TEST_F(ApiResponseTest, LongLabelsAreCutAndOversizedVerdictsSkipped)
+{
+    // 1 + 2 * 150 bytes: byte 256 is the middle of a character.
+    std::string label = "a";
+    for (int i = 0; i < 150; i++)
+        label += "\xc3\xa9";
+    json entries = json::array();
+    entries.push_back({{"mac", MAC1}, {"discovery", {{"label", label}, {"score", 50}}}});
+    entries.push_back(
+        {{"mac", MAC2}, {"discovery", {{"label", "big"}, {"score", 50}, {"notes", std::string(20000, 'n')}}}});
+    entries.push_back({{"mac", MAC3}, {"discovery", {{"label", "ok"}, {"score", 50}}}});
+    Collect(200, "application/json", Answer(entries.dump()));
+
+    const ozpDevice &cut = plugin->devices.at(MAC1);
+    EXPECT_EQ(cut.label, label.substr(0, 255));
+    EXPECT_EQ(cut.response["label"], cut.label) << "the sinks get the cut label too";
+    EXPECT_EQ(cut.confidence, 50u);
+    EXPECT_TRUE(log.Contains("dev-disc: " + MAC1 + ": label cut to 255 bytes.\n"));
+    EXPECT_EQ(plugin->devices.count(MAC2), 0u);
+    EXPECT_TRUE(log.Contains("dev-disc: " + MAC2 + ": answer skipped; verdict of "));
+    EXPECT_EQ(plugin->devices.at(MAC3).label, "ok");
+}
+
+// Without debug an operator still learns that the cloud fails, once per
+// request and not once a second while it stays down.
+TEST_F(ApiResponseTest, FailedRequestsAreSaidAlwaysOnceEachAndRateLimited)
+{
+    SetDebug(false);
+    std::string gone;
+    {
+        ostrel_test::LoopbackServer closed;
+        gone = closed.Url("/index");
+    }
+    const std::string failed = "dev-disc: API request failed: ";
+    struct Case {
+        int status;
+        std::string content_type;
+        std::string body;
+        std::string line;
+    };
+    const std::string good = Answer("[]");
+    const std::vector<Case> cases = {
+        {0, "", "", failed + "api-dev-disc-get: " + gone + ": Couldn't connect to server\n"},
+        {503, "text/html", "<html>", failed + "unexpected HTTP response: 503\n"},
+        {500, "application/json", good, failed + "unexpected HTTP response: 500\n"},
+        {200, "text/html", "<html>", failed + "unexpected content-type: text/html\n"},
+        {200, "application/json", R"({"status_code":0})", failed + "status_message not found or wrong type\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        plugin->config.api_url_index = c.status == 0 ? gone : server.Url("/index");
+        Collect(c.status, c.content_type, c.body);
+        EXPECT_EQ(log.Text(), c.line);
+    }
+
+    // Five lines a minute; then the count of those held back.
+    Collect(200, "application/json", R"({"status_code":7,"status_message":"busy"})");
+    EXPECT_EQ(log.Text(), "");
+    Collect(200, "text/plain", "");
+    EXPECT_EQ(log.Text(), "");
+    Collect(200, "application/json", good);
+    EXPECT_EQ(log.Text(), "") << "a good answer says nothing";
+    clock.Advance(60);
+    Collect(401, "application/json", R"({"status_code":401,"status_message":"unauthorized"})");
+    EXPECT_EQ(log.Text(), "dev-disc: API error: unauthorized [401]\ndev-disc: 2 similar line(s) held back\n");
 }
 
 } // namespace

@@ -1,0 +1,202 @@
+// What becomes of reported changes when the cloud refuses or fails a
+// request, answers slowly, or faces a table larger than one request.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/report/loopback_server.h"
+#include "tests/report/report_support.h"
+
+namespace {
+
+using ostrel_test::MakeDevice;
+
+const std::string GOOD = R"({"status_code":0,"status_message":"ok","data":[]})";
+
+std::string Mac(int n)
+{
+    return "00:00:00:00:00:0" + std::to_string(n);
+}
+
+class RequestRetryTest : public ostrel_test::HostFixture
+{
+protected:
+    RequestRetryTest()
+    {
+        plugin->config.api_enable = true;
+        plugin->config.api_url_upload = server.Url("/upload");
+    }
+
+    void Add(const ozpDevice &device) { plugin->devices.emplace(device.mac, device); }
+
+    // One update cycle and its request, collected as the main loop does; the
+    // MACs the request carried, in order (none when no request went out).
+    std::vector<std::string> Cycle()
+    {
+        plugin->ProcessUpdate();
+        std::vector<std::string> macs;
+        if (!plugin->api_thread) return macs;
+        plugin->api_thread->Join();
+        bodies.push_back(plugin->api_thread->GetBody());
+        for (const json &device : json::parse(bodies.back()))
+            macs.push_back(device["mac"]);
+        plugin->ProcessApiResponse();
+        plugin->api_thread.reset();
+        return macs;
+    }
+
+    // A flow's worth of news for a device already in the table.
+    void Change(const std::string &mac, const std::string &ip)
+    {
+        ozpDevice seen(mac, false);
+        seen.ip_list.insert(ip);
+        plugin->AddUpdateDevice(mac, seen, true);
+    }
+
+    ostrel_test::LoopbackServer server;
+    std::unique_ptr<ozpPlugin> plugin = ostrel_test::MakePlugin(dir);
+    std::vector<std::string> bodies;
+};
+
+TEST_F(RequestRetryTest, ARefusedOrFailedRequestLeavesItsDevicesDue)
+{
+    struct Case {
+        const char *what;
+        int status;
+        std::string content_type;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"server gone", 0, "", ""},
+        {"error code with data", 500, "application/json",
+            R"({"status_code":0,"status_message":"ok","data":[
+                {"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":10}}]})"},
+        {"API error", 200, "application/json", R"({"status_code":3,"status_message":"quota","data":[]})"},
+        {"too many devices", 400, "application/json",
+            R"({"status_code":400,"status_message":"request carries 10001 devices","data":[]})"},
+        {"body too large", 413, "text/plain", "Payload Too Large"},
+        {"HTML", 200, "text/html", "<html></html>"},
+        {"malformed", 200, "application/json", R"({"status_code":0,)"},
+        {"no data", 200, "application/json", R"({"status_code":0,"status_message":"ok"})"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        plugin = ostrel_test::MakePlugin(dir);
+        plugin->config.api_enable = true;
+        std::string gone;
+        if (c.status == 0) {
+            ostrel_test::LoopbackServer closed;
+            gone = closed.Url("/upload");
+        }
+        plugin->config.api_url_upload = c.status == 0 ? gone : server.Url("/upload");
+        server.Answer(c.status, c.content_type, c.body);
+        Add(MakeDevice(Mac(1), 1, 0));
+        Add(MakeDevice(Mac(2), 0, 0));
+
+        EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
+        // Sent again, though nothing changed.
+        plugin->config.api_url_upload = server.Url("/upload");
+        server.Answer(200, "application/json", GOOD);
+        EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
+        EXPECT_EQ(Cycle(), std::vector<std::string> {});
+    }
+}
+
+TEST_F(RequestRetryTest, ChangesThatComeWhileARequestIsOutAreSentNext)
+{
+    server.Hold();
+    Add(MakeDevice(Mac(1), 1, 0));
+    Add(MakeDevice(Mac(2), 1, 0));
+    plugin->ProcessUpdate();
+    server.WaitForRequest();
+
+    // Seen again while the cloud works on the first report, through a cycle
+    // that cannot send.
+    Change(Mac(1), "10.0.0.1");
+    plugin->ProcessUpdate();
+    Change(Mac(2), "192.168.1.12"); // already known: no news
+    server.Release();
+    plugin->api_thread->Join();
+    plugin->ProcessApiResponse();
+    plugin->api_thread.reset();
+
+    ASSERT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
+    EXPECT_EQ(json::parse(bodies.back())[0]["ip_count"], 2);
+    EXPECT_EQ(Cycle(), std::vector<std::string> {});
+}
+
+TEST_F(RequestRetryTest, ALargeTableIsSentInTurnsThatReachEveryDevice)
+{
+    plugin->config.max_request_devices = 2;
+    for (int n = 1; n <= 5; n++)
+        Add(MakeDevice(Mac(n), 1, 0));
+
+    EXPECT_EQ(Cycle(), (std::vector<std::string> {Mac(1), Mac(2)}));
+    // The first devices keep changing; the others still get their turn.
+    Change(Mac(1), "10.0.0.1");
+    Change(Mac(2), "10.0.0.2");
+    EXPECT_EQ(Cycle(), (std::vector<std::string> {Mac(3), Mac(4)}));
+    Change(Mac(3), "10.0.0.3");
+    EXPECT_EQ(Cycle(), (std::vector<std::string> {Mac(5), Mac(1)}));
+    EXPECT_EQ(Cycle(), (std::vector<std::string> {Mac(2), Mac(3)}));
+    EXPECT_EQ(Cycle(), std::vector<std::string> {});
+
+    // A device purged while due is passed over.
+    Change(Mac(4), "10.0.0.4");
+    Change(Mac(5), "10.0.0.5");
+    plugin->ProcessUpdate();
+    ASSERT_NE(plugin->api_thread, nullptr);
+    plugin->api_thread->Join();
+    plugin->api_thread.reset(); // dropped: both stay due
+    plugin->devices.erase(Mac(4));
+    EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(5)});
+}
+
+TEST_F(RequestRetryTest, LongTextsAreSpreadOverRequestsThatStayUnderTheBodyLimit)
+{
+    // The classification service takes at most 8 MiB in one body.
+    EXPECT_LE(plugin->max_request_bytes, 8u * 1024 * 1024);
+
+    const size_t limit = 64 * 1024;
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug ? "indented" : "compact");
+        SetDebug(debug);
+        plugin = ostrel_test::MakePlugin(dir);
+        plugin->config.api_enable = true;
+        plugin->config.api_url_upload = server.Url("/upload");
+        plugin->max_request_bytes = limit;
+        bodies.clear();
+        for (int n = 1; n <= 8; n++) {
+            ozpDevice device = MakeDevice(Mac(n), 1, 0);
+            device.dhcp_hostname = std::string(20000 + 100 * n, 'a' + n);
+            // Many short lines: what indentation makes longer.
+            for (int k = 0; k < 10; k++)
+                device.mdns_services.Push("_s" + std::to_string(k) + "._tcp.local");
+            Add(device);
+        }
+        // Alone over what one request may carry: never sent, said always.
+        ozpDevice huge = MakeDevice(Mac(9), 1, 0);
+        huge.dhcp_hostname = std::string(limit, 'z');
+        Add(huge);
+        log.Clear();
+
+        std::set<std::string> sent;
+        for (int round = 0; round < 6; round++) {
+            for (const std::string &mac : Cycle())
+                EXPECT_TRUE(sent.insert(mac).second) << mac << " sent twice";
+        }
+        std::set<std::string> expected;
+        for (int n = 1; n <= 8; n++)
+            expected.insert(Mac(n));
+        EXPECT_EQ(sent, expected);
+        EXPECT_EQ(bodies.size(), 3u) << "three devices to a request";
+        for (const std::string &body : bodies)
+            EXPECT_LE(body.size(), limit);
+        EXPECT_EQ(log.Count("dev-disc: " + Mac(9) + ": report of "), 1u) << log.Text();
+        EXPECT_EQ(plugin->devices.count(Mac(9)), 1u) << "kept in the table";
+    }
+}
+
+} // namespace
