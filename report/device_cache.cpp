@@ -384,7 +384,9 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     cache_loaded = false;
     const std::string file = CacheFile(tag, path);
     if (!HoldCache(*this, tag, path, file, false)) return 0;
-    RemoveStaleTemporaries(file);
+    // Saves only ever write beside a regular file.
+    struct stat st;
+    if (lstat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) RemoveStaleTemporaries(file);
 
     if (!oz_file_exists(path)) {
         cache_loaded = true;
