@@ -156,18 +156,6 @@ TEST_F(CacheFileTest, OnlyRegularFilesAreReadAndNothingElseIsSavedOver)
         EXPECT_EQ(Kind(path), static_cast<mode_t>(S_IFLNK));
         EXPECT_EQ(Kind(c.target), c.kind);
     }
-
-    // The same things standing at the path itself.
-    std::filesystem::remove(path);
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    Restart();
-    std::string error;
-    Promptly([&] { error = LoadError(); }, path);
-    EXPECT_EQ(error, "dev-disc: " + path + ": not a regular file (a FIFO)");
-    plugin->cache_loaded = true;
-    plugin->cache_loaded_path = path;
-    EXPECT_EQ(SaveError(), "dev-disc: " + path + ": not a regular file (a FIFO), not saved over");
-    EXPECT_EQ(Kind(path), static_cast<mode_t>(S_IFIFO));
 }
 
 TEST_F(CacheFileTest, ALinkToARegularFileIsReadAndSavedThroughAndKept)
