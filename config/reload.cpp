@@ -3,10 +3,15 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <string>
 
+#include "config/regular_file.h"
+
 namespace {
+
+// A configuration file is a few kilobytes; anything near this is not one,
+// and parsing it whole would take many times its size in memory.
+constexpr uint64_t MAX_CONFIG_BYTES = 64 << 20;
 
 // Raises the library's own type error, as a typed read of the value would.
 const json &RequireObject(const json &value)
@@ -19,10 +24,15 @@ const json &RequireObject(const json &value)
 
 json ParseFile(const std::string &tag, const std::string &filename)
 {
-    std::ifstream file(filename, std::ios::binary);
-    if (!file.is_open()) throw ozException("%s: %s: %s", tag.c_str(), filename.c_str(), strerror(ENOENT));
+    std::string text;
+    ozpFileRead read = ozpReadRegularFile(filename, MAX_CONFIG_BYTES, text);
+    // Any failure to open keeps the one message operators know for it.
+    if (read.result == ozpFileRead::OPEN_FAILED)
+        throw ozException("%s: %s: %s", tag.c_str(), filename.c_str(), strerror(ENOENT));
+    if (read.result != ozpFileRead::READ)
+        throw ozException("%s: %s: %s", tag.c_str(), filename.c_str(), read.Reason().c_str());
     try {
-        json doc = json::parse(file, nullptr, true, true);
+        json doc = json::parse(text, nullptr, true, true);
         // A file holding an array or a bare value would otherwise load as
         // "all defaults, no sinks" and pass for a good configuration.
         RequireObject(doc);
@@ -57,6 +67,17 @@ void LoadSinks(const json &doc, const ozpChannelConfig &defaults, ozpPlugin::Sin
     }
 }
 
+// Values that are valid but throw state away: said once per reload.
+void WarnAboutDestructiveValues(const std::string &tag, const ozpGlobalConfig &config)
+{
+    if (config.max_device_age == 0)
+        oz_printf("%s: max_device_age is 0: every device is purged at the next cache save\n", tag.c_str());
+    if (config.max_confidence == 0)
+        oz_printf("%s: max_confidence is 0: every device is retired at the next update, before the cloud "
+                  "identifies it\n",
+            tag.c_str());
+}
+
 } // namespace
 
 // Loads in place: a failure leaves what was loaded before it (the state that
@@ -67,6 +88,7 @@ void ozpPlugin::Reload()
     json doc = ParseFile(tag, conf_filename);
 
     config.Load(doc);
+    WarnAboutDestructiveValues(tag, config);
     channel_defaults.Load("defaults", doc);
     sinks.clear();
     LoadSinks(doc, channel_defaults, sinks);

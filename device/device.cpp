@@ -136,3 +136,19 @@ void from_json(const json &j, ozpDevice &device)
     j.at("cached").get_to(device.cached);
     j.at("other_device").get_to(device.other_device);
 }
+
+void ToCacheFile(json &j, const ozpDevice &device, int64_t wall_now, int64_t monotonic_now)
+{
+    to_json(j, device);
+    j[OZP_CACHE_LAST_SEEN] = wall_now - (monotonic_now - device.last_update);
+}
+
+std::optional<int64_t> CacheLastSeen(const json &j)
+{
+    auto found = j.find(OZP_CACHE_LAST_SEEN);
+    if (found == j.end()) return std::nullopt;
+    if (found->is_number_integer() && !found->is_number_unsigned()) return found->get<int64_t>();
+    if (found->is_number_unsigned() && found->get<uint64_t>() <= static_cast<uint64_t>(INT64_MAX))
+        return static_cast<int64_t>(found->get<uint64_t>());
+    return std::nullopt;
+}

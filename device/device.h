@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -61,3 +62,17 @@ public:
 // The cache form: 13 keys, every one required on read.
 void to_json(json &j, const ozpDevice &device);
 void from_json(const json &j, ozpDevice &device);
+
+// The cache file also holds "last_seen" beside the 13 keys: the wall-clock
+// second (since the Unix epoch, UTC) the device was last seen, so that a
+// device keeps its age across restarts. Readers that do not know the key
+// ignore it, and files without it still load.
+constexpr const char *OZP_CACHE_LAST_SEEN = "last_seen";
+
+// The 13 keys and "last_seen", taken from the device's monotonic
+// last_update and the two clocks read now.
+void ToCacheFile(json &j, const ozpDevice &device, int64_t wall_now, int64_t monotonic_now);
+
+// The "last_seen" of a cache object; none when it is absent or not a whole
+// number of seconds, as an older reader would take it.
+std::optional<int64_t> CacheLastSeen(const json &j);

@@ -212,8 +212,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::set<std::string> saved;
     for (const auto &entry : plugin->devices)
         saved.insert(entry.first);
+    const uint64_t max_device_age = plugin->config.max_device_age;
+    // One live instance per cache path.
+    plugin.reset();
     auto reread = host.MakePlugin();
-    reread->config.max_device_age = plugin->config.max_device_age;
+    reread->config.max_device_age = max_device_age;
     reread->LoadDevices(path);
     std::set<std::string> loaded;
     for (const auto &entry : reread->devices)

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,12 +24,19 @@
 #include "device/device.h"
 #include "host/ozhost.h"
 #include "report/api_request.h"
+#include "report/cache_claim.h"
 
 using json = nlohmann::json;
 
 constexpr const char *OZP_PLUGIN_LIBRARY = "ostrel-proc-dev-discovery";
 constexpr const char *OZP_PLUGIN_NAME = "Ostrel Device Discovery Processor Plugin";
 constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
+
+// A cache file above this size is refused, not read. A typical device takes
+// about 750 bytes in the cache, one with every value set full about 15 KB:
+// a million typical devices, or the default table bound of devices that
+// large, stay well below it.
+constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
 
 class ozpPlugin : public ozPluginProcessor
 {
@@ -140,6 +149,15 @@ public:
     // How long the thread, told to stop, goes on with the flows still queued
     // before it saves and ends (the host waits for it).
     std::chrono::milliseconds stop_flow_limit{10000};
+
+    // Wall-clock seconds since the Unix epoch, for the age of cached devices
+    // across restarts; the host's own clock is monotonic.
+    std::function<int64_t()> wall_clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
+    uint64_t max_cache_bytes = OZP_MAX_CACHE_BYTES;
+    // The cache path this instance uses, kept from other instances (report/).
+    ozpCacheClaim cache_claim;
+    // Cache lines that would otherwise repeat with every update tick.
+    ozpLogLimit cache_log {5, 3600};
 
 private:
     // The reload step of a pass, but for the request it may start; true when

@@ -107,7 +107,8 @@ TEST_F(CacheStreamTest, SavedFileIsTheWholeTableDumpAndReadsBackTheSame)
     json whole = json::object();
     for (size_t index = 0; index < COUNT; index++) {
         ozpDevice device = VariedDevice(index);
-        to_json(whole[device.mac], device);
+        device.last_update = clock.Now() - static_cast<int64_t>(index);
+        ToCacheFile(whole[device.mac], device, ostrel_test::WALL_CLOCK, clock.Now());
         plugin->devices.emplace(device.mac, device);
     }
 
@@ -117,6 +118,7 @@ TEST_F(CacheStreamTest, SavedFileIsTheWholeTableDumpAndReadsBackTheSame)
     ASSERT_EQ(saved, whole.dump(-1, ' ', false, json::error_handler_t::replace));
 
     // Read back and written again, the table gives the very same file.
+    plugin.reset();
     auto restarted = ostrel_test::MakePlugin(dir);
     ASSERT_EQ(restarted->LoadDevices(path), COUNT);
     const std::string again = dir.File("again.json");

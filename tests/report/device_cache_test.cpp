@@ -27,6 +27,14 @@ std::string CacheForm(const ozpDevice &device)
     return j.dump();
 }
 
+// As a save writes it, with "last_seen".
+std::string CacheFileForm(const ozpDevice &device)
+{
+    json j;
+    ToCacheFile(j, device, ostrel_test::WALL_CLOCK, oz_time_monotonic());
+    return j.dump();
+}
+
 // Lowers a resource limit of this process while it lives.
 class Limit
 {
@@ -72,6 +80,7 @@ TEST_F(DeviceCacheTest, SavedTableLoadsBackWhole)
     full.ssdp_user_agents.Push("UPnP/1.0");
     full.mdns_services.Push("_printer._tcp.local");
     full.ip_list.insert("fe80::1");
+    full.last_update = clock.Now() - 600;
     ozpDevice other = MakeDevice(MAC2, 1, 0);
     other.other_device = true;
     plugin->devices.emplace(MAC2, other);
@@ -81,18 +90,20 @@ TEST_F(DeviceCacheTest, SavedTableLoadsBackWhole)
     plugin->SaveDevices(path);
 
     EXPECT_EQ(ReadFile(path),
-        R"({"00:00:00:00:00:01":)" + CacheForm(full) + R"(,"00:00:00:00:00:02":)" + CacheForm(other) + "}");
+        R"({"00:00:00:00:00:01":)" + CacheFileForm(full) + R"(,"00:00:00:00:00:02":)" + CacheFileForm(other)
+            + "}");
     EXPECT_EQ(json::parse(ReadFile(path))[MAC1], R"({"mac":"00:00:00:00:00:01","label":"printer",
         "dhcp_fingerprint":"1,3,6,15","dhcp_vendor":"MSFT 5.0","dhcp_hostname":"host-01",
         "http_user_agents":["Mozilla/5.0"],"ja4_clients":["t13d1516h2_8daaf6152771_02713d6af862"],
         "mdns_services":["_printer._tcp.local","_ipp._tcp.local"],"ssdp_user_agents":["UPnP/1.0"],
-        "ip_list":["fe80::1","192.168.1.11"],"confidence":70,"cached":true,"other_device":false})"_json);
+        "ip_list":["fe80::1","192.168.1.11"],"confidence":70,"cached":true,"other_device":false,"last_seen":1767225000})"_json);
     EXPECT_EQ(log.Count("dev-disc: Saved 2 devices to: " + path + "\n"), 1u);
     EXPECT_EQ(plugin->last_cache_save, clock.Now());
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
+    plugin.reset();
     auto restarted = ostrel_test::MakePlugin(dir);
     EXPECT_EQ(restarted->LoadDevices(path), 2u);
     EXPECT_TRUE(log.Contains("dev-disc: Loaded 2 devices from: " + path + "\n"));
@@ -100,6 +111,7 @@ TEST_F(DeviceCacheTest, SavedTableLoadsBackWhole)
     EXPECT_EQ(CacheForm(restarted->devices.at(MAC1)), CacheForm(full));
     EXPECT_EQ(CacheForm(restarted->devices.at(MAC2)), CacheForm(other));
     EXPECT_EQ(restarted->devices.at(MAC1).pending_updates, 1u);
+    EXPECT_EQ(restarted->devices.at(MAC1).last_update, clock.Now() - 600);
 }
 
 TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
@@ -149,7 +161,8 @@ TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
         EXPECT_EQ(oz_file_exists(path + ".bad"), unreadable);
         if (unreadable) {
             EXPECT_EQ(ostrel_test::ReadFile(path + ".bad"), c.text);
-            EXPECT_TRUE(log.Contains("dev-disc: " + path + ": unreadable cache kept as: " + path + ".bad\n"));
+            EXPECT_TRUE(log.Contains("dev-disc: " + path + ": unreadable cache kept as: " + path + ".bad; "
+                + std::to_string(c.count) + " device(s) loaded from it ("));
         }
         std::remove((path + ".bad").c_str());
     }
@@ -228,6 +241,7 @@ TEST_F(DeviceCacheTest, InvalidUtf8SurvivesSaveAndLoad)
     plugin->LoadDevices(path);
     plugin->SaveDevices(path);
 
+    plugin.reset();
     auto restarted = ostrel_test::MakePlugin(dir);
     ASSERT_EQ(restarted->LoadDevices(path), 1u);
     EXPECT_EQ(restarted->devices.at(MAC1).dhcp_hostname, "bad\xef\xbf\xbd");
@@ -273,7 +287,8 @@ TEST_F(DeviceCacheTest, CacheNotReadYetIsMergedNotOverwritten)
     // The first pass cannot read the cache: something else stands there.
     std::filesystem::create_directory(path);
     plugin->RunPass();
-    EXPECT_TRUE(log.Contains("dev-disc: device cache failed: dev-disc: " + path + ": Is a directory\n"));
+    EXPECT_TRUE(log.Contains(
+        "dev-disc: device cache failed: dev-disc: " + path + ": not a regular file (a folder)\n"));
 
     // Once the file can be read, it is still not saved over before a reload
     // has read it.

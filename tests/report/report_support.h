@@ -12,10 +12,16 @@
 
 namespace ostrel_test {
 
+// The wall clock of the plug-ins below: 2026-01-01 00:00:00 UTC.
+constexpr int64_t WALL_CLOCK = 1767225600;
+
+// A plug-in whose wall clock stands still at WALL_CLOCK.
 inline std::unique_ptr<ozpPlugin> MakePlugin(const TempDir &dir)
 {
-    return std::make_unique<ozpPlugin>(
+    auto plugin = std::make_unique<ozpPlugin>(
         "dev-disc", ozPlugin::Params {{"conf_filename", dir.File("plugin.json")}});
+    plugin->wall_clock = [] { return WALL_CLOCK; };
+    return plugin;
 }
 
 // A device as a few flows and perhaps a cloud answer would leave it.
