@@ -21,9 +21,9 @@ constexpr size_t MAX_BODY_BYTES = 8 * 1024 * 1024;
 struct ServerLimits {
     size_t max_body_bytes = MAX_BODY_BYTES;
     // The whole request (line, headers and body) must arrive within this.
-    std::chrono::milliseconds read_timeout{5000};
+    std::chrono::milliseconds read_timeout {5000};
     // The whole answer must be taken within this.
-    std::chrono::milliseconds write_timeout{5000};
+    std::chrono::milliseconds write_timeout {5000};
     // Connections served at once, one thread each.
     size_t max_connections = 8;
     // Accepted connections that wait for a turn; more are answered 503 and
