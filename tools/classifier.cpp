@@ -255,6 +255,11 @@ Reply Service::Error(int http_status, const std::string &message)
     return Reply{http_status, Envelope(static_cast<unsigned>(http_status), message, json::array())};
 }
 
+Reply Service::Unauthorized()
+{
+    return Error(401, "missing or wrong bearer token");
+}
+
 bool Service::Authorized(const std::string &authorization) const
 {
     if (token.empty()) return true;
@@ -270,7 +275,7 @@ bool Service::Authorized(const std::string &authorization) const
 
 Reply Service::Index(const std::string &authorization)
 {
-    if (!Authorized(authorization)) return Error(401, "missing or wrong bearer token");
+    if (!Authorized(authorization)) return Unauthorized();
     json data = json::array();
     std::lock_guard<std::mutex> guard(lock);
     for (const auto &entry : remembered) data.push_back(json{{"mac", entry.first}, {"discovery", entry.second}});
@@ -279,7 +284,7 @@ Reply Service::Index(const std::string &authorization)
 
 Reply Service::Upload(const std::string &authorization, const std::string &body)
 {
-    if (!Authorized(authorization)) return Error(401, "missing or wrong bearer token");
+    if (!Authorized(authorization)) return Unauthorized();
     json devices;
     try {
         devices = json::parse(body);

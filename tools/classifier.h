@@ -89,9 +89,12 @@ public:
     Reply Upload(const std::string &authorization, const std::string &body);
 
     static Reply Error(int http_status, const std::string &message);
+    static Reply Unauthorized();
+
+    // True when `authorization` carries the token, or no token is set.
+    bool Authorized(const std::string &authorization) const;
 
 private:
-    bool Authorized(const std::string &authorization) const;
 
     const std::vector<Kind> kinds;
     const std::string token;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -42,6 +43,21 @@ public:
     {
         std::string text = String(field, value);
         if (text.empty()) Fail(field, "must not be empty");
+        return text;
+    }
+
+    // A value that goes into a request line or header: a CR or LF in it
+    // would end the header and start one of the file's choosing.
+    std::string HeaderSafe(const std::string &field, const json &value) const
+    {
+        std::string text = String(field, value);
+        for (unsigned char c : text) {
+            if (c < 0x20 || c == 0x7f) {
+                char code[8];
+                snprintf(code, sizeof(code), "0x%02x", c);
+                Fail(field, std::string("must not hold control characters (found ") + code + ")");
+            }
+        }
         return text;
     }
 
@@ -104,7 +120,7 @@ void ReadUuids(const Reader &reader, const json &value, HostConfig &config)
         else if (item.key() == "site") kind = UUID_SITE;
         else if (item.key() == "serial") kind = UUID_SERIAL;
         else reader.Fail(field, "unknown UUID kind (agent, site or serial)");
-        config.uuids[kind] = reader.String(field, item.value());
+        config.uuids[kind] = reader.HeaderSafe(field, item.value());
     }
 }
 
@@ -116,16 +132,19 @@ ApiSpec ReadApi(const Reader &reader, const std::string &at, const json &value)
         const std::string field = at + "." + item.key();
         if (item.key() == "urls") {
             reader.Object(field, item.value());
-            for (const auto &url : item.value().items())
-                desc.urls[url.key()] = reader.NonEmpty(field + "." + url.key(), url.value());
+            for (const auto &url : item.value().items()) {
+                const std::string name = field + "." + url.key();
+                reader.HeaderSafe(name, url.value());
+                desc.urls[url.key()] = reader.NonEmpty(name, url.value());
+            }
         } else if (item.key() == "auth_method") {
             desc.auth_method = reader.String(field, item.value(), false);
             ozOstrelApiAuthMethod::Type type = ozOstrelApiAuthMethod::GetType(desc.auth_method);
             if (type == ozOstrelApiAuthMethod::AUTH_INVALID)
                 reader.Fail(field, "unknown method \"" + desc.auth_method + "\" (basic, bearer or mtls)");
-        } else if (item.key() == "username") desc.username = reader.String(field, item.value());
-        else if (item.key() == "password") desc.password = reader.String(field, item.value());
-        else if (item.key() == "token") desc.token = reader.String(field, item.value());
+        } else if (item.key() == "username") desc.username = reader.HeaderSafe(field, item.value());
+        else if (item.key() == "password") desc.password = reader.HeaderSafe(field, item.value());
+        else if (item.key() == "token") desc.token = reader.HeaderSafe(field, item.value());
         else if (item.key() == "cert_file") desc.cert_file = reader.String(field, item.value());
         else if (item.key() == "key_file") desc.key_file = reader.String(field, item.value());
         else reader.Unknown(field);

@@ -7,6 +7,7 @@
 #include "host/oz_api.h"
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
+#include "host/standin/header_value.h"
 
 namespace {
 
@@ -73,6 +74,20 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
     response_code = -1;
     response_content_type.clear();
     response_body.clear();
+
+    // Nothing is sent when a header would split.
+    auto check = [this, &url](const std::string &what, const std::string &text) {
+        int control = ozStandin::FirstControl(text);
+        if (control >= 0)
+            throw ozException("%s: %s: %s holds control character 0x%02x; request not sent", tag.c_str(),
+                url.c_str(), what.c_str(), static_cast<unsigned>(control));
+    };
+    for (const auto &header : headers) {
+        check("a header name", header.first);
+        check("header " + header.first, header.second);
+    }
+    if (auth && auth->GetType() == ozOstrelApiAuthMethod::AUTH_BEARER)
+        check("bearer token", std::static_pointer_cast<ozOstrelApiAuthMethod::Bearer>(auth)->token);
 
     ozOstrelApiHttpOptions options = HttpOptions();
     CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);

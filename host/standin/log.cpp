@@ -1,5 +1,11 @@
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <iostream>
 #include <mutex>
 #include <vector>
@@ -34,6 +40,208 @@ std::string FormatV(const char *format, va_list ap)
     vsnprintf(&text[0], text.size(), format, ap);
     text.resize(static_cast<size_t>(length));
     return text;
+}
+
+// Makes text from values safe to show in a log: every byte or character
+// that could break a line, move the cursor, recolour a terminal or reorder
+// what a reader sees becomes a visible escape. C0 controls (newline and tab
+// too) and DEL become "\xNN", as does each byte that is not part of valid
+// UTF-8; C1 controls, the bidirectional controls and the line and paragraph
+// separators become "\uNNNN"; a backslash becomes "\\", so that every escape
+// in a log came from here. The same rules as ozStandin::EscapeControls, kept
+// here until the two meet.
+std::string EscapeLogValue(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto byte_escape = [&out](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 0xf];
+    };
+    size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        if (lead < 0x80) {
+            if (lead < 0x20 || lead == 0x7f) byte_escape(lead);
+            else if (lead == '\\') out += "\\\\";
+            else out += static_cast<char>(lead);
+            at++;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t code = 0;
+        uint32_t min = 0;
+        if (lead >= 0xc2 && lead <= 0xdf) length = 2, min = 0x80, code = lead & 0x1f;
+        else if (lead >= 0xe0 && lead <= 0xef) length = 3, min = 0x800, code = lead & 0x0f;
+        else if (lead >= 0xf0 && lead <= 0xf4) length = 4, min = 0x10000, code = lead & 0x07;
+        bool valid = length != 0 && text.size() - at >= length;
+        for (size_t i = 1; valid && i < length; i++) {
+            const unsigned char next = static_cast<unsigned char>(text[at + i]);
+            valid = (next & 0xc0) == 0x80;
+            code = (code << 6) | (next & 0x3f);
+        }
+        valid = valid && code >= min && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+        if (!valid) {
+            byte_escape(lead);
+            at++;
+            continue;
+        }
+        const bool hidden = (code >= 0x80 && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f ||
+                            (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) ||
+                            code == 0x2028 || code == 0x2029;
+        if (hidden) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(code >> shift) & 0xf];
+        } else {
+            out.append(text, at, length);
+        }
+        at += length;
+    }
+    return out;
+}
+
+// Escapes `text` but keeps its tabs, its newlines when `keep_newlines`, and
+// a newline that ends it when `keep_last_newline`. Neither byte can be part
+// of a longer UTF-8 sequence, so the pieces between them are escaped apart.
+std::string EscapeKeeping(const std::string &text, bool keep_newlines, bool keep_last_newline)
+{
+    const bool ends_line = keep_last_newline && !text.empty() && text.back() == '\n';
+    const size_t end = ends_line ? text.size() - 1 : text.size();
+    std::string out;
+    size_t start = 0;
+    for (size_t at = 0; at < end; at++) {
+        if (text[at] == '\t' || (keep_newlines && text[at] == '\n')) {
+            out += EscapeLogValue(text.substr(start, at - start));
+            out += text[at];
+            start = at + 1;
+        }
+    }
+    out += EscapeLogValue(text.substr(start, end - start));
+    if (ends_line) out += '\n';
+    return out;
+}
+
+template <typename... Args>
+std::string Sprintf(const char *format, Args... args)
+{
+    int length = snprintf(nullptr, 0, format, args...);
+    if (length <= 0) return std::string();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    snprintf(&text[0], text.size(), format, args...);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// One conversion with its "*" width and precision, if any.
+template <typename T>
+std::string Convert(const std::string &spec, const int *stars, int star_count, T value)
+{
+    if (star_count == 0) return Sprintf(spec.c_str(), value);
+    if (star_count == 1) return Sprintf(spec.c_str(), stars[0], value);
+    return Sprintf(spec.c_str(), stars[0], stars[1], value);
+}
+
+// The text of one conversion ("%-8.*lu"), taking its arguments from `ap`.
+// `length` is its length modifier ("", "hh", "l", "z", ...).
+std::string ConvertOne(const std::string &spec, const std::string &length, char conversion, const int *stars,
+    int star_count, int saved_errno, va_list &ap)
+{
+    switch (conversion) {
+    case 'd':
+    case 'i':
+        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, long));
+        if (length == "ll") return Convert(spec, stars, star_count, va_arg(ap, long long));
+        if (length == "j") return Convert(spec, stars, star_count, va_arg(ap, intmax_t));
+        if (length == "z") return Convert(spec, stars, star_count, va_arg(ap, ssize_t));
+        if (length == "t") return Convert(spec, stars, star_count, va_arg(ap, ptrdiff_t));
+        return Convert(spec, stars, star_count, va_arg(ap, int));
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, unsigned long));
+        if (length == "ll") return Convert(spec, stars, star_count, va_arg(ap, unsigned long long));
+        if (length == "j") return Convert(spec, stars, star_count, va_arg(ap, uintmax_t));
+        if (length == "z") return Convert(spec, stars, star_count, va_arg(ap, size_t));
+        if (length == "t") return Convert(spec, stars, star_count, va_arg(ap, ptrdiff_t));
+        return Convert(spec, stars, star_count, va_arg(ap, unsigned));
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        if (length == "L") return Convert(spec, stars, star_count, va_arg(ap, long double));
+        return Convert(spec, stars, star_count, va_arg(ap, double));
+    case 'c':
+        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, wint_t));
+        return Convert(spec, stars, star_count, va_arg(ap, int));
+    case 's':
+        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, const wchar_t *));
+        return Convert(spec, stars, star_count, va_arg(ap, const char *));
+    case 'p': return Convert(spec, stars, star_count, va_arg(ap, void *));
+    case 'n': (void)va_arg(ap, void *); return std::string(); // never written through
+    case 'm': return Convert("%s", stars, 0, strerror(saved_errno));
+    default: return spec; // not a conversion: shown as written
+    }
+}
+
+// Formats like vsnprintf, but only the format's own text is written as it
+// stands: the text of each value is escaped, its newlines too, so that the
+// lines of a log are those the code wrote and no value can start one. A
+// newline that ends the whole text is kept wherever it came from.
+std::string FormatLogText(const char *format, va_list ap)
+{
+    const int saved_errno = errno;
+    va_list args; // an object of its own, so that it can be passed on by reference
+    va_copy(args, ap);
+    std::string out;
+    const char *p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char *next = std::strchr(p, '%');
+            if (next == nullptr) next = p + std::strlen(p);
+            out.append(p, next);
+            p = next;
+            continue;
+        }
+        const char *start = p++;
+        if (*p == '%') {
+            out += '%';
+            p++;
+            continue;
+        }
+        int stars[2] = {0, 0};
+        int star_count = 0;
+        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) p++;
+        if (*p == '*') {
+            stars[star_count++] = va_arg(args, int);
+            p++;
+        }
+        while (std::isdigit(static_cast<unsigned char>(*p))) p++;
+        if (*p == '.') {
+            p++;
+            if (*p == '*') {
+                stars[star_count++] = va_arg(args, int);
+                p++;
+            }
+            while (std::isdigit(static_cast<unsigned char>(*p))) p++;
+        }
+        std::string length;
+        while (*p != '\0' && std::strchr("hljztL", *p) != nullptr) length += *p++;
+        if (*p == '\0') break; // a conversion cut short takes nothing
+        const char conversion = *p++;
+        std::string value =
+            ConvertOne(std::string(start, p), length, conversion, stars, star_count, saved_errno, args);
+        // Only a value that ends the whole text may end its line.
+        out += EscapeKeeping(value, false, *p == '\0');
+    }
+    va_end(args);
+    return out;
 }
 
 bool DebugMode()
@@ -72,7 +280,7 @@ void oz_printf(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::string text = FormatV(format, ap);
+    std::string text = FormatLogText(format, ap);
     va_end(ap);
     Write(ozStandin::LogLevel::Info, text);
 }
@@ -82,7 +290,7 @@ void oz_dprintf(const char *format, ...)
     if (!DebugMode()) return;
     va_list ap;
     va_start(ap, format);
-    std::string text = FormatV(format, ap);
+    std::string text = FormatLogText(format, ap);
     va_end(ap);
     Write(ozStandin::LogLevel::Debug, text);
 }
@@ -101,7 +309,8 @@ int ozDebugLogStream::Buffer::sync()
 {
     std::string text = str();
     str(std::string());
-    if (!text.empty() && DebugMode()) Write(ozStandin::LogLevel::Debug, text);
+    // A dump of many lines by design: its newlines stay.
+    if (!text.empty() && DebugMode()) Write(ozStandin::LogLevel::Debug, EscapeKeeping(text, true, true));
     return 0;
 }
 
