@@ -152,6 +152,14 @@ bool Blank(const std::string &text)
 FlowLine ParseFlowLine(const std::string &text)
 {
     FlowLine line;
+    // The JSON reader takes a NUL byte for the end of its input and would
+    // accept the line with whatever follows it unread.
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        line.status = FlowLine::ERROR;
+        line.error = "line: NUL byte at byte " + std::to_string(nul + 1);
+        return line;
+    }
     if (Blank(text)) return line;
     if (text.size() > FLOW_LINE_MAX_BYTES) {
         line.status = FlowLine::ERROR;

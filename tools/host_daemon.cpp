@@ -5,6 +5,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -31,18 +33,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longest wait the daemon ever computes: thirty years, far inside the
+// clock's range, so that no product of a time and a pace can overflow it.
+constexpr double LONGEST_WAIT_SECONDS = 1e9;
+
+// Flows the plug-ins still hold are waited for (before the updates that
+// --exit-after-input counts) while they keep releasing some.
+constexpr auto STALLED_AFTER = std::chrono::seconds(10);
+
 Clock::duration Seconds(double seconds)
 {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    if (!(seconds > 0)) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::min(seconds, LONGEST_WAIT_SECONDS)));
 }
 
-bool ParseNumber(const std::string &text, double min, double max, double &value)
+// A number from `min` to `max`, or 0 when `zero` allows it (0 then means
+// "none" or "no waiting"; tiny values next to it mean nothing useful).
+bool ParseNumber(const std::string &text, double min, double max, double &value, bool zero = false)
 {
     char *end = nullptr;
     errno = 0;
     double parsed = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < min || parsed > max)
-        return false;
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed)) return false;
+    if (!(zero && parsed == 0) && (parsed < min || parsed > max)) return false;
     value = parsed;
     return true;
 }
@@ -71,6 +85,14 @@ bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
     return true;
 }
 
+// Counts the dispatched flows that every plug-in has let go of: the host
+// hands each flow out under a pointer of its own whose deleter counts, so it
+// knows what was processed without looking inside a plug-in. Shared with
+// those deleters, which run on plug-in threads.
+struct ReleaseCounter {
+    std::atomic<uint64_t> released{0};
+};
+
 struct RunningPlugin {
     PluginSpec desc;
     PluginLibrary library;
@@ -94,8 +116,10 @@ private:
     void ReadInput();
     void TakeLines();
     bool DispatchPending();
+    bool SettledAfterInput(Clock::time_point now);
     void HandleSignals();
     void Progress(const char *what);
+    void Summary();
     void Stop();
 
     const Options &options;
@@ -117,10 +141,19 @@ private:
     uint64_t line_number = 0;
     uint64_t flows_read = 0;
     uint64_t lines_skipped = 0;
+    bool input_started = false; // the pace counts from the first byte read
     Clock::time_point input_start;
     bool have_pending = false;
     FlowLine pending;
     Clock::time_point pending_due;
+
+    // What became of the flows read.
+    uint64_t flows_dispatched = 0;
+    std::shared_ptr<ReleaseCounter> counter = std::make_shared<ReleaseCounter>();
+    uint64_t flows_processed = 0; // taken when the plug-ins have stopped
+    bool settled = false;         // the plug-ins hold no flow since the input ended
+    uint64_t last_released = 0;
+    Clock::time_point last_release_at;
 };
 
 bool Daemon::Configure()
@@ -221,7 +254,10 @@ bool Daemon::OpenInput()
         input_fd = STDIN_FILENO;
         input_name = "stdin";
     } else {
-        input_fd = open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
+        // A FIFO's writer may come much later: opening must not wait for it,
+        // or a signal would stay unread until then. Reads happen only when
+        // poll says there is something (or the writer has gone).
+        input_fd = open(options.input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         input_name = options.input;
         if (input_fd < 0) {
             oz_printf("ostrel-host: %s: cannot open flow input: %s\n", options.input.c_str(), strerror(errno));
@@ -229,7 +265,6 @@ bool Daemon::OpenInput()
         }
     }
     input_done = false;
-    input_start = Clock::now();
     return true;
 }
 
@@ -250,6 +285,10 @@ void Daemon::ReadInput()
         if (input_fd != STDIN_FILENO) close(input_fd);
         input_fd = -1;
         return;
+    }
+    if (!input_started) {
+        input_started = true;
+        input_start = Clock::now();
     }
     buffer.append(chunk, static_cast<size_t>(got));
     TakeLines();
@@ -305,10 +344,43 @@ void Daemon::TakeLines()
 bool Daemon::DispatchPending()
 {
     if (!have_pending || Clock::now() < pending_due) return false;
-    for (auto &running : plugins) running->processor->DispatchProcessorEvent(pending.event, pending.flow);
+    {
+        std::shared_ptr<ozFlow> flow = std::move(pending.flow);
+        ozFlow *raw = flow.get();
+        std::shared_ptr<ReleaseCounter> count = counter;
+        std::shared_ptr<ozFlow> handed(raw, [flow, count](ozFlow *) mutable {
+            flow.reset();
+            count->released++;
+        });
+        flows_dispatched++;
+        for (auto &running : plugins) running->processor->DispatchProcessorEvent(pending.event, handed);
+    }
     pending = FlowLine();
     have_pending = false;
     return true;
+}
+
+// True once the input has ended and the plug-ins have let go of every flow
+// dispatched, so that the updates --exit-after-input counts cover them all.
+// A plug-in that keeps flows is waited for only while it releases others.
+bool Daemon::SettledAfterInput(Clock::time_point now)
+{
+    if (settled || !input_done) return settled;
+    uint64_t released = counter->released.load();
+    if (released != last_released) {
+        last_released = released;
+        last_release_at = now;
+    }
+    if (released == flows_dispatched) {
+        settled = true;
+    } else if (now - last_release_at >= STALLED_AFTER) {
+        oz_printf("ostrel-host: plug-ins still hold %llu flows and released none for %lld s; not waiting for "
+                  "them\n",
+            static_cast<unsigned long long>(flows_dispatched - released),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(STALLED_AFTER).count()));
+        settled = true;
+    }
+    return settled;
 }
 
 void Daemon::HandleSignals()
@@ -318,11 +390,25 @@ void Daemon::HandleSignals()
         if (info.ssi_signo == SIGHUP) {
             oz_printf("ostrel-host: SIGHUP: reloading plug-in configuration\n");
             for (auto &running : plugins) running->plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+            // Log rotation renames the files; new ones follow.
+            size_t reopened = sinks.Reopen();
+            if (reopened > 0) oz_printf("ostrel-host: SIGHUP: %zu sink files reopened\n", reopened);
         } else {
             oz_printf("ostrel-host: %s: shutting down\n", strsignal(static_cast<int>(info.ssi_signo)));
             stop = true;
         }
     }
+}
+
+void Daemon::Summary()
+{
+    oz_printf("ostrel-host: stopped: %llu flows read, %llu dispatched, %llu processed, %llu not processed; "
+              "%llu lines skipped; sinks: %llu payloads, %zu devices\n",
+        static_cast<unsigned long long>(flows_read), static_cast<unsigned long long>(flows_dispatched),
+        static_cast<unsigned long long>(flows_processed),
+        static_cast<unsigned long long>(flows_read - flows_processed),
+        static_cast<unsigned long long>(lines_skipped), static_cast<unsigned long long>(sinks.Payloads()),
+        sinks.Devices());
 }
 
 void Daemon::Progress(const char *what)
@@ -334,7 +420,8 @@ void Daemon::Progress(const char *what)
 
 int Daemon::Run()
 {
-    if (!Configure()) return 1;
+    // First, so that a signal during a slow start is read as soon as the loop
+    // runs (nothing before it waits).
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGHUP);
@@ -345,7 +432,7 @@ int Daemon::Run()
         oz_printf("ostrel-host: signalfd: %s\n", strerror(errno));
         return 1;
     }
-    if (!OpenInput() || !StartPlugins()) return 1;
+    if (!Configure() || !OpenInput() || !StartPlugins()) return 1;
 
     const Clock::duration interval = Seconds(config.update_interval);
     const Clock::time_point started = Clock::now();
@@ -353,24 +440,26 @@ int Daemon::Run()
     Clock::time_point next_progress = started + Seconds(options.progress_interval);
     Clock::time_point leave_at = Clock::time_point::max();
     long updates_after_input = 0;
+    last_release_at = started;
     if (input_done) Progress("no flow input");
 
     while (!stop) {
         Clock::time_point now = Clock::now();
         if (options.run_seconds > 0 && now - started >= Seconds(options.run_seconds)) break;
         if (now >= leave_at) break;
+        if (options.exit_after_input >= 0) SettledAfterInput(now);
 
         if (now >= next_update) {
             for (auto &running : plugins) running->processor->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
             next_update += interval;
             if (next_update <= now) next_update = now + interval;
-            if (input_done && options.exit_after_input >= 0 && ++updates_after_input >= options.exit_after_input &&
-                leave_at == Clock::time_point::max()) {
+            if (options.exit_after_input >= 0 && settled &&
+                ++updates_after_input >= options.exit_after_input && leave_at == Clock::time_point::max()) {
                 // One more interval lets the plug-in act on the last update.
                 leave_at = now + interval;
             }
         }
-        if (input_done && options.exit_after_input == 0 && leave_at == Clock::time_point::max()) leave_at = now;
+        if (options.exit_after_input == 0 && settled && leave_at == Clock::time_point::max()) leave_at = now;
         if (!input_done && now >= next_progress) {
             Progress("progress");
             next_progress = now + Seconds(options.progress_interval);
@@ -389,6 +478,9 @@ int Daemon::Run()
         Clock::time_point wake = std::min(next_update, leave_at);
         if (!input_done) wake = std::min(wake, next_progress);
         if (have_pending) wake = std::min(wake, pending_due);
+        // The plug-ins' progress through the last flows is looked at often.
+        if (options.exit_after_input >= 0 && input_done && !settled)
+            wake = std::min(wake, now + std::chrono::milliseconds(20));
         if (options.run_seconds > 0) wake = std::min(wake, started + Seconds(options.run_seconds));
         // A plug-in thread that ends is noticed within a second.
         wake = std::min(wake, now + std::chrono::seconds(1));
@@ -414,6 +506,7 @@ int Daemon::Run()
     }
     if (!input_done) Progress("input stopped");
     Stop();
+    Summary();
     return status;
 }
 
@@ -425,8 +518,13 @@ void Daemon::Stop()
         if (running->plugin) running->plugin->Terminate();
     }
     for (auto &running : plugins) {
+        if (running->plugin) running->plugin->Join();
+    }
+    // Before the plug-ins are deleted: a flow still queued in one is let go
+    // of then, unprocessed.
+    if (!plugins.empty()) flows_processed = counter->released.load();
+    for (auto &running : plugins) {
         if (!running->plugin) continue;
-        running->plugin->Join();
         running->plugin.reset();
         running->library.Close();
     }
@@ -495,7 +593,9 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
         else if (arg == "--tag") options.tag = value;
         else if (arg == "--input") options.input = value;
         else if (arg == "--speed") {
-            if (!ParseNumber(value, 0, 1e6, options.speed)) return bad("must be a number from 0 to 1000000");
+            // 1000 times slower is already a recorded second in 17 minutes.
+            if (!ParseNumber(value, 0.001, 1e6, options.speed, true))
+                return bad("must be 0 or a number from 0.001 to 1000000");
         } else if (arg == "--update-interval") {
             if (!ParseNumber(value, 0.05, 86400, options.update_interval))
                 return bad("must be a number of seconds from 0.05 to 86400");
@@ -503,7 +603,8 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             if (!ParseWhole(value, 1000000, whole)) return bad("must be a whole number from 0 to 1000000");
             options.exit_after_input = static_cast<long>(whole);
         } else if (arg == "--run-seconds") {
-            if (!ParseNumber(value, 0, 1e7, options.run_seconds)) return bad("must be a number of seconds");
+            if (!ParseNumber(value, 0.1, 1e7, options.run_seconds, true))
+                return bad("must be 0 or a number of seconds from 0.1 to 10000000");
         } else if (arg == "--progress") {
             if (!ParseNumber(value, 0.1, 86400, options.progress_interval))
                 return bad("must be a number of seconds from 0.1 to 86400");

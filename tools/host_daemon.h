@@ -21,10 +21,13 @@ struct Options {
     std::string tag;
     // Flow capture: empty for none, "-" for stdin.
     std::string input;
-    // Replay pace against the lines' "time": 2 is twice as fast, 0 no waiting.
+    // Replay pace against the lines' "time": 2 is twice as fast, 0 no waiting;
+    // otherwise from 0.001 to 1000000.
     double speed = 1;
     double update_interval = 0; // 0: from the configuration
-    long exit_after_input = -1; // -1: keep running after the input ends
+    // -1: keep running after the input ends. Otherwise, once the input has
+    // ended and the plug-ins hold none of its flows, this many updates.
+    long exit_after_input = -1;
     double run_seconds = 0;     // 0: no limit
     double progress_interval = 5;
     ozVariableMap variables;
@@ -42,7 +45,9 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
 std::string Usage();
 
 // Blocks the signals the daemon waits for, in this thread and every thread
-// started after it. Call first in main.
+// started after it, and ignores SIGPIPE. Call before anything else (ostrel-host
+// calls it before main). Signals already pending stay pending and are read
+// by the run loop.
 void BlockSignals();
 
 // Runs the daemon; returns the process exit status.

@@ -5,10 +5,26 @@
 
 #include "tools/host_daemon.h"
 
+namespace {
+
+// Runs before main and before the initialisers of every library, so that no
+// thread a library might start, and no code of ours, ever sees these signals
+// unblocked: each then waits for the daemon's signalfd. (The moments before
+// this, while the kernel and the loader set the program up, are beyond any
+// program's reach: a supervisor that signals at once starts the daemon with
+// the signals blocked; see docs/HOST.md.)
+void BlockSignalsFirst(int, char **, char **)
+{
+    ostrel_host::BlockSignals();
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const block_signals_first)(int, char **, char **) =
+    BlockSignalsFirst;
+
+} // namespace
+
 int main(int argc, char **argv)
 {
-    // Before any thread exists, so that every thread inherits the mask.
-    ostrel_host::BlockSignals();
     ostrel_host::Options options;
     bool help = false;
     std::string error;

@@ -2,31 +2,80 @@
 
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "host/oz_log.h"
+#include "host/standin/escape.h"
 
 namespace ostrel_host {
 
 namespace {
 
-// Names and labels come from the network: keep terminal controls out.
-std::string Printable(const std::string &text, size_t width)
+// One character of escaped text: an escape sequence, an ASCII character or a
+// whole UTF-8 sequence (EscapeControls leaves only valid ones). Returns its
+// length in bytes and sets `columns` to the columns it takes.
+size_t Unit(const std::string &text, size_t at, size_t &columns)
 {
-    std::string out;
-    for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
-    if (out.size() > width) out = out.substr(0, width - 1) + "~";
-    return out;
+    unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t length = 1;
+    if (c == '\\' && at + 1 < text.size())
+        length = text[at + 1] == 'x' ? 4 : text[at + 1] == 'u' ? 6 : 2;
+    else if (c >= 0xf0)
+        length = 4;
+    else if (c >= 0xe0)
+        length = 3;
+    else if (c >= 0xc0)
+        length = 2;
+    length = std::min(length, text.size() - at);
+    columns = c < 0x80 ? length : 1;
+    return length;
+}
+
+// Names and labels come from the network: escaped, so that they can neither
+// drive the terminal nor break or reorder the row, and cut to `width`
+// columns without splitting an escape or a character. `columns` is set to
+// the columns the result takes.
+std::string Printable(const std::string &text, size_t width, size_t &columns)
+{
+    const std::string escaped = ozStandin::EscapeControls(text);
+    size_t at = 0, used = 0, kept = 0, kept_columns = 0;
+    while (at < escaped.size()) {
+        size_t unit_columns = 0;
+        at += Unit(escaped, at, unit_columns);
+        used += unit_columns;
+        if (used <= width - 1) {
+            kept = at;
+            kept_columns = used;
+        }
+    }
+    if (used <= width) {
+        columns = used;
+        return escaped;
+    }
+    columns = kept_columns + 1;
+    return escaped.substr(0, kept) + "~";
 }
 
 std::string Column(const std::string &text, size_t width)
 {
-    std::string cell = Printable(text, width);
-    // Pads by bytes; multi-byte names only shift their own row.
-    if (cell.size() < width) cell.append(width - cell.size(), ' ');
+    size_t columns = 0;
+    std::string cell = Printable(text, width, columns);
+    if (columns < width) cell.append(width - columns, ' ');
     return cell + "  ";
+}
+
+std::string HostName(const std::string &text)
+{
+    size_t columns = 0;
+    return Printable(text, 40, columns);
 }
 
 std::string StringAt(const json &object, const char *key)
@@ -87,8 +136,10 @@ std::string TableHeader()
 
 std::string TableRows(const json &payload)
 {
+    // Any other payload is shown as JSON with every non-ASCII character
+    // escaped: bidirectional controls pass a plain dump.
     if (!payload.is_object() || !payload.contains("device_discovery") || !payload["device_discovery"].is_array())
-        return payload.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+        return payload.dump(-1, ' ', true, json::error_handler_t::replace) + "\n";
     std::string rows;
     for (const json &device : payload["device_discovery"]) {
         const json empty;
@@ -98,21 +149,67 @@ std::string TableRows(const json &payload)
         rows += Column(StringAt(device, "mac"), 17) + Column(label.empty() ? "(unclassified)" : label, 26) +
                 Column(NumberAt(response, "score"), 5) + Column(StringAt(response, "type"), 14) +
                 Column(StringAt(response, "vendor"), 12) + Column(StringAt(device, "ip_address"), 15) +
-                Printable(StringAt(dhcp, "hostname"), 40) + "\n";
+                HostName(StringAt(dhcp, "hostname")) + "\n";
     }
     return rows;
 }
+
+namespace {
+
+// Opens `path` for appending without ever waiting: a FIFO with no reader
+// would otherwise hold the daemon before it reads its signals. Throws
+// std::runtime_error naming the path.
+int OpenOutput(const std::string &path, bool &regular, bool &empty)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        int error = errno;
+        struct stat st;
+        if (error == ENXIO && stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+            throw std::runtime_error(path + ": a FIFO with no reader; start its reader first (the daemon does "
+                                            "not wait for one)");
+        throw std::runtime_error(path + ": cannot open for appending: " + strerror(error));
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        close(fd);
+        throw std::runtime_error(path + ": cannot open for appending: " + strerror(error));
+    }
+    regular = S_ISREG(st.st_mode);
+    empty = !regular || st.st_size == 0;
+    // Writes wait like those to stdout: a reader that is merely slow must not
+    // lose payloads.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+// False with errno set when the bytes could not all be written.
+bool WriteAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) return false;
+        if (wrote == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+} // namespace
 
 SinkWriter::~SinkWriter()
 {
     for (auto &entry : outputs) {
         Output &output = *entry.second;
-        if (output.file == nullptr) continue;
-        if (output.file == stdout)
-            fflush(stdout);
-        else
-            fclose(output.file);
-        output.file = nullptr;
+        if (output.fd >= 0 && output.fd != STDOUT_FILENO) close(output.fd);
+        output.fd = -1;
     }
 }
 
@@ -123,14 +220,47 @@ void SinkWriter::AddChannel(const std::string &sink, const std::string &channel,
     if (!output) {
         auto opened = std::make_shared<Output>();
         opened->path = path;
-        opened->file = path == "-" ? stdout : fopen(path.c_str(), "ab");
-        if (opened->file == nullptr) {
-            outputs.erase(path);
-            throw std::runtime_error(path + ": cannot open for appending: " + strerror(errno));
+        if (path == "-") {
+            opened->fd = STDOUT_FILENO;
+        } else {
+            bool empty = true;
+            try {
+                opened->fd = OpenOutput(path, opened->regular, empty);
+            } catch (...) {
+                outputs.erase(path);
+                throw;
+            }
+            // A table appended to an earlier run's keeps its one header.
+            opened->header_written = !empty;
         }
         output = opened;
     }
     sinks[sink][channel] = Channel{output, view};
+}
+
+size_t SinkWriter::Reopen()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    size_t reopened = 0;
+    for (auto &entry : outputs) {
+        Output &output = *entry.second;
+        if (output.path == "-") continue;
+        bool regular = false, empty = true;
+        int fd = -1;
+        try {
+            fd = OpenOutput(output.path, regular, empty);
+        } catch (const std::exception &e) {
+            oz_printf("ostrel-host: sink %s; still writing to the file opened before\n", e.what());
+            continue;
+        }
+        close(output.fd);
+        output.fd = fd;
+        output.regular = regular;
+        if (regular) output.header_written = !empty;
+        output.failed = false;
+        reopened++;
+    }
+    return reopened;
 }
 
 void SinkWriter::Write(const std::string &tag, const std::string &sink, const std::set<std::string> &channels,
@@ -160,13 +290,12 @@ void SinkWriter::Emit(const std::string &sink, const std::string &channel, Chann
 {
     Output &output = *target.output;
     std::string bytes;
-    bool flush = (flags & SINK_FLUSH) != 0;
+    bool header = false;
     try {
         if (target.view == View::TABLE) {
-            if (!output.header_written) bytes = TableHeader();
-            output.header_written = true;
+            header = !output.header_written;
+            if (header) bytes = TableHeader();
             bytes += TableRows(payload);
-            flush = true;
         } else {
             bytes = EncodePayload(payload, flags);
         }
@@ -174,12 +303,27 @@ void SinkWriter::Emit(const std::string &sink, const std::string &channel, Chann
         oz_printf("ostrel-host: sink %s/%s: payload dropped: %s\n", sink.c_str(), channel.c_str(), e.what());
         return;
     }
-    bool written = fwrite(bytes.data(), 1, bytes.size(), output.file) == bytes.size();
-    if (written && flush) written = fflush(output.file) == 0;
+    WritePayload(sink, channel, output, bytes);
+    if (header && !output.failed) output.header_written = true;
+}
+
+// Each payload goes out in one piece, unbuffered (so the flush flag asks for
+// nothing more). When a regular file takes only part of it, the file is cut
+// back to where the payload began: a gzip member or JSON line cut short
+// would make every later one unreadable.
+void SinkWriter::WritePayload(const std::string &sink, const std::string &channel, Output &output,
+    const std::string &bytes)
+{
+    off_t start = output.regular ? lseek(output.fd, 0, SEEK_END) : -1;
+    bool written = WriteAll(output.fd, bytes);
+    int error = errno;
+    std::string cut;
+    if (!written && start >= 0 && ftruncate(output.fd, start) != 0)
+        cut = std::string("; the partial payload could not be cut off: ") + strerror(errno);
     // One message per output: a full disk would otherwise flood the log.
-    if (!written && !output.failed) {
-        oz_printf("ostrel-host: sink %s/%s: %s: write failed: %s\n", sink.c_str(), channel.c_str(),
-            output.path == "-" ? "stdout" : output.path.c_str(), strerror(errno));
+    if (!written && (!output.failed || !cut.empty())) {
+        oz_printf("ostrel-host: sink %s/%s: %s: write failed: %s%s\n", sink.c_str(), channel.c_str(),
+            output.path == "-" ? "stdout" : output.path.c_str(), strerror(error), cut.c_str());
     }
     output.failed = !written;
 }

@@ -1,10 +1,10 @@
 // The daemon's sinks: each configured (sink, channel) writes the payloads it
 // receives to stdout or a file, encoded as the payload's dispatch flags say.
-// Payloads arrive on plug-in threads; one lock guards the outputs.
+// Payloads arrive on plug-in threads; the main thread reopens the files on
+// SIGHUP; one lock guards the outputs.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,7 +31,9 @@ std::string EncodePayload(const json &payload, uint8_t flags);
 // zlib fails.
 std::string GzipCompress(const std::string &data);
 
-// Human-readable rows for the devices of a "device_discovery" payload.
+// Human-readable rows for the devices of a "device_discovery" payload; text
+// from the network is escaped (see ozStandin::EscapeControls), so a row is
+// always one line and shows what was received.
 std::string TableHeader();
 std::string TableRows(const json &payload);
 
@@ -46,8 +48,14 @@ public:
     SinkWriter &operator=(const SinkWriter &) = delete;
 
     // "-" is stdout; other paths are opened for appending now, so that a bad
-    // path fails at start-up. Throws std::runtime_error naming the path.
+    // path fails at start-up. Opening never waits: a FIFO without a reader is
+    // refused. Throws std::runtime_error naming the path.
     void AddChannel(const std::string &sink, const std::string &channel, const std::string &path, View view);
+
+    // Closes and reopens every output but stdout, so that a file renamed by
+    // log rotation is followed by a new one. An output that cannot be
+    // reopened is logged and keeps its old file. Returns the number reopened.
+    size_t Reopen();
 
     // The host's sink entry: writes `payload` to every named channel.
     void Write(const std::string &tag, const std::string &sink, const std::set<std::string> &channels,
@@ -60,7 +68,10 @@ public:
 private:
     struct Output {
         std::string path;
-        FILE *file = nullptr;
+        int fd = -1;
+        // A regular file: a payload that could not be written whole is cut
+        // off again, so that the file stays a sequence of whole payloads.
+        bool regular = false;
         bool header_written = false;
         bool failed = false;
     };
@@ -69,6 +80,8 @@ private:
         View view = View::ENCODED;
     };
 
+    void WritePayload(const std::string &sink, const std::string &channel, Output &output,
+        const std::string &bytes);
     void Emit(const std::string &sink, const std::string &channel, Channel &target, const json &payload,
         uint8_t flags);
 

@@ -275,9 +275,13 @@ TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
 {
     // No cloud here: the devices stay in the table and so in the cache.
     dir.Write("plugin.json", R"({"path_device_cache": ")" + dir.File("cache.json") + R"("})");
-    std::string input = dir.Write("flows.jsonl", "# three flows, two of them broken\n" + CAMERA_DHCP + "\n" +
+    // A NUL byte ends what the JSON reader looks at: the flow before it must
+    // not pass for the whole line.
+    const std::string ghost = R"({"lower_mac": "02:00:00:00:00:99", "protocol": 18})";
+    std::string input = dir.Write("flows.jsonl", "# four flows, three of them broken\n" + CAMERA_DHCP + "\n" +
                                                      R"({"lower_mac": "9c:8e:cd)" + "\n" +
-                                                     R"({"lower_mac": "not-a-mac"})" + "\n" + PLUG_DHCP);
+                                                     R"({"lower_mac": "not-a-mac"})" + "\n" + ghost +
+                                                     std::string(1, '\0') + "trailing\n" + PLUG_DHCP);
     ChildProcess host;
     host.Start({OSTREL_HOST_BIN, "--conf", dir.File("plugin.json"), "--input", input, "--update-interval", "0.5",
                    "--exit-after-input", "3"},
@@ -289,10 +293,15 @@ TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
     EXPECT_NE(log.find("ostrel-host: " + input + ":4: lower_mac: not a MAC address: \"not-a-mac\"; line skipped\n"),
         std::string::npos)
         << log;
-    EXPECT_NE(log.find("ostrel-host: input done: 2 flows read, 2 lines skipped"), std::string::npos) << log;
+    EXPECT_NE(log.find("ostrel-host: " + input + ":5: line: NUL byte at byte " + std::to_string(ghost.size() + 1) +
+                       "; line skipped\n"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ostrel-host: input done: 2 flows read, 3 lines skipped"), std::string::npos) << log;
     json cache = Cache();
     EXPECT_TRUE(cache.contains(CAMERA)) << cache.dump();
     EXPECT_TRUE(cache.contains(PLUG)) << cache.dump();
+    EXPECT_EQ(cache.size(), 2u) << cache.dump();
 }
 
 // The demo's capture and configuration, checked against a recorded outcome:

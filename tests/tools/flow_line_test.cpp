@@ -144,4 +144,23 @@ TEST(FlowLineTest, HostileInputIsRefusedNotThrown)
     EXPECT_NE(ParseFlowLine(long_line).error.find("line longer than 65536 bytes"), std::string::npos);
 }
 
+TEST(FlowLineTest, NulByteRefusesTheWholeLine)
+{
+    // The JSON reader would stop at the NUL and take the object before it.
+    const std::string object = R"({"lower_mac": "3c:28:6d:41:9a:10"})";
+    const std::string cases[] = {
+        object + std::string(1, '\0') + R"({"lower_mac": "9c:8e:cd:0b:62:f1"})",
+        object + std::string(1, '\0'),
+        std::string(1, '\0') + object,
+        std::string(1, '\0'),
+        "# comment" + std::string(1, '\0'),
+    };
+    for (const std::string &text : cases) {
+        FlowLine line = ParseFlowLine(text);
+        EXPECT_EQ(line.status, FlowLine::ERROR) << text.size();
+        EXPECT_EQ(line.flow, nullptr);
+        EXPECT_EQ(line.error, "line: NUL byte at byte " + std::to_string(text.find('\0') + 1));
+    }
+}
+
 } // namespace

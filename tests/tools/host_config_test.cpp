@@ -188,8 +188,17 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         std::vector<std::string> args;
         const char *error;
     } cases[] = {
-        {{"--speed", "-1"}, "--speed -1: must be a number from 0 to 1000000"},
-        {{"--speed", "fast"}, "--speed fast: must be a number"},
+        {{"--speed", "-1"}, "--speed -1: must be 0 or a number from 0.001 to 1000000"},
+        {{"--speed", "fast"}, "--speed fast: must be 0 or a number"},
+        // A tiny pace would make time / pace overflow the clock.
+        {{"--speed", "1e-300"}, "--speed 1e-300: must be 0 or a number from 0.001 to 1000000"},
+        {{"--speed", "0.0009"}, "--speed 0.0009: must be 0 or a number from 0.001"},
+        {{"--run-seconds", "1e-300"}, "--run-seconds 1e-300: must be 0 or a number of seconds from 0.1 to 10000000"},
+        {{"--run-seconds", "1e300"}, "--run-seconds 1e300: must be 0 or a number of seconds"},
+        {{"--update-interval", "1e-300"}, "--update-interval 1e-300: must be a number of seconds from 0.05"},
+        {{"--progress", "1e-300"}, "--progress 1e-300: must be a number of seconds from 0.1 to 86400"},
+        {{"--exit-after-input", "1e-300"}, "--exit-after-input 1e-300: must be a whole number"},
+        {{"--exit-after-input", "99999999999999999999"}, "--exit-after-input 99999999999999999999: must be a whole"},
         {{"--update-interval", "0"}, "--update-interval 0: must be a number of seconds from 0.05 to 86400"},
         {{"--exit-after-input", "-2"}, "--exit-after-input -2: must be a whole number"},
         {{"--debug-level", "300"}, "--debug-level 300: must be a whole number from 0 to 255"},
@@ -199,6 +208,7 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         {{"--inptu", "x"}, "--inptu: unknown option"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
         std::vector<std::string> args = {"ostrel-host"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         std::vector<char *> raw;
@@ -207,6 +217,17 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         error.clear();
         EXPECT_FALSE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << c.args[0] << " gave: " << error;
+    }
+    // 0 ("no waiting", "no limit") and the bounds themselves are taken.
+    const std::vector<std::vector<std::string>> taken = {{"--speed", "0"}, {"--speed", "0.001"},
+        {"--speed", "1e6"}, {"--run-seconds", "0"}, {"--run-seconds", "0.1"}, {"--run-seconds", "1e7"}};
+    for (std::vector<std::string> args : taken) {
+        args.insert(args.begin(), "ostrel-host");
+        std::vector<char *> raw;
+        for (std::string &arg : args) raw.push_back(&arg[0]);
+        ostrel_host::Options parsed;
+        EXPECT_TRUE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), parsed, help, error))
+            << args[1] << " " << args[2] << ": " << error;
     }
 }
 

@@ -1,6 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -72,6 +83,14 @@ TEST_F(OstrelHostSinkTest, ChannelsWriteTheirOwnFilesAndUnknownOnesAreDropped)
     EXPECT_EQ(writer.Devices(), 1u);
 }
 
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
 TEST_F(OstrelHostSinkTest, TableViewWritesAHeaderOnceAndPrintableRows)
 {
     SinkWriter writer;
@@ -83,19 +102,187 @@ TEST_F(OstrelHostSinkTest, TableViewWritesAHeaderOnceAndPrintableRows)
     writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
     writer.Write("dev-discovery", "sink-log", {"devices"}, hostile, 0x01);
 
-    std::vector<std::string> lines;
-    std::string text = ReadFile(table);
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-        lines.push_back(text.substr(at, end - at));
-    ASSERT_EQ(lines.size(), 3u) << text;
+    std::vector<std::string> lines = Lines(ReadFile(table));
+    ASSERT_EQ(lines.size(), 3u) << ReadFile(table);
     EXPECT_EQ(lines[0].rfind("MAC", 0), 0u);
     EXPECT_NE(lines[1].find("3c:28:6d:41:9a:10  Android phone"), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("  90  "), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("Pixel-7"), std::string::npos);
     EXPECT_NE(lines[2].find("(unclassified)"), std::string::npos);
-    // The escape character of a hostile host name never reaches the terminal.
-    EXPECT_EQ(text.find('\x1b'), std::string::npos);
-    EXPECT_NE(lines[2].find("evil?[2Jname"), std::string::npos);
+    EXPECT_NE(lines[2].find("evil\\x1b[2Jname"), std::string::npos) << lines[2];
+}
+
+TEST_F(OstrelHostSinkTest, TableViewShowsControlsBidiMarksAndBadBytesAsEscapes)
+{
+    // What a device on the network can put into its name or an answer.
+    const std::string forged = "ok\nostrel-host: x";
+    const std::string c1 = "csi\xc2\x9b" "31m";
+    const std::string bidi = "a\xe2\x80\xae" "b";
+    const std::string bad = "bad\xff\xc3";
+    json payload = {{"device_discovery",
+        json::array({{{"mac", "aa:bb:cc:dd:ee:01"}, {"dhcp", {{"hostname", forged}}},
+                         {"response", {{"label", c1}, {"type", bidi}, {"score", 10}}}},
+            {{"mac", "aa:bb:cc:dd:ee:02"}, {"dhcp", {{"hostname", bad}}},
+                {"response", {{"label", "Caf\xc3\xa9 TV"}, {"vendor", "\xe2\x81\xa6x"}, {"score", 55}}}}})}};
+    std::string rows = ostrel_host::TableRows(payload);
+
+    std::vector<std::string> lines = Lines(rows);
+    ASSERT_EQ(lines.size(), 2u) << rows;
+    EXPECT_NE(lines[0].find("ok\\x0aostrel-host: x"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("csi\\u009b31m"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("a\\u202eb"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("bad\\xff\\xc3"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\\u2066x"), std::string::npos) << lines[1];
+    // Printable text from abroad is kept and padded by characters.
+    EXPECT_NE(lines[1].find("Caf\xc3\xa9 TV" + std::string(26 - 7 + 2, ' ') + "55   "), std::string::npos)
+        << lines[1];
+    for (const std::string &raw : {std::string("\x1b"), std::string("\xc2\x9b"), std::string("\xe2\x80\xae"),
+             std::string("\xe2\x81\xa6"), std::string("\xff")})
+        EXPECT_EQ(rows.find(raw), std::string::npos);
+
+    // A long name is cut between escapes and characters, never inside one.
+    json long_name = {{"device_discovery",
+        json::array({{{"mac", "aa:bb:cc:dd:ee:03"},
+            {"response", {{"label", std::string(22, 'a') + "\xe2\x80\xae" + "bbbb"}}}}})}};
+    EXPECT_NE(ostrel_host::TableRows(long_name).find(std::string(22, 'a') + "~  "), std::string::npos)
+        << ostrel_host::TableRows(long_name);
+    json long_char = {{"device_discovery",
+        json::array({{{"mac", "aa:bb:cc:dd:ee:04"},
+            {"response", {{"label", std::string(24, 'a') + "\xc3\xa9\xc3\xa9" + "bbbb"}}}}})}};
+    EXPECT_NE(ostrel_host::TableRows(long_char).find(std::string(24, 'a') + "\xc3\xa9~  "), std::string::npos)
+        << ostrel_host::TableRows(long_char);
+
+    // Any other payload is shown as ASCII-only JSON.
+    std::string other = ostrel_host::TableRows(json{{"note", "x\xe2\x80\xaey\n"}});
+    EXPECT_EQ(other, "{\"note\":\"x\\u202ey\\n\"}\n");
+}
+
+TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
+{
+    SinkWriter writer;
+    const std::string plain = dir.File("plain.jsonl");
+    const std::string table = dir.File("table.txt");
+    writer.AddChannel("sink-log", "devices", plain, SinkWriter::View::ENCODED);
+    writer.AddChannel("sink-log", "table", table, SinkWriter::View::TABLE);
+    writer.AddChannel("sink-log", "stdout", "-", SinkWriter::View::ENCODED);
+    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, PAYLOAD, 0x01);
+    ASSERT_EQ(std::rename(plain.c_str(), (plain + ".1").c_str()), 0);
+    ASSERT_EQ(std::rename(table.c_str(), (table + ".1").c_str()), 0);
+
+    EXPECT_EQ(writer.Reopen(), 2u); // stdout stays as it is
+    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, json{{"n", 2}}, 0x01);
+    EXPECT_EQ(ReadFile(plain + ".1"), PAYLOAD.dump() + "\n");
+    EXPECT_EQ(ReadFile(plain), "{\"n\":2}\n");
+    // The new table starts with its own header.
+    EXPECT_EQ(Lines(ReadFile(table)).size(), 2u) << ReadFile(table);
+    EXPECT_EQ(ReadFile(table).rfind("MAC", 0), 0u);
+
+    // A file that cannot be made again: the old one goes on.
+    const std::string folder = dir.File("rotated");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    SinkWriter gone;
+    gone.AddChannel("sink-log", "devices", folder + "/out.jsonl", SinkWriter::View::ENCODED);
+    ASSERT_EQ(std::rename(folder.c_str(), (folder + ".old").c_str()), 0);
+    EXPECT_EQ(gone.Reopen(), 0u);
+    EXPECT_TRUE(log.Contains("ostrel-host: sink " + folder +
+                             "/out.jsonl: cannot open for appending: No such file or directory; still writing to "
+                             "the file opened before\n"))
+        << log.Text();
+    gone.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
+    EXPECT_EQ(ReadFile(folder + ".old/out.jsonl"), PAYLOAD.dump() + "\n");
+}
+
+TEST_F(OstrelHostSinkTest, OpeningAFifoNeverWaitsForItsReader)
+{
+    const std::string fifo = dir.File("sink.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    SinkWriter writer;
+    try {
+        writer.AddChannel("sink-log", "devices", fifo, SinkWriter::View::ENCODED);
+        FAIL() << "a FIFO without a reader was accepted";
+    } catch (const std::runtime_error &e) {
+        EXPECT_EQ(std::string(e.what()),
+            fifo + ": a FIFO with no reader; start its reader first (the daemon does not wait for one)");
+    }
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    writer.AddChannel("sink-log", "devices", fifo, SinkWriter::View::ENCODED);
+    writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
+    char got[4096];
+    ssize_t size = read(reader, got, sizeof(got));
+    close(reader);
+    EXPECT_EQ(std::string(got, size > 0 ? static_cast<size_t>(size) : 0), PAYLOAD.dump() + "\n");
+}
+
+// Writes 40 payloads that hardly compress to "archive" on a 16 KiB tmpfs,
+// which fills up after a few, then frees a page and writes one payload more.
+// Runs in a child process with a mount namespace of its own; the file and
+// the log are copied to `out` and `out`.log. Exit status 77 when this
+// machine allows no such namespace (not root).
+int FillTinyDisk(const std::string &mount_point, const std::string &out, uint8_t flags)
+{
+    pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
+            _exit(77);
+        const std::string archive = mount_point + "/archive";
+        const std::string filler = mount_point + "/filler";
+        std::ofstream(filler) << std::string(4096, 'f');
+        ozStandin::LogCapture captured;
+        {
+            SinkWriter writer;
+            writer.AddChannel("sink-log", "archive", archive, SinkWriter::View::ENCODED);
+            std::mt19937 random(20260308);
+            for (int n = 0; n < 40; n++) {
+                std::string noise(1500, ' ');
+                for (char &c : noise) c = static_cast<char>('!' + random() % 90);
+                writer.Write("dev-discovery", "sink-log", {"archive"}, json{{"n", n}, {"noise", noise}}, flags);
+            }
+            std::remove(filler.c_str());
+            writer.Write("dev-discovery", "sink-log", {"archive"}, json{{"n", "last"}}, flags);
+        }
+        std::ofstream(out, std::ios::binary) << ReadFile(archive);
+        std::ofstream(out + ".log", std::ios::binary) << captured.Text();
+        _exit(0);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+TEST_F(OstrelHostSinkTest, FullDiskLeavesOnlyWholePayloadsAndTheArchiveGoesOn)
+{
+    const std::string fs = dir.File("fs");
+    ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+    const struct {
+        uint8_t flags;
+        const char *name;
+    } cases[] = {{0x01 | 0x20 | 0x08, "gzip"}, {0x01 | 0x20, "gzip, no flush flag"}, {0x01, "JSON lines"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir.File("after");
+        int status = FillTinyDisk(fs, out, c.flags);
+        if (status == 77) GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs root)";
+        ASSERT_EQ(status, 0);
+
+        std::string bytes = ReadFile(out);
+        std::string text;
+        ASSERT_NO_THROW(text = (c.flags & 0x20) ? Gunzip(bytes) : bytes) << bytes.size() << " bytes";
+        std::vector<json> payloads;
+        for (const std::string &line : Lines(text)) ASSERT_NO_THROW(payloads.push_back(json::parse(line)));
+        ASSERT_EQ(text.back(), '\n');
+        // Some payloads fitted, the disk ran full, and after room came back
+        // the next payload follows the last whole one.
+        ASSERT_GE(payloads.size(), 4u);
+        EXPECT_LT(payloads.size(), 30u) << "the disk never filled up";
+        for (size_t i = 0; i + 1 < payloads.size(); i++) EXPECT_EQ(payloads[i]["n"], i);
+        EXPECT_EQ(payloads.back()["n"], "last");
+        const std::string log_text = ReadFile(out + ".log");
+        EXPECT_EQ(log_text,
+            "ostrel-host: sink sink-log/archive: " + fs + "/archive: write failed: No space left on device\n");
+    }
 }
 
 TEST_F(OstrelHostSinkTest, UnwritableOutputIsReportedOnceAndNeverStopsTheHost)

@@ -30,14 +30,23 @@ ChildProcess::~ChildProcess()
 }
 
 void ChildProcess::Start(const std::vector<std::string> &argv, const std::string &stdout_path,
-    const std::string &stderr_path, bool pipe_stdin)
+    const std::string &stderr_path, bool pipe_stdin, bool signals_blocked)
 {
     int fds[2] = {-1, -1};
     if (pipe_stdin && pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     std::vector<char *> args;
     for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
+    sigset_t daemon_signals, before;
+    sigemptyset(&daemon_signals);
+    sigaddset(&daemon_signals, SIGHUP);
+    sigaddset(&daemon_signals, SIGINT);
+    sigaddset(&daemon_signals, SIGTERM);
+    // Blocked from the fork on: a signal sent right after Start must not
+    // reach the child before its mask is set.
+    if (signals_blocked) pthread_sigmask(SIG_BLOCK, &daemon_signals, &before);
     pid = fork();
+    if (signals_blocked && pid != 0) pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         int in = pipe_stdin ? fds[0] : open("/dev/null", O_RDONLY);
@@ -50,7 +59,7 @@ void ChildProcess::Start(const std::vector<std::string> &argv, const std::string
         // gtest may run with signals blocked or ignored; the child starts clean.
         sigset_t none;
         sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigprocmask(SIG_SETMASK, signals_blocked ? &daemon_signals : &none, nullptr);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -21,9 +21,11 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     // Starts `argv` with stdout and stderr appended to the given files and
-    // stdin a pipe (or /dev/null when `pipe_stdin` is false).
+    // stdin a pipe (or /dev/null when `pipe_stdin` is false). With
+    // `signals_blocked`, SIGHUP, SIGINT and SIGTERM are blocked across the
+    // exec, as a supervisor that may signal at once starts a daemon.
     void Start(const std::vector<std::string> &argv, const std::string &stdout_path,
-        const std::string &stderr_path, bool pipe_stdin = false);
+        const std::string &stderr_path, bool pipe_stdin = false, bool signals_blocked = false);
 
     void WriteStdin(const std::string &text);
     void CloseStdin();

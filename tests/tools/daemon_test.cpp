@@ -1,0 +1,195 @@
+// ostrel-host as a process, without the classification service: start-up
+// with FIFOs, signals at any moment, the shutdown summary and sink files
+// after log rotation. Each test waits for what it needs with a deadline.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/host_fixture.h"
+#include "tests/tools/support.h"
+
+using json = nlohmann::json;
+using ostrel_test::ChildProcess;
+using ostrel_test::ReadFile;
+using ostrel_test::WaitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto DEADLINE = 60s;
+
+std::string Mac(int n)
+{
+    char text[18];
+    std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
+    return text;
+}
+
+std::string Flows(int first, int count)
+{
+    std::string lines;
+    for (int n = first; n < first + count; n++)
+        lines += R"({"lower_mac": ")" + Mac(n) + R"(", "lower_ip": "10.0.)" + std::to_string(n / 200) + "."
+            + std::to_string(n % 200 + 1) + R"(", "protocol": 18, "host_name": "host-)" + std::to_string(n)
+            + "\"}\n";
+    return lines;
+}
+
+class DaemonTest : public ::testing::Test
+{
+protected:
+    DaemonTest()
+    {
+        conf = dir.Write("plugin.json", R"({"path_device_cache": ")" + dir.File("cache.json") + R"("})");
+    }
+
+    std::vector<std::string> Daemon(const std::vector<std::string> &extra) const
+    {
+        std::vector<std::string> argv = {OSTREL_HOST_BIN, "--conf", conf, "--debug"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+
+    // Each run logs to a file of its own, so that no test reads another
+    // run's lines.
+    void Start(ChildProcess &host, const std::vector<std::string> &extra, bool signals_blocked = false)
+    {
+        log_path = dir.File("host-" + std::to_string(++runs) + ".log");
+        host.Start(Daemon(extra), dir.File("host.out"), log_path, false, signals_blocked);
+    }
+
+    // The log of the last run started.
+    std::string Log() const { return ReadFile(log_path); }
+
+    bool WaitForLog(const std::string &text) const
+    {
+        return WaitFor([&] { return Log().find(text) != std::string::npos; }, DEADLINE);
+    }
+
+    std::string Fifo(const std::string &name) const
+    {
+        std::string path = dir.File(name);
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+        return path;
+    }
+
+    ostrel_test::TempDir dir;
+    std::string conf;
+    int runs = 0;
+    std::string log_path;
+};
+
+TEST_F(DaemonTest, FifoInputIsReadWhenItsWriterComesAndSignalsPassMeanwhile)
+{
+    // A supervisor's SIGTERM before the daemon is even running, with a FIFO
+    // that has no writer yet: read as soon as the daemon is up.
+    {
+        const std::string fifo = Fifo("early.fifo");
+        ChildProcess host;
+        Start(host, {"--input", fifo}, true);
+        host.Signal(SIGTERM);
+        EXPECT_EQ(host.Wait(DEADLINE), 0) << Log();
+        EXPECT_NE(Log().find("ostrel-host: Terminated: shutting down\n"), std::string::npos) << Log();
+    }
+
+    // `mkfifo` and a writer later: its flows are replayed, its end is the
+    // input's end, and a signal still ends the run.
+    const std::string fifo = Fifo("flows.fifo");
+    ChildProcess host;
+    Start(host, {"--input", fifo});
+    ASSERT_TRUE(WaitForLog("dev-discovery: loaded ")) << Log();
+    int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const std::string flows = Flows(0, 2);
+    ASSERT_EQ(write(writer, flows.data(), flows.size()), static_cast<ssize_t>(flows.size()));
+    close(writer);
+    EXPECT_TRUE(WaitForLog("ostrel-host: input done: 2 flows read, 0 lines skipped")) << Log();
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(DEADLINE), 0) << Log();
+    EXPECT_EQ(json::parse(ReadFile(dir.File("cache.json"))).size(), 2u);
+}
+
+TEST_F(DaemonTest, FifoSinkWithoutAReaderIsRefusedAtStart)
+{
+    const std::string fifo = Fifo("sink.fifo");
+    ChildProcess host;
+    Start(host, {"--sink", "sink-log/devices=" + fifo});
+    EXPECT_EQ(host.Wait(DEADLINE), 1) << Log();
+    EXPECT_NE(Log().find("ostrel-host: " + fifo + ": a FIFO with no reader; start its reader first"),
+        std::string::npos)
+        << Log();
+
+    // With its reader there, a FIFO is written like stdout.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ChildProcess again;
+    Start(again, {"--sink", "sink-log/devices=" + fifo});
+    EXPECT_TRUE(WaitForLog("dev-discovery: loaded ")) << Log();
+    again.Signal(SIGTERM);
+    EXPECT_EQ(again.Wait(DEADLINE), 0) << Log();
+    close(reader);
+}
+
+TEST_F(DaemonTest, ExitAfterInputWaitsForThePluginToProcessEveryFlow)
+{
+    // Many flows at once and no update to wait for: the plug-in still has
+    // most of them queued when the input ends.
+    const int count = 400;
+    const std::string input = dir.Write("flows.jsonl", Flows(0, count));
+    ChildProcess host;
+    Start(host, {"--input", input, "--speed", "0", "--exit-after-input", "0"});
+    ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
+
+    const std::string n = std::to_string(count);
+    EXPECT_NE(Log().find("ostrel-host: stopped: " + n + " flows read, " + n + " dispatched, " + n
+                  + " processed, 0 not processed; 0 lines skipped"),
+        std::string::npos)
+        << Log();
+    EXPECT_EQ(json::parse(ReadFile(dir.File("cache.json"))).size(), static_cast<size_t>(count));
+}
+
+TEST_F(DaemonTest, SummaryCountsFlowsThePluginsNeverProcessed)
+{
+    // Three flows go to a plug-in that keeps them; the fourth is held back
+    // by its time when the signal comes.
+    const std::string input
+        = dir.Write("flows.jsonl", Flows(0, 3) + R"({"time": 100000, "lower_mac": ")" + Mac(3) + "\"}\n");
+    ChildProcess host;
+    Start(host, {"--plugin", OSTREL_HOLDING_PLUGIN_PATH, "--input", input, "--progress", "0.1"});
+    ASSERT_TRUE(WaitForLog("ostrel-host: progress: 4 flows read")) << Log();
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
+    EXPECT_NE(Log().find("ostrel-host: stopped: 4 flows read, 3 dispatched, 0 processed, 4 not processed; "
+                         "0 lines skipped; sinks: 0 payloads, 0 devices\n"),
+        std::string::npos)
+        << Log();
+}
+
+TEST_F(DaemonTest, SighupReopensSinkFilesAfterRotation)
+{
+    const std::string sink = dir.File("sink.jsonl");
+    ChildProcess host;
+    Start(host,
+        {"--sink", "sink-log/devices=" + sink, "--sink-table", "sink-log/table=" + dir.File("table.txt")});
+    ASSERT_TRUE(WaitForLog("dev-discovery: loaded ")) << Log();
+    ASSERT_EQ(std::rename(sink.c_str(), (sink + ".1").c_str()), 0);
+
+    host.Signal(SIGHUP);
+    EXPECT_TRUE(WaitForLog("ostrel-host: SIGHUP: 2 sink files reopened\n")) << Log();
+    struct stat st;
+    EXPECT_EQ(stat(sink.c_str(), &st), 0) << "no new file after the rotation";
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(DEADLINE), 0) << Log();
+}
+
+} // namespace
