@@ -13,6 +13,7 @@
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
 #include "host/oz_log.h"
+#include "host/standin/escape.h"
 #include "host/standin/standin.h"
 
 namespace {
@@ -42,66 +43,6 @@ std::string FormatV(const char *format, va_list ap)
     return text;
 }
 
-// Makes text from values safe to show in a log: every byte or character
-// that could break a line, move the cursor, recolour a terminal or reorder
-// what a reader sees becomes a visible escape. C0 controls (newline and tab
-// too) and DEL become "\xNN", as does each byte that is not part of valid
-// UTF-8; C1 controls, the bidirectional controls and the line and paragraph
-// separators become "\uNNNN"; a backslash becomes "\\", so that every escape
-// in a log came from here. The same rules as ozStandin::EscapeControls, kept
-// here until the two meet.
-std::string EscapeLogValue(const std::string &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    auto byte_escape = [&out](unsigned char c) {
-        out += "\\x";
-        out += hex[c >> 4];
-        out += hex[c & 0xf];
-    };
-    size_t at = 0;
-    while (at < text.size()) {
-        const unsigned char lead = static_cast<unsigned char>(text[at]);
-        if (lead < 0x80) {
-            if (lead < 0x20 || lead == 0x7f) byte_escape(lead);
-            else if (lead == '\\') out += "\\\\";
-            else out += static_cast<char>(lead);
-            at++;
-            continue;
-        }
-        size_t length = 0;
-        uint32_t code = 0;
-        uint32_t min = 0;
-        if (lead >= 0xc2 && lead <= 0xdf) length = 2, min = 0x80, code = lead & 0x1f;
-        else if (lead >= 0xe0 && lead <= 0xef) length = 3, min = 0x800, code = lead & 0x0f;
-        else if (lead >= 0xf0 && lead <= 0xf4) length = 4, min = 0x10000, code = lead & 0x07;
-        bool valid = length != 0 && text.size() - at >= length;
-        for (size_t i = 1; valid && i < length; i++) {
-            const unsigned char next = static_cast<unsigned char>(text[at + i]);
-            valid = (next & 0xc0) == 0x80;
-            code = (code << 6) | (next & 0x3f);
-        }
-        valid = valid && code >= min && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-        if (!valid) {
-            byte_escape(lead);
-            at++;
-            continue;
-        }
-        const bool hidden = (code >= 0x80 && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f ||
-                            (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) ||
-                            code == 0x2028 || code == 0x2029;
-        if (hidden) {
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(code >> shift) & 0xf];
-        } else {
-            out.append(text, at, length);
-        }
-        at += length;
-    }
-    return out;
-}
-
 // Escapes `text` but keeps its tabs, its newlines when `keep_newlines`, and
 // a newline that ends it when `keep_last_newline`. Neither byte can be part
 // of a longer UTF-8 sequence, so the pieces between them are escaped apart.
@@ -113,12 +54,12 @@ std::string EscapeKeeping(const std::string &text, bool keep_newlines, bool keep
     size_t start = 0;
     for (size_t at = 0; at < end; at++) {
         if (text[at] == '\t' || (keep_newlines && text[at] == '\n')) {
-            out += EscapeLogValue(text.substr(start, at - start));
+            out += ozStandin::EscapeControls(text.substr(start, at - start));
             out += text[at];
             start = at + 1;
         }
     }
-    out += EscapeLogValue(text.substr(start, end - start));
+    out += ozStandin::EscapeControls(text.substr(start, end - start));
     if (ends_line) out += '\n';
     return out;
 }
