@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -190,28 +189,6 @@ TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
         << log.Text();
     gone.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
     EXPECT_EQ(ReadFile(folder + ".old/out.jsonl"), PAYLOAD.dump() + "\n");
-}
-
-TEST_F(OstrelHostSinkTest, OpeningAFifoNeverWaitsForItsReader)
-{
-    const std::string fifo = dir.File("sink.fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    SinkWriter writer;
-    try {
-        writer.AddChannel("sink-log", "devices", fifo, SinkWriter::View::ENCODED);
-        FAIL() << "a FIFO without a reader was accepted";
-    } catch (const std::runtime_error &e) {
-        EXPECT_EQ(std::string(e.what()),
-            fifo + ": a FIFO with no reader; start its reader first (the daemon does not wait for one)");
-    }
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    writer.AddChannel("sink-log", "devices", fifo, SinkWriter::View::ENCODED);
-    writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
-    char got[4096];
-    ssize_t size = read(reader, got, sizeof(got));
-    close(reader);
-    EXPECT_EQ(std::string(got, size > 0 ? static_cast<size_t>(size) : 0), PAYLOAD.dump() + "\n");
 }
 
 // Writes 40 payloads that hardly compress to "archive" on a 16 KiB tmpfs,
