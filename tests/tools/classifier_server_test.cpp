@@ -3,7 +3,6 @@
 // that slow or idle clients cannot keep others from being served.
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -214,27 +213,6 @@ protected:
     std::thread listener;
     int port = 0;
 };
-
-TEST_F(ClassifierServerTest, AnswersTheApiToAnOrdinaryClient)
-{
-    Start(ServerLimits());
-    httplib::Client client("127.0.0.1", port);
-    httplib::Headers auth = {{"Authorization", "Bearer " + TOKEN}};
-    auto upload = client.Post(
-        UPLOAD_PATH, auth, R"([{"mac": "m1", "mdns_services": ["_ipp._tcp.local"]}])", "application/json");
-    ASSERT_TRUE(upload) << httplib::to_string(upload.error());
-    EXPECT_EQ(upload->status, 200);
-    EXPECT_EQ(upload->get_header_value("Content-Type"), "application/json");
-    EXPECT_EQ(json::parse(upload->body)["data"][0]["discovery"]["label"], "Printer");
-    // The same client again: each request has a connection of its own.
-    auto index = client.Get(INDEX_PATH, auth);
-    ASSERT_TRUE(index) << httplib::to_string(index.error());
-    EXPECT_EQ(json::parse(index->body)["data"].size(), 1u);
-    auto wrong = client.Get("/v1/discovery/other", auth);
-    ASSERT_TRUE(wrong);
-    EXPECT_EQ(wrong->status, 404);
-    EXPECT_EQ(json::parse(wrong->body)["status_code"], 404);
-}
 
 TEST_F(ClassifierServerTest, RequestsRefusedByTheirHeadersAreAnsweredBeforeTheBody)
 {
