@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdint>
 
+#include "device/text_bound.h"
 #include "plugin/plugin.h"
 
 namespace {
@@ -90,16 +91,6 @@ std::string Printable(const std::string &text)
     if (plain) return text;
     std::string quoted = json(text).dump(-1, ' ', true, json::error_handler_t::replace);
     return quoted.size() > 64 ? quoted.substr(0, 60) + "...\"" : quoted;
-}
-
-// At most `max` bytes, cut before a character that would not fit whole.
-std::string CutUtf8(const std::string &text, size_t max)
-{
-    if (text.size() <= max) return text;
-    size_t end = max;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        end--;
-    return text.substr(0, end);
 }
 
 // The MAC text of a device as the host writes it: anything else would be a
@@ -237,7 +228,7 @@ void ozpPlugin::ApplyVerdict(const std::string &mac, const json &discovery)
     }
 
     json kept = discovery;
-    std::string label = CutUtf8(discovery.at("label").get<std::string>(), MAX_LABEL_BYTES);
+    std::string label = ozpBoundText(discovery.at("label").get<std::string>(), MAX_LABEL_BYTES);
     if (label.size() != discovery.at("label").get_ref<const std::string &>().size()) {
         oz_dprintf("%s: %s: label cut to %zu bytes.\n", tag.c_str(), mac.c_str(), label.size());
         kept["label"] = label;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -178,6 +179,9 @@ TEST_F(SlowCloudTest, ALargeTableIsClassifiedInTurnsTheServiceAccepts)
     const int count = static_cast<int>(ostrel_classifier::Service::MAX_UPLOAD_DEVICES) + 1;
     {
         auto writer = ostrel_test::MakePlugin(dir);
+        // Saved as seen now by the running plug-in's clock, not the test's
+        // fixed one, so that the devices are not too old to load.
+        writer->wall_clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
         for (int n = 1; n <= count; n++) {
             ozpDevice device(Mac(n), false);
             device.dhcp_vendor = "udhcp 1.36.1";
