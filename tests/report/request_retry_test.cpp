@@ -60,71 +60,37 @@ protected:
     std::vector<std::string> bodies;
 };
 
-TEST_F(RequestRetryTest, ARefusedOrFailedRequestLeavesItsDevicesDue)
+// Transport faults, error codes and refused answers of every kind are in
+// the reliability suite; these are the answers that look nearly good.
+TEST_F(RequestRetryTest, AnAnswerThatIsNotQuiteGoodLeavesItsDevicesDue)
 {
     struct Case {
         const char *what;
         int status;
-        std::string content_type;
         std::string body;
     };
     const std::vector<Case> cases = {
-        {"server gone", 0, "", ""},
-        {"error code with data", 500, "application/json",
+        {"verdicts with an error code", 500,
             R"({"status_code":0,"status_message":"ok","data":[
                 {"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":10}}]})"},
-        {"API error", 200, "application/json", R"({"status_code":3,"status_message":"quota","data":[]})"},
-        {"too many devices", 400, "application/json",
-            R"({"status_code":400,"status_message":"request carries 10001 devices","data":[]})"},
-        {"body too large", 413, "text/plain", "Payload Too Large"},
-        {"HTML", 200, "text/html", "<html></html>"},
-        {"malformed", 200, "application/json", R"({"status_code":0,)"},
-        {"no data", 200, "application/json", R"({"status_code":0,"status_message":"ok"})"},
+        {"API error with 200", 200, R"({"status_code":3,"status_message":"quota","data":[]})"},
+        {"no data", 200, R"({"status_code":0,"status_message":"ok"})"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         plugin = ostrel_test::MakePlugin(dir);
         plugin->config.api_enable = true;
-        std::string gone;
-        if (c.status == 0) {
-            ostrel_test::LoopbackServer closed;
-            gone = closed.Url("/upload");
-        }
-        plugin->config.api_url_upload = c.status == 0 ? gone : server.Url("/upload");
-        server.Answer(c.status, c.content_type, c.body);
+        plugin->config.api_url_upload = server.Url("/upload");
+        server.Answer(c.status, "application/json", c.body);
         Add(MakeDevice(Mac(1), 1, 0));
         Add(MakeDevice(Mac(2), 0, 0));
 
         EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
-        // Sent again, though nothing changed.
-        plugin->config.api_url_upload = server.Url("/upload");
+        // Sent again, though nothing changed; then no more.
         server.Answer(200, "application/json", GOOD);
         EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
         EXPECT_EQ(Cycle(), std::vector<std::string> {});
     }
-}
-
-TEST_F(RequestRetryTest, ChangesThatComeWhileARequestIsOutAreSentNext)
-{
-    server.Hold();
-    Add(MakeDevice(Mac(1), 1, 0));
-    Add(MakeDevice(Mac(2), 1, 0));
-    plugin->ProcessUpdate();
-    server.WaitForRequest();
-
-    // Seen again while the cloud works on the first report, through a cycle
-    // that cannot send.
-    Change(Mac(1), "10.0.0.1");
-    plugin->ProcessUpdate();
-    Change(Mac(2), "192.168.1.12"); // already known: no news
-    server.Release();
-    plugin->api_thread->Join();
-    plugin->ProcessApiResponse();
-    plugin->api_thread.reset();
-
-    ASSERT_EQ(Cycle(), std::vector<std::string> {Mac(1)});
-    EXPECT_EQ(json::parse(bodies.back())[0]["ip_count"], 2);
-    EXPECT_EQ(Cycle(), std::vector<std::string> {});
 }
 
 TEST_F(RequestRetryTest, ALargeTableIsSentInTurnsThatReachEveryDevice)
