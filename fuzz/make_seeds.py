@@ -86,6 +86,8 @@ write("cache_load", "over-bounds", json.dumps([device("00:00:00:00:00:06", ip_li
 write("cache_load", "bad-utf8", b'{"x": {"mac": "\xff"}}')
 write("cache_load", "scalar", "42")
 write("cache_load", "deep-nesting", nested(DEEP))
+write("cache_load", "last-seen", json.dumps([device("00:00:00:00:00:%02x" % n, last_seen=v) for n, v in enumerate(
+    [1767225000, 1767225600 + 86400, 1000000000, -9223372036854775808, 18446744073709551615, 1.5e9, "x", None])]))
 write("cache_load", "deep-nesting-in-device", '[' + json.dumps(device("00:00:00:00:00:07"))[:-1] +
       ', "extra": ' + nested(DEEP) + '}]')
 

@@ -12,16 +12,20 @@ struct Holder {
     std::string tag;
 };
 
+// Set once the registry is gone at exit, for claims released after it (by
+// objects that static storage destroys later).
+bool registry_gone = false;
+
 struct Registry {
+    ~Registry() { registry_gone = true; }
     std::mutex lock;
     std::map<std::string, Holder> paths;
 };
 
-// Never destroyed: a claim may be released while statics are torn down.
 Registry &Paths()
 {
-    static Registry *registry = new Registry;
-    return *registry;
+    static Registry registry;
+    return registry;
 }
 
 // Links and dots resolved as far as the path exists; the rest as written.
@@ -38,6 +42,7 @@ std::string Canonical(const std::string &path)
 
 bool ozpCacheClaim::Hold(const std::string &tag, const std::string &path, std::string &holder)
 {
+    if (registry_gone) return true;
     std::string key = Canonical(path);
     Registry &registry = Paths();
     std::lock_guard<std::mutex> guard(registry.lock);
@@ -56,7 +61,7 @@ bool ozpCacheClaim::Hold(const std::string &tag, const std::string &path, std::s
 
 void ozpCacheClaim::Release()
 {
-    if (held.empty()) return;
+    if (held.empty() || registry_gone) return;
     Registry &registry = Paths();
     std::lock_guard<std::mutex> guard(registry.lock);
     registry.paths.erase(held);

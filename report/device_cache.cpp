@@ -171,9 +171,10 @@ bool KeepUnreadable(const std::string &tag, const std::string &path, const std::
             path.c_str(), copy.c_str(), static_cast<unsigned long>(loaded), reason);
         return true;
     }
+    int error = errno;
     oz_printf("%s: %s: unreadable cache not kept: %s; %lu device(s) loaded from it, the file is not saved "
               "over (%s)\n",
-        tag.c_str(), path.c_str(), strerror(errno), static_cast<unsigned long>(loaded), reason);
+        tag.c_str(), path.c_str(), strerror(error), static_cast<unsigned long>(loaded), reason);
     return false;
 }
 
@@ -418,9 +419,9 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     size_t loaded = 0;
     uint64_t expired = 0;
     // The first value that is no device ends the load.
-    std::string failure;
+    std::optional<std::string> failure;
     reader.Walk([&](const CacheReader::Entry &entry) {
-        if (!failure.empty()) return;
+        if (failure) return;
         if (entry.error) {
             try {
                 std::rethrow_exception(entry.error);
@@ -452,7 +453,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     if (expired != 0)
         oz_dprintf("%s: %s: %lu device(s) older than max_device_age not loaded\n", tag.c_str(), path.c_str(),
             static_cast<unsigned long>(expired));
-    if (failure.empty() || KeepUnreadable(tag, path, file, text, loaded, failure.c_str())) {
+    if (!failure || KeepUnreadable(tag, path, file, text, loaded, failure->c_str())) {
         cache_loaded = true;
         cache_loaded_path = path;
     }
