@@ -86,8 +86,8 @@ protected:
     }
 
     // The host's own configuration: the API bootstrap data and the sink file.
-    // The plug-in drops a cycle's changes while an answer waits to be
-    // collected, which its loop does within a second: updates come slower.
+    // Updates come slower than the plug-in's loop collects an answer (within
+    // a second), so that each cycle can send what the last one left due.
     std::string HostConfig(double update_interval = 2)
     {
         return dir.Write("host.json", R"({
