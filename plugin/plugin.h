@@ -33,9 +33,9 @@ constexpr const char *OZP_PLUGIN_NAME = "Ostrel Device Discovery Processor Plugi
 constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
 
 // A cache file above this size is refused, not read. A typical device takes
-// about 750 bytes in the cache, one with every value set full about 15 KB:
-// a million typical devices, or the default table bound of devices that
-// large, stay well below it.
+// about 660 bytes in the cache, one with every value set full about 15 KB:
+// a million typical devices (0.7 GB), or the default table bound of devices
+// that large (1.5 GB), stay below it.
 constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
 
 class ozpPlugin : public ozPluginProcessor
