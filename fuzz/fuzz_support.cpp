@@ -59,6 +59,14 @@ FuzzHost::~FuzzHost()
 
 std::unique_ptr<ozpPlugin> FuzzHost::MakePlugin(const std::string &conf) const
 {
+    // Copies of unreadable caches are never overwritten: left to pile up, the
+    // search for a free name would grow with every input and each input
+    // would no longer start from the same folder.
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.path().filename().string().find(".bad") != std::string::npos)
+            std::filesystem::remove(entry.path(), error);
+    }
     auto plugin = std::make_unique<ozpPlugin>("fuzz", ozPlugin::Params {{"conf_filename", File(conf)}});
     // Reads of the network never belong in a fuzz run.
     plugin->config.api_enable = false;
