@@ -80,7 +80,10 @@ void BM_LoadDevices(benchmark::State &state)
         plugin->devices.clear();
         SettleHeap();
         state.ResumeTiming();
-        if (plugin->LoadDevices(path) != count) state.SkipWithError("devices not loaded");
+        if (plugin->LoadDevices(path) != count) {
+            state.SkipWithError("devices not loaded");
+            break;
+        }
     }
 
     plugin->devices.clear();

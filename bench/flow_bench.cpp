@@ -59,7 +59,10 @@ void BM_ProcessFlowNewDevice(benchmark::State &state)
         for (const auto &flow : flows)
             plugin.ProcessFlow(flow);
         state.PauseTiming();
-        if (plugin.devices.size() != count + BATCH) state.SkipWithError("new devices not added");
+        if (plugin.devices.size() != count + BATCH) {
+            state.SkipWithError("new devices not added");
+            break;
+        }
         for (const auto &mac : macs)
             plugin.devices.erase(mac);
         state.ResumeTiming();
