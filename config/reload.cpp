@@ -89,6 +89,10 @@ void ozpPlugin::Reload()
 
     config.Load(doc);
     WarnAboutDestructiveValues(tag, config);
+    // The top-level channel options are the file's as it now stands: an option
+    // removed from it goes back to its default rather than keeping the value
+    // of an earlier load.
+    channel_defaults = ozpChannelConfig();
     channel_defaults.Load("defaults", doc);
     sinks.clear();
     LoadSinks(doc, channel_defaults, sinks);

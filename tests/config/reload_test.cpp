@@ -170,13 +170,13 @@ TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
     EXPECT_EQ(ChannelState(plugin->channel_defaults), R"({"format": 2, "compressor": 0, "flush": false})"_json);
     EXPECT_EQ(SinksState(plugin->sinks), good["sinks"]);
 
-    // In the sinks: the channels inserted before the failure stay. The
-    // defaults are not reset by a load, so channels still get "object".
+    // In the sinks: the channels inserted before the failure stay. Each load
+    // starts the defaults afresh, so a file without "format" gives "json".
     EXPECT_EQ(ReloadWith(R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": {"format": "msgpack"}},
                                         "sink-b": {"ch-1": {"compressor": "zstd"}}}})"),
         "void ozpChannelConfig::Load(const string &, const json &): compressor: zstd: Invalid argument");
     EXPECT_EQ(SinksState(plugin->sinks), R"({"sink-a": {
-        "ch-1": {"format": 2, "compressor": 0, "flush": false},
+        "ch-1": {"format": 1, "compressor": 0, "flush": false},
         "ch-2": {"format": 3, "compressor": 0, "flush": false}}})"_json);
 
     const std::vector<std::pair<std::string, std::string>> shapes = {
@@ -191,7 +191,7 @@ TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
         EXPECT_EQ(ReloadWith(file), message) << file;
     }
     EXPECT_EQ(SinksState(plugin->sinks),
-        R"({"sink-a": {"ch-1": {"format": 3, "compressor": 0, "flush": false}}})"_json);
+        R"({"sink-a": {"ch-1": {"format": 1, "compressor": 0, "flush": false}}})"_json);
 }
 
 TEST_F(ReloadTest, OnlyEnabledChannelsAndSinksWithOneOfThemAreKept)
@@ -227,11 +227,17 @@ TEST_F(ReloadTest, ChannelsTakeFormatAndCompressorFromTheDefaultsButNotFlush)
         "own": {"format": 2, "compressor": 0, "flush": true},
         "half": {"format": 3, "compressor": 0, "flush": false}}})"_json);
 
-    // The defaults are kept between loads, so the sinks follow the last file
-    // that set them.
+    // Each load starts the defaults from json, none, false: options removed
+    // from the file do not keep the values of an earlier load.
     ASSERT_EQ(ReloadWith(R"({"format": "json", "sinks": {"sink-a": {"plain": {}}}})"), "");
     EXPECT_EQ(SinksState(plugin->sinks),
-        R"({"sink-a": {"plain": {"format": 1, "compressor": 1, "flush": false}}})"_json);
+        R"({"sink-a": {"plain": {"format": 1, "compressor": 0, "flush": false}}})"_json);
+    ASSERT_EQ(ReloadWith(R"({"format": "msgpack", "compressor": "gz", "flush": true})"), "");
+    ASSERT_EQ(ReloadWith(R"({"sinks": {"sink-a": {"plain": {}}}})"), "");
+    EXPECT_EQ(
+        ChannelState(plugin->channel_defaults), R"({"format": 1, "compressor": 0, "flush": false})"_json);
+    EXPECT_EQ(SinksState(plugin->sinks),
+        R"({"sink-a": {"plain": {"format": 1, "compressor": 0, "flush": false}}})"_json);
 }
 
 TEST_F(ReloadTest, AReloadDropsRemovedSinksAndChannels)
