@@ -77,37 +77,37 @@ std::string Sprintf(const char *format, Args... args)
 
 // One conversion with its "*" width and precision, if any.
 template <typename T>
-std::string Convert(const std::string &spec, const int *stars, int star_count, T value)
+std::string Convert(const std::string &directive, const int *stars, int star_count, T value)
 {
-    if (star_count == 0) return Sprintf(spec.c_str(), value);
-    if (star_count == 1) return Sprintf(spec.c_str(), stars[0], value);
-    return Sprintf(spec.c_str(), stars[0], stars[1], value);
+    if (star_count == 0) return Sprintf(directive.c_str(), value);
+    if (star_count == 1) return Sprintf(directive.c_str(), stars[0], value);
+    return Sprintf(directive.c_str(), stars[0], stars[1], value);
 }
 
 // The text of one conversion ("%-8.*lu"), taking its arguments from `ap`.
 // `length` is its length modifier ("", "hh", "l", "z", ...).
-std::string ConvertOne(const std::string &spec, const std::string &length, char conversion, const int *stars,
+std::string ConvertOne(const std::string &directive, const std::string &length, char conversion, const int *stars,
     int star_count, int saved_errno, va_list &ap)
 {
     switch (conversion) {
     case 'd':
     case 'i':
-        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, long));
-        if (length == "ll") return Convert(spec, stars, star_count, va_arg(ap, long long));
-        if (length == "j") return Convert(spec, stars, star_count, va_arg(ap, intmax_t));
-        if (length == "z") return Convert(spec, stars, star_count, va_arg(ap, ssize_t));
-        if (length == "t") return Convert(spec, stars, star_count, va_arg(ap, ptrdiff_t));
-        return Convert(spec, stars, star_count, va_arg(ap, int));
+        if (length == "l") return Convert(directive, stars, star_count, va_arg(ap, long));
+        if (length == "ll") return Convert(directive, stars, star_count, va_arg(ap, long long));
+        if (length == "j") return Convert(directive, stars, star_count, va_arg(ap, intmax_t));
+        if (length == "z") return Convert(directive, stars, star_count, va_arg(ap, ssize_t));
+        if (length == "t") return Convert(directive, stars, star_count, va_arg(ap, ptrdiff_t));
+        return Convert(directive, stars, star_count, va_arg(ap, int));
     case 'o':
     case 'u':
     case 'x':
     case 'X':
-        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, unsigned long));
-        if (length == "ll") return Convert(spec, stars, star_count, va_arg(ap, unsigned long long));
-        if (length == "j") return Convert(spec, stars, star_count, va_arg(ap, uintmax_t));
-        if (length == "z") return Convert(spec, stars, star_count, va_arg(ap, size_t));
-        if (length == "t") return Convert(spec, stars, star_count, va_arg(ap, ptrdiff_t));
-        return Convert(spec, stars, star_count, va_arg(ap, unsigned));
+        if (length == "l") return Convert(directive, stars, star_count, va_arg(ap, unsigned long));
+        if (length == "ll") return Convert(directive, stars, star_count, va_arg(ap, unsigned long long));
+        if (length == "j") return Convert(directive, stars, star_count, va_arg(ap, uintmax_t));
+        if (length == "z") return Convert(directive, stars, star_count, va_arg(ap, size_t));
+        if (length == "t") return Convert(directive, stars, star_count, va_arg(ap, ptrdiff_t));
+        return Convert(directive, stars, star_count, va_arg(ap, unsigned));
     case 'e':
     case 'E':
     case 'f':
@@ -116,18 +116,18 @@ std::string ConvertOne(const std::string &spec, const std::string &length, char 
     case 'G':
     case 'a':
     case 'A':
-        if (length == "L") return Convert(spec, stars, star_count, va_arg(ap, long double));
-        return Convert(spec, stars, star_count, va_arg(ap, double));
+        if (length == "L") return Convert(directive, stars, star_count, va_arg(ap, long double));
+        return Convert(directive, stars, star_count, va_arg(ap, double));
     case 'c':
-        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, wint_t));
-        return Convert(spec, stars, star_count, va_arg(ap, int));
+        if (length == "l") return Convert(directive, stars, star_count, va_arg(ap, wint_t));
+        return Convert(directive, stars, star_count, va_arg(ap, int));
     case 's':
-        if (length == "l") return Convert(spec, stars, star_count, va_arg(ap, const wchar_t *));
-        return Convert(spec, stars, star_count, va_arg(ap, const char *));
-    case 'p': return Convert(spec, stars, star_count, va_arg(ap, void *));
+        if (length == "l") return Convert(directive, stars, star_count, va_arg(ap, const wchar_t *));
+        return Convert(directive, stars, star_count, va_arg(ap, const char *));
+    case 'p': return Convert(directive, stars, star_count, va_arg(ap, void *));
     case 'n': (void)va_arg(ap, void *); return std::string(); // never written through
     case 'm': return Convert("%s", stars, 0, strerror(saved_errno));
-    default: return spec; // not a conversion: shown as written
+    default: return directive; // not a conversion: shown as written
     }
 }
 
