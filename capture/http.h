@@ -1,0 +1,23 @@
+// HTTP/1.x request heads in a client's TCP stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ostrel_capture {
+
+struct HttpRequestHead {
+    size_t head_size = 0;      // request line and headers, with the empty line
+    bool body_known = false;   // Content-Length given (0 without a body header)
+    uint64_t body_size = 0;
+    std::string user_agent;    // empty without the header
+};
+
+enum class HeadStatus { NEED_MORE, COMPLETE, NOT_HTTP };
+
+// `data` starts at the first byte of a request. NEED_MORE: it still looks like
+// a request but its head has not ended (the caller bounds how long it waits).
+HeadStatus ParseHttpRequestHead(const uint8_t *data, size_t size, HttpRequestHead &head);
+
+} // namespace ostrel_capture

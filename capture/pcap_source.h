@@ -1,0 +1,64 @@
+// Frames from libpcap: a capture file (pcap or pcapng) or a live interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct pcap;
+
+namespace ostrel_capture {
+
+struct LiveOptions {
+    bool promiscuous = true;
+    int snap_length = 262144; // whole frames, so a ClientHello is never cut
+};
+
+struct CapturedFrame {
+    const uint8_t *data = nullptr; // valid until the next call
+    size_t caplen = 0;
+    size_t wirelen = 0;
+    int64_t time_usec = 0;
+};
+
+class PcapSource
+{
+public:
+    enum Result { FRAME, NONE_YET, END, FAILED };
+
+    PcapSource() = default;
+    ~PcapSource();
+    PcapSource(const PcapSource &) = delete;
+    PcapSource &operator=(const PcapSource &) = delete;
+
+    // False with Error() set ("<file>: <reason>"); also for link types the
+    // tracker does not read.
+    bool OpenFile(const std::string &path);
+    bool OpenLive(const std::string &interface, const LiveOptions &options);
+    // An empty filter is none.
+    bool SetFilter(const std::string &bpf);
+
+    // FRAME: `frame` is filled. NONE_YET: nothing now (live). END: the file is
+    // done. FAILED: Error() says why.
+    Result Next(CapturedFrame &frame);
+
+    int LinkType() const { return link_type; }
+    // For poll(): -1 for files.
+    int SelectableFd() const;
+    // Bytes of the file read so far and its size, for progress (0 when live).
+    uint64_t Position() const;
+    uint64_t Size() const { return size; }
+    const std::string &Error() const { return error; }
+    const std::string &Name() const { return name; }
+    bool Live() const { return live; }
+
+private:
+    pcap *handle = nullptr;
+    int link_type = 0;
+    bool live = false;
+    uint64_t size = 0;
+    std::string name;
+    std::string error;
+};
+
+} // namespace ostrel_capture
