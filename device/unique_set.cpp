@@ -37,8 +37,18 @@ template <typename T> bool ozpUniqueSet<T>::Push(const T &value)
 
 template class ozpUniqueSet<std::string>;
 
+bool IsUnspecifiedAddress(const std::string &address)
+{
+    // Any valid address written only with zeros, colons and dots is 0.0.0.0
+    // or ::; an invalid one is no address either.
+    if (address.empty()) return false;
+    return address.find_first_not_of("0:.") == std::string::npos;
+}
+
 std::pair<IPList::iterator, bool> IPList::insert(const std::string &address)
 {
+    // A host without an address yet (every DHCP discover) sends from it.
+    if (IsUnspecifiedAddress(address)) return {addresses.end(), false};
     auto found = std::find(addresses.begin(), addresses.end(), address);
     if (found != addresses.end()) {
         std::rotate(addresses.begin(), found, found + 1);
@@ -68,4 +78,7 @@ void to_json(json &j, const IPList &list)
 void from_json(const json &j, IPList &list)
 {
     list.addresses = j.get<std::vector<std::string>>();
+    // Files written before unspecified addresses were kept out may hold one.
+    list.addresses.erase(
+        std::remove_if(list.addresses.begin(), list.addresses.end(), IsUnspecifiedAddress), list.addresses.end());
 }

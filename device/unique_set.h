@@ -50,13 +50,17 @@ public:
     std::vector<T> values;
 };
 
+// 0.0.0.0 and :: in any spelling: never an address of a device.
+bool IsUnspecifiedAddress(const std::string &address);
+
 class IPList
 {
 public:
     using iterator = std::vector<std::string>::iterator;
     using const_iterator = std::vector<std::string>::const_iterator;
 
-    // Moves or adds `address` to the front; true when it was new.
+    // Moves or adds `address` to the front; true when it was new. An
+    // unspecified address is not added (false, end()).
     std::pair<iterator, bool> insert(const std::string &address);
 
     bool empty() const { return addresses.empty(); }

@@ -197,6 +197,29 @@ TEST_F(FlowObservationTest, OtherEndpointBecomesADeviceOnlyUnderProcessAllMacs)
     EXPECT_EQ(Report(fields.other_mac)["ip_address"], "192.168.1.1");
 }
 
+TEST_F(FlowObservationTest, UnspecifiedAddressesAreNeverDeviceAddresses)
+{
+    // A DHCP discover comes from 0.0.0.0 to the broadcast address; its IPv6
+    // counterpart from ::.
+    plugin.config.process_all_macs = true;
+    FlowSpec discover;
+    discover.ip = "0.0.0.0";
+    discover.other_mac = "00:aa:bb:cc:dd:ee";
+    discover.other_ip = "::";
+    plugin.ProcessFlow(MakeFlow(discover));
+    FlowSpec later = discover;
+    later.ip = "192.168.1.10";
+    plugin.ProcessFlow(MakeFlow(later));
+    EXPECT_EQ(json(plugin.devices.at(discover.mac).ip_list), json({"192.168.1.10"}));
+    EXPECT_TRUE(plugin.devices.at(discover.other_mac).ip_list.empty());
+
+    // Every spelling; a file written before this rule loses them on reading.
+    for (const char *text : {"0.0.0.0", "::", "0:0:0:0:0:0:0:0", "::0"}) EXPECT_TRUE(IsUnspecifiedAddress(text));
+    for (const char *text : {"", "10.0.0.0", "::1", "fe80::"}) EXPECT_FALSE(IsUnspecifiedAddress(text));
+    IPList list = json({"10.0.0.1", "0.0.0.0", "::"}).get<IPList>();
+    EXPECT_EQ(json(list), json({"10.0.0.1"}));
+}
+
 TEST_F(DeviceDebugPrintTest, PrintsOneAlignedBlockWithLongValuesCut)
 {
     ozpDevice device(MAC, false);
