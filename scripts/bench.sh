@@ -30,6 +30,13 @@ else
   results=build/bench/results.json
 fi
 
+# The packet-path benchmarks read the throughput captures, repeated.
+export OSTREL_THROUGHPUT_CAPTURE="${OSTREL_THROUGHPUT_CAPTURE:-build/throughput.pcap}"
+if [ ! -f "$OSTREL_THROUGHPUT_CAPTURE" ]; then
+  mkdir -p "$(dirname "$OSTREL_THROUGHPUT_CAPTURE")"
+  python3 bench/make_throughput_capture.py "$OSTREL_THROUGHPUT_CAPTURE"
+fi
+
 echo "=== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
   "$(free -m | awk '/^Mem:/ {print $2}') MiB memory"
 echo "=== load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
