@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t QUIC_V1 = 0x00000001;
 constexpr size_t MAX_CID = 20;
+constexpr size_t MIN_FIRST_DCID = 8; // a client's first DCID is at least this long
 constexpr size_t SAMPLE_SIZE = 16;
 constexpr size_t TAG_SIZE = 16;
 constexpr size_t SECRET_SIZE = 32;
@@ -215,7 +216,7 @@ size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
     size_t packet_size = pos + value;
     if (type != TYPE_INITIAL) return packet_size; // 0-RTT and Handshake: not ours to read
     if (!have_keys) {
-        if (!quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
+        if (dcid_size < MIN_FIRST_DCID || !quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
             state = HelloStatus::NOT_HELLO;
             return 0;
         }
