@@ -286,7 +286,7 @@ TEST_F(QuicTest, ConnectionsThatGiveNoHello)
     Bytes over_bound = Initial(0, Crypto(65530, hello, 0, 10));
     Bytes many_pieces_frames;
     for (size_t i = 0; i < 300; ++i) {
-        Bytes f = Crypto(2 * i, hello, 2 * i, 1);
+        Bytes f = Crypto(2 * i, hello, i % 100, 1);
         many_pieces_frames.insert(many_pieces_frames.end(), f.begin(), f.end());
     }
     struct Case {
@@ -334,6 +334,19 @@ TEST_F(QuicTest, CutAndCorruptedDatagramsAreSkippedSafely)
         for (int k = 0; k < 3; ++k) bad[random() % 80] = static_cast<uint8_t>(random()); // headers mostly
         QuicClientHello quic;
         quic.Datagram(bad.data(), bad.size(), ja4);
+    }
+    // Random frames under valid protection reach the frame reader itself.
+    const uint8_t types[] = {0x00, 0x01, 0x02, 0x03, 0x06, 0x06, 0x06};
+    for (int round = 0; round < 300; ++round) {
+        Bytes frames;
+        for (int k = 0; k < 6; ++k) {
+            frames.push_back(types[random() % sizeof types]);
+            size_t size = random() % 12;
+            for (size_t i = 0; i < size; ++i) frames.push_back(static_cast<uint8_t>(random()));
+        }
+        Bytes sealed = Initial(0, frames);
+        QuicClientHello quic;
+        Feed(quic, sealed, ja4);
     }
 }
 
