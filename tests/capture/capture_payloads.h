@@ -72,8 +72,8 @@ inline bool TakePayload(const uint8_t *frame, size_t size, CapturedPayload &out)
     if (protocol == 6) {
         if (ip_end < pos + 20) return false;
         out.tcp = true;
-        out.seq = uint32_t{frame[pos + 4]} << 24 | uint32_t{frame[pos + 5]} << 16 |
-                  uint32_t{frame[pos + 6]} << 8 | frame[pos + 7];
+        out.seq = uint32_t {frame[pos + 4]} << 24 | uint32_t {frame[pos + 5]} << 16
+            | uint32_t {frame[pos + 6]} << 8 | frame[pos + 7];
         pos += (frame[pos + 12] >> 4) * 4u;
     } else if (protocol == 17) {
         pos += 8;

@@ -20,7 +20,8 @@ using Bytes = std::vector<uint8_t>;
 Bytes FromHex(const std::string &hex)
 {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -51,25 +52,31 @@ void PutVarint(Bytes &out, uint64_t value)
         out.push_back(static_cast<uint8_t>(0x40 | value >> 8));
         out.push_back(static_cast<uint8_t>(value));
     } else {
-        for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>((i == 3 ? 0x80 : 0) | value >> (8 * i)));
+        for (int i = 3; i >= 0; --i)
+            out.push_back(static_cast<uint8_t>((i == 3 ? 0x80 : 0) | value >> (8 * i)));
     }
 }
 
 Bytes Crypto(uint64_t offset, const Bytes &stream, size_t from, size_t size)
 {
-    Bytes frame{0x06};
+    Bytes frame {0x06};
     PutVarint(frame, offset);
     PutVarint(frame, size);
-    frame.insert(frame.end(), stream.begin() + static_cast<long>(from), stream.begin() + static_cast<long>(from + size));
+    frame.insert(frame.end(), stream.begin() + static_cast<long>(from),
+        stream.begin() + static_cast<long>(from + size));
     return frame;
 }
 
-Bytes Crypto(const Bytes &stream, size_t from, size_t size) { return Crypto(from, stream, from, size); }
+Bytes Crypto(const Bytes &stream, size_t from, size_t size)
+{
+    return Crypto(from, stream, from, size);
+}
 
 Bytes Join(std::initializer_list<Bytes> parts)
 {
     Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -77,7 +84,10 @@ struct Keys {
     Bytes key, iv, hp;
 };
 
-Keys RfcKeys() { return {FromHex(RFC_KEY), FromHex(RFC_IV), FromHex(RFC_HP)}; }
+Keys RfcKeys()
+{
+    return {FromHex(RFC_KEY), FromHex(RFC_IV), FromHex(RFC_HP)};
+}
 
 struct PacketSpec {
     unsigned type = 0; // 0 Initial, 1 0-RTT, 2 Handshake
@@ -95,9 +105,11 @@ struct PacketSpec {
 Bytes Seal(const PacketSpec &spec, const Keys &keys)
 {
     Bytes frames = spec.frames;
-    while (frames.size() + spec.number_size < 4) frames.push_back(0); // room for the sample
-    Bytes packet{static_cast<uint8_t>(0xc0 | spec.type << 4 | (spec.number_size - 1))};
-    for (int i = 3; i >= 0; --i) packet.push_back(static_cast<uint8_t>(spec.version >> (8 * i)));
+    while (frames.size() + spec.number_size < 4)
+        frames.push_back(0); // room for the sample
+    Bytes packet {static_cast<uint8_t>(0xc0 | spec.type << 4 | (spec.number_size - 1))};
+    for (int i = 3; i >= 0; --i)
+        packet.push_back(static_cast<uint8_t>(spec.version >> (8 * i)));
     packet.push_back(static_cast<uint8_t>(spec.dcid.size()));
     packet.insert(packet.end(), spec.dcid.begin(), spec.dcid.end());
     packet.push_back(static_cast<uint8_t>(spec.scid.size()));
@@ -110,11 +122,13 @@ Bytes Seal(const PacketSpec &spec, const Keys &keys)
     packet.push_back(static_cast<uint8_t>(0x40 | length >> 8));
     packet.push_back(static_cast<uint8_t>(length));
     size_t pn_offset = packet.size();
-    for (size_t i = spec.number_size; i-- > 0;) packet.push_back(static_cast<uint8_t>(spec.number >> (8 * i)));
+    for (size_t i = spec.number_size; i-- > 0;)
+        packet.push_back(static_cast<uint8_t>(spec.number >> (8 * i)));
 
     uint8_t nonce[12];
     std::memcpy(nonce, keys.iv.data(), 12);
-    for (size_t i = 0; i < 8; ++i) nonce[11 - i] ^= static_cast<uint8_t>(spec.number >> (8 * i));
+    for (size_t i = 0; i < 8; ++i)
+        nonce[11 - i] ^= static_cast<uint8_t>(spec.number >> (8 * i));
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
     Bytes sealed(frames.size() + 16);
     int n = 0;
@@ -132,7 +146,8 @@ Bytes Seal(const PacketSpec &spec, const Keys &keys)
     EXPECT_EQ(EVP_EncryptUpdate(ctx, mask, &n, packet.data() + pn_offset + 4, 16), 1);
     EVP_CIPHER_CTX_free(ctx);
     packet[0] ^= mask[0] & 0x0f;
-    for (size_t i = 0; i < spec.number_size; ++i) packet[pn_offset + i] ^= mask[1 + i];
+    for (size_t i = 0; i < spec.number_size; ++i)
+        packet[pn_offset + i] ^= mask[1 + i];
     return packet;
 }
 
@@ -190,9 +205,9 @@ TEST(QuicKeysTest, PacketNumbersDecodeAgainstTheLargestSeen)
     EXPECT_EQ(DecodePacketNumber(true, 0xa82f30ea, 0x9b32, 2), 0xa82f9b32u); // RFC 9000 A.3
     EXPECT_EQ(DecodePacketNumber(false, 0, 0, 4), 0u);
     EXPECT_EQ(DecodePacketNumber(false, 0, 2, 1), 2u);
-    EXPECT_EQ(DecodePacketNumber(true, 0x2fe, 0x01, 1), 0x301u);  // carries into the next window
-    EXPECT_EQ(DecodePacketNumber(true, 0x301, 0xfe, 1), 0x2feu);  // a late packet from the window before
-    EXPECT_EQ(DecodePacketNumber(true, 1, 0xff, 1), 0xffu);       // no window below zero
+    EXPECT_EQ(DecodePacketNumber(true, 0x2fe, 0x01, 1), 0x301u); // carries into the next window
+    EXPECT_EQ(DecodePacketNumber(true, 0x301, 0xfe, 1), 0x2feu); // a late packet from the window before
+    EXPECT_EQ(DecodePacketNumber(true, 1, 0xff, 1), 0xffu); // no window below zero
 }
 
 TEST(QuicKeysTest, InitialPacketsAreRecognised)
@@ -211,35 +226,37 @@ TEST(QuicKeysTest, InitialPacketsAreRecognised)
         {"version 2", {0xc0, 0x6b, 0x33, 0x43, 0xcf, 0}},
         {"version negotiation", {0xc0, 0, 0, 0, 0, 0}},
     };
-    for (const Case &c : not_initial) EXPECT_FALSE(LooksLikeQuicInitial(c.bytes.data(), c.bytes.size())) << c.name;
+    for (const Case &c : not_initial)
+        EXPECT_FALSE(LooksLikeQuicInitial(c.bytes.data(), c.bytes.size())) << c.name;
 }
 
 TEST_F(QuicTest, WholeHelloInOneInitialGivesItsJa4)
 {
     QuicClientHello quic;
     ASSERT_EQ(Feed(quic, Initial(0, Join({Crypto(hello, 0, hello.size()), Bytes(200, 0)})), ja4),
-              HelloStatus::FOUND);
+        HelloStatus::FOUND);
     EXPECT_EQ(ja4, FIREFOX_JA4);
     // Later datagrams of the connection give the same answer.
     std::string again;
-    EXPECT_EQ(Feed(quic, Bytes{0x40, 1, 2, 3}, again), HelloStatus::FOUND);
+    EXPECT_EQ(Feed(quic, Bytes {0x40, 1, 2, 3}, again), HelloStatus::FOUND);
     EXPECT_EQ(again, FIREFOX_JA4);
 }
 
 TEST_F(QuicTest, CryptoFramesOutOfOrderOverlappingAndOverPackets)
 {
     size_t n = hello.size();
-    Bytes ack{0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};         // one extra range
-    Bytes ack_ecn{0x03, 0x05, 0x40, 0x10, 0x01, 0x01, 0x00, 0x00, 0x07, 0x08, 0x09}; // and ECN counts
+    Bytes ack {0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}; // one extra range
+    Bytes ack_ecn {0x03, 0x05, 0x40, 0x10, 0x01, 0x01, 0x00, 0x00, 0x07, 0x08, 0x09}; // and ECN counts
     QuicClientHello quic;
     // First datagram: the tail and a middle part, out of order, between other frames.
-    Bytes first = Initial(0, Join({Bytes{0x01}, Crypto(hello, 300, n - 300), ack, Bytes(40, 0), ack_ecn,
-                                   Crypto(hello, 100, 150)}));
+    Bytes first = Initial(0,
+        Join({Bytes {0x01}, Crypto(hello, 300, n - 300), ack, Bytes(40, 0), ack_ecn,
+            Crypto(hello, 100, 150)}));
     ASSERT_EQ(Feed(quic, first, ja4), HelloStatus::NEED_MORE);
     // Second datagram: two coalesced Initials with overlapping and repeated
     // pieces, the packet numbers 1 and 2 sent as one byte.
     Bytes second = Join({Initial(1, Join({Crypto(hello, 200, 150), Crypto(hello, 100, 150)}), 1),
-                         Initial(2, Join({Crypto(hello, 0, 120), Crypto(hello, 250, 60)}), 1)});
+        Initial(2, Join({Crypto(hello, 0, 120), Crypto(hello, 250, 60)}), 1)});
     ASSERT_EQ(Feed(quic, second, ja4), HelloStatus::FOUND);
     EXPECT_EQ(ja4, FIREFOX_JA4);
 }
@@ -258,7 +275,7 @@ TEST_F(QuicTest, PacketsThatDoNotOpenAreSkipped)
     server.frames = Crypto(hello, 0, 100);
     uint8_t key[16], iv[12], hp[16];
     ASSERT_TRUE(quic_detail::DeriveClientInitial(server.dcid.data(), server.dcid.size(), key, iv, hp));
-    Keys other{Bytes(key, key + 16), Bytes(iv, iv + 12), Bytes(hp, hp + 16)};
+    Keys other {Bytes(key, key + 16), Bytes(iv, iv + 12), Bytes(hp, hp + 16)};
     PacketSpec handshake;
     handshake.type = 2;
     handshake.frames = Crypto(hello, 0, n);
@@ -297,21 +314,22 @@ TEST_F(QuicTest, ConnectionsThatGiveNoHello)
     std::vector<Case> cases = {
         {"version 2", {Seal(v2, RfcKeys())}, HelloStatus::NOT_HELLO},
         {"first DCID under 8 bytes", {Seal(short_dcid, RfcKeys())}, HelloStatus::NOT_HELLO},
-        {"short header first", {Bytes{0x41, 1, 2, 3, 4, 5, 6, 7}}, HelloStatus::NOT_HELLO},
-        {"past the Initials with no hello", {Initial(0, Crypto(hello, 0, 100)), Bytes{0x41, 1, 2}},
-         HelloStatus::NOT_HELLO},
+        {"short header first", {Bytes {0x41, 1, 2, 3, 4, 5, 6, 7}}, HelloStatus::NOT_HELLO},
+        {"past the Initials with no hello", {Initial(0, Crypto(hello, 0, 100)), Bytes {0x41, 1, 2}},
+            HelloStatus::NOT_HELLO},
         {"CRYPTO stream not a ClientHello", {Initial(0, Crypto(not_hello, 0, n))}, HelloStatus::NOT_HELLO},
         {"CRYPTO past 64 KiB", {over_bound}, HelloStatus::NOT_HELLO},
         {"too many separate pieces", {Initial(0, many_pieces_frames)}, HelloStatus::NOT_HELLO},
         // An unknown frame ends reading: the CRYPTO frame after it is not seen.
-        {"unknown frame first", {Initial(0, Join({Bytes{0x1c, 0x00, 0x00, 0x00}, Crypto(hello, 0, n)}))},
-         HelloStatus::NEED_MORE},
-        {"empty datagram", {Bytes{}}, HelloStatus::NEED_MORE},
+        {"unknown frame first", {Initial(0, Join({Bytes {0x1c, 0x00, 0x00, 0x00}, Crypto(hello, 0, n)}))},
+            HelloStatus::NEED_MORE},
+        {"empty datagram", {Bytes {}}, HelloStatus::NEED_MORE},
     };
     for (const Case &c : cases) {
         QuicClientHello quic;
         HelloStatus status = HelloStatus::NEED_MORE;
-        for (const Bytes &d : c.datagrams) status = Feed(quic, d, ja4);
+        for (const Bytes &d : c.datagrams)
+            status = Feed(quic, d, ja4);
         EXPECT_EQ(status, c.last) << c.name;
         if (status == HelloStatus::NOT_HELLO) {
             // It stays so, even when the hello follows.
@@ -322,7 +340,8 @@ TEST_F(QuicTest, ConnectionsThatGiveNoHello)
 
 TEST_F(QuicTest, CutAndCorruptedDatagramsAreSkippedSafely)
 {
-    Bytes datagram = Join({Initial(0, Crypto(hello, 0, 300)), Initial(1, Crypto(hello, 300, hello.size() - 300))});
+    Bytes datagram
+        = Join({Initial(0, Crypto(hello, 0, 300)), Initial(1, Crypto(hello, 300, hello.size() - 300))});
     for (size_t size = 0; size < datagram.size(); size += 7) {
         QuicClientHello quic;
         HelloStatus status = quic.Datagram(datagram.data(), size, ja4);
@@ -331,7 +350,8 @@ TEST_F(QuicTest, CutAndCorruptedDatagramsAreSkippedSafely)
     std::mt19937 random(11);
     for (int round = 0; round < 300; ++round) {
         Bytes bad = datagram;
-        for (int k = 0; k < 3; ++k) bad[random() % 80] = static_cast<uint8_t>(random()); // headers mostly
+        for (int k = 0; k < 3; ++k)
+            bad[random() % 80] = static_cast<uint8_t>(random()); // headers mostly
         QuicClientHello quic;
         quic.Datagram(bad.data(), bad.size(), ja4);
     }
@@ -342,7 +362,8 @@ TEST_F(QuicTest, CutAndCorruptedDatagramsAreSkippedSafely)
         for (int k = 0; k < 6; ++k) {
             frames.push_back(types[random() % sizeof types]);
             size_t size = random() % 12;
-            for (size_t i = 0; i < size; ++i) frames.push_back(static_cast<uint8_t>(random()));
+            for (size_t i = 0; i < size; ++i)
+                frames.push_back(static_cast<uint8_t>(random()));
         }
         Bytes sealed = Initial(0, frames);
         QuicClientHello quic;
@@ -356,7 +377,7 @@ TEST(QuicCaptureTest, ChromeInitialsInCapturesGiveTheirJa4)
         const char *name;
         size_t connections;
     };
-    for (File file : {File{"tls-sni.pcapng", 20}, File{"suricata-ja4-tls-quic.pcap", 1}}) {
+    for (File file : {File {"tls-sni.pcapng", 20}, File {"suricata-ja4-tls-quic.pcap", 1}}) {
         auto payloads = capture_test::ReadPayloads(std::string(OSTREL_TESTDATA_DIR "/captures/") + file.name);
         std::map<std::string, QuicClientHello> connections;
         std::map<std::string, std::string> found;
@@ -368,6 +389,7 @@ TEST(QuicCaptureTest, ChromeInitialsInCapturesGiveTheirJa4)
         }
         EXPECT_EQ(found.size(), file.connections) << file.name;
         for (const auto &flow_ja4 : found)
-            EXPECT_EQ(flow_ja4.second, "q13d0310h3_55b375c5d22e_cd85d2d88918") << file.name << " " << flow_ja4.first;
+            EXPECT_EQ(flow_ja4.second, "q13d0310h3_55b375c5d22e_cd85d2d88918")
+                << file.name << " " << flow_ja4.first;
     }
 }

@@ -19,7 +19,8 @@ using Bytes = std::vector<uint8_t>;
 Bytes FromHex(const std::string &hex)
 {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -57,20 +58,25 @@ Extension Alpn(const std::vector<Bytes> &protocols)
     return {0x0010, d};
 }
 
-Bytes Text(const std::string &text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string &text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 Extension U16List(uint16_t type, const std::vector<uint16_t> &values)
 {
     Bytes d;
     Put16(d, values.size() * 2);
-    for (uint16_t v : values) Put16(d, v);
+    for (uint16_t v : values)
+        Put16(d, v);
     return {type, d};
 }
 
 Extension Versions(const std::vector<uint16_t> &values)
 {
-    Bytes d{static_cast<uint8_t>(values.size() * 2)};
-    for (uint16_t v : values) Put16(d, v);
+    Bytes d {static_cast<uint8_t>(values.size() * 2)};
+    for (uint16_t v : values)
+        Put16(d, v);
     return {0x002b, d};
 }
 
@@ -87,9 +93,10 @@ Bytes Handshake(const HelloSpec &spec)
     Bytes body;
     Put16(body, spec.legacy_version);
     body.insert(body.end(), 32, 0x11); // random
-    body.push_back(0);                 // session id
+    body.push_back(0); // session id
     Put16(body, spec.ciphers.size() * 2);
-    for (uint16_t c : spec.ciphers) Put16(body, c);
+    for (uint16_t c : spec.ciphers)
+        Put16(body, c);
     body.push_back(1); // compression: null
     body.push_back(0);
     if (spec.extensions_block) {
@@ -102,8 +109,8 @@ Bytes Handshake(const HelloSpec &spec)
         Put16(body, exts.size());
         body.insert(body.end(), exts.begin(), exts.end());
     }
-    Bytes out{1, static_cast<uint8_t>(body.size() >> 16), static_cast<uint8_t>(body.size() >> 8),
-              static_cast<uint8_t>(body.size())};
+    Bytes out {1, static_cast<uint8_t>(body.size() >> 16), static_cast<uint8_t>(body.size() >> 8),
+        static_cast<uint8_t>(body.size())};
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
@@ -136,8 +143,8 @@ HelloSpec Base()
     return spec;
 }
 
-const char BASE_CIPHERS[] = "39e807bd56df";          // 1301,1302,1303,c02b
-const char BASE_EXTENSIONS[] = "5d4d534e3685";       // 000a,000d,002b,0033_0403,0804,0401
+const char BASE_CIPHERS[] = "39e807bd56df"; // 1301,1302,1303,c02b
+const char BASE_EXTENSIONS[] = "5d4d534e3685"; // 000a,000d,002b,0033_0403,0804,0401
 const char BASE_JA4[] = "t13d0406h2_39e807bd56df_5d4d534e3685";
 
 std::string Ja4(const HelloSpec &spec, char transport = 't')
@@ -155,18 +162,18 @@ HelloStatus StreamStatus(const Bytes &stream)
 }
 
 // Firefox's ClientHello of tls12.pcap, the TCP payload of its only frame.
-const char FIREFOX_RECORD[] =
-    "1603010200010001fc0303ecb2691addb2bf6c599c7aaae23de5f42561cc04eb41029acc6fc050a16ac1d22046f8617b580a"
-    "c9358e2aa44e306d52466bcc989c87c8ca64309f5faf50ba7b4d0022130113031302c02bc02fcca9cca8c02cc030c00ac009"
-    "c013c014009c009d002f00350100019100000021001f00001c636f6e74696c652e73657276696365732e6d6f7a696c6c612e"
-    "636f6d00170000ff01000100000a000e000c001d00170018001901000101000b00020100002300000010000e000c02683208"
-    "687474702f312e310005000501000000000022000a000804030503060302030033006b0069001d00208909858fbeb6ed2f12"
-    "48ba5b9e2978bead0e840110192c61daed0096798b184400170041044d183d91f5eed35791fa982464e3b0214aaa5f5d1b78"
-    "616d9b9fbebc22d11f535b2f94c686143136aa795e6e5a875d6c08064ad5b76d44caad766e2483012748002b000504030403"
-    "03000d0018001604030503060308040805080604010501060102030201002d00020101001c000240010015007a0000000000"
-    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-    "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-    "0000000000000000000000000000000000";
+const char FIREFOX_RECORD[]
+    = "1603010200010001fc0303ecb2691addb2bf6c599c7aaae23de5f42561cc04eb41029acc6fc050a16ac1d22046f8617b580a"
+      "c9358e2aa44e306d52466bcc989c87c8ca64309f5faf50ba7b4d0022130113031302c02bc02fcca9cca8c02cc030c00ac009"
+      "c013c014009c009d002f00350100019100000021001f00001c636f6e74696c652e73657276696365732e6d6f7a696c6c612e"
+      "636f6d00170000ff01000100000a000e000c001d00170018001901000101000b00020100002300000010000e000c02683208"
+      "687474702f312e310005000501000000000022000a000804030503060302030033006b0069001d00208909858fbeb6ed2f12"
+      "48ba5b9e2978bead0e840110192c61daed0096798b184400170041044d183d91f5eed35791fa982464e3b0214aaa5f5d1b78"
+      "616d9b9fbebc22d11f535b2f94c686143136aa795e6e5a875d6c08064ad5b76d44caad766e2483012748002b000504030403"
+      "03000d0018001604030503060308040805080604010501060102030201002d00020101001c000240010015007a0000000000"
+      "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "0000000000000000000000000000000000";
 
 } // namespace
 
@@ -207,58 +214,65 @@ TEST(TlsHelloTest, Ja4PartsFollowTheHelloFields)
     variant("GREASE everywhere is ignored", BASE_JA4, [](HelloSpec &s) {
         s.ciphers.insert(s.ciphers.begin(), 0x2a2a);
         s.ciphers.push_back(0xfafa);
-        s.extensions.insert(s.extensions.begin(), Extension{0x1a1a, {}});
-        s.extensions.push_back(Extension{0xeaea, {0x00}});
+        s.extensions.insert(s.extensions.begin(), Extension {0x1a1a, {}});
+        s.extensions.push_back(Extension {0xeaea, {0x00}});
         s.extensions[4] = Versions({0x7a7a, 0x0304, 0x0303}); // GREASE is numerically the highest
         s.extensions[5] = U16List(0x000d, {0x0403, 0x0804, 0x0401, 0x0a0a});
     });
     variant("cipher order does not matter", BASE_JA4, [](HelloSpec &s) {
         s.ciphers = {0xc02b, 0x1303, 0x1301, 0x1302};
     });
-    variant("extension order does not matter", BASE_JA4, [](HelloSpec &s) {
-        std::reverse(s.extensions.begin(), s.extensions.end());
-    });
+    variant("extension order does not matter", BASE_JA4,
+        [](HelloSpec &s) { std::reverse(s.extensions.begin(), s.extensions.end()); });
     variant("signature algorithm order does", "t13d0406h2_39e807bd56df_8662d833cf46", [](HelloSpec &s) {
         s.extensions[3] = U16List(0x000d, {0x0804, 0x0403, 0x0401});
     });
     variant("no server name: i, one extension fewer", "t13i0405h2" + tail,
-            [](HelloSpec &s) { s.extensions.erase(s.extensions.begin()); });
-    variant("no ALPN", "t13d040500" + tail, [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 1); });
+        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin()); });
+    variant(
+        "no ALPN", "t13d040500" + tail, [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 1); });
     variant("http/1.1 first", "t13d0406h1" + tail, [](HelloSpec &s) {
         s.extensions[1] = Alpn({Text("http/1.1"), Text("h2")});
     });
-    variant("one character twice", "t13d0406xx" + tail, [](HelloSpec &s) { s.extensions[1] = Alpn({Text("x")}); });
+    variant("one character twice", "t13d0406xx" + tail,
+        [](HelloSpec &s) { s.extensions[1] = Alpn({Text("x")}); });
     variant("ALPN list empty", "t13d040600" + tail, [](HelloSpec &s) { s.extensions[1] = Alpn({}); });
-    variant("ALPN first value empty", "t13d040600" + tail,
-            [](HelloSpec &s) { s.extensions[1] = Alpn({Bytes{}, Text("h2")}); });
-    variant("ALPN not alphanumeric: hex ends", "t13d0406ad" + tail,
-            [](HelloSpec &s) { s.extensions[1] = Alpn({Bytes{0xab, 0xcd}}); });
-    variant("ALPN one end alphanumeric: still hex", "t13d04063b" + tail,
-            [](HelloSpec &s) { s.extensions[1] = Alpn({Bytes{0x30, 0xab}}); });
+    variant("ALPN first value empty", "t13d040600" + tail, [](HelloSpec &s) {
+        s.extensions[1] = Alpn({Bytes {}, Text("h2")});
+    });
+    variant("ALPN not alphanumeric: hex ends", "t13d0406ad" + tail, [](HelloSpec &s) {
+        s.extensions[1] = Alpn({Bytes {0xab, 0xcd}});
+    });
+    variant("ALPN one end alphanumeric: still hex", "t13d04063b" + tail, [](HelloSpec &s) {
+        s.extensions[1] = Alpn({Bytes {0x30, 0xab}});
+    });
     variant("ALPN ASCII punctuation at the end", "t13d04066d" + tail,
-            [](HelloSpec &s) { s.extensions[1] = Alpn({Text("h-")}); });
+        [](HelloSpec &s) { s.extensions[1] = Alpn({Text("h-")}); });
     variant("no signature algorithms: no underscore", "t13d0405h2_39e807bd56df_3a62dcb2b4a6",
-            [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 3); });
+        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 3); });
     variant("signature algorithms all GREASE: as none", "t13d0406h2_39e807bd56df_263eba10f34f",
-            [](HelloSpec &s) { s.extensions[3] = U16List(0x000d, {0x0a0a}); });
+        [](HelloSpec &s) { s.extensions[3] = U16List(0x000d, {0x0a0a}); });
     variant("TLS 1.2 only: legacy version", "t12d0405h2_39e807bd56df_5086c4c6ee75",
-            [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 4); });
+        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 4); });
     variant("TLS 1.0 legacy", "t10d0405h2_39e807bd56df_5086c4c6ee75", [](HelloSpec &s) {
         s.legacy_version = 0x0301;
         s.extensions.erase(s.extensions.begin() + 4);
     });
     variant("supported versions only GREASE: legacy version", "t12d0406h2" + tail,
-            [](HelloSpec &s) { s.extensions[4] = Versions({0x4a4a}); });
-    variant("unknown version", "t00d0406h2" + tail, [](HelloSpec &s) { s.extensions[4] = Versions({0x7f17}); });
+        [](HelloSpec &s) { s.extensions[4] = Versions({0x4a4a}); });
+    variant(
+        "unknown version", "t00d0406h2" + tail, [](HelloSpec &s) { s.extensions[4] = Versions({0x7f17}); });
     variant("no ciphers", "t13d0006h2_000000000000_" + std::string(BASE_EXTENSIONS),
-            [](HelloSpec &s) { s.ciphers.clear(); });
+        [](HelloSpec &s) { s.ciphers.clear(); });
     variant("only SNI and ALPN left", "t12d0402h2_39e807bd56df_000000000000",
-            [](HelloSpec &s) { s.extensions.resize(2); });
+        [](HelloSpec &s) { s.extensions.resize(2); });
     variant("no extensions block", "t12i040000_39e807bd56df_000000000000",
-            [](HelloSpec &s) { s.extensions_block = false; });
+        [](HelloSpec &s) { s.extensions_block = false; });
     variant("counts capped at 99", "t13d9999h2", [](HelloSpec &s) {
-        for (uint16_t i = 0; i < 120; ++i) s.ciphers.push_back(static_cast<uint16_t>(0x0100 + i));
-        for (uint16_t i = 0; i < 120; ++i) s.extensions.push_back(Extension{static_cast<uint16_t>(0x0100 + i), {}});
+        for (uint16_t i = 0; i < 120; ++i)
+            s.ciphers.push_back(static_cast<uint16_t>(0x0100 + i));
+        for (uint16_t i = 0; i < 120; ++i)
+            s.extensions.push_back(Extension {static_cast<uint16_t>(0x0100 + i), {}});
     });
 
     for (const Case &c : cases) {
@@ -317,7 +331,8 @@ TEST(TlsHelloTest, StreamsThatAreNotAClientHello)
         {"ClientHello over 64 KiB", huge_hello},
         {"a non-handshake record before the hello ends", other_record_inside},
     };
-    for (const Case &c : cases) EXPECT_EQ(StreamStatus(c.stream), HelloStatus::NOT_HELLO) << c.name;
+    for (const Case &c : cases)
+        EXPECT_EQ(StreamStatus(c.stream), HelloStatus::NOT_HELLO) << c.name;
 
     // The largest record and hello allowed still wait for their bytes.
     EXPECT_EQ(StreamStatus({22, 3, 1, 0x48, 0x00, 1, 0x01, 0x00, 0x00}), HelloStatus::NEED_MORE);
@@ -383,7 +398,8 @@ TEST(TlsHelloTest, TruncatedAndCorruptedHellosNeverReadPastTheirBytes)
     Bytes stream = Records(full, 40);
     for (int round = 0; round < 3000; ++round) {
         Bytes bad = stream;
-        for (int n = 0; n < 4; ++n) bad[random() % bad.size()] = static_cast<uint8_t>(random());
+        for (int n = 0; n < 4; ++n)
+            bad[random() % bad.size()] = static_cast<uint8_t>(random());
         size_t cut = random() % (bad.size() + 1);
         Ja4FromTlsStream(bad.data(), cut, ja4);
     }
@@ -420,8 +436,10 @@ std::map<int, std::string> FirstTcpHellos(const char *file)
 TEST(TlsHelloTest, FirstHelloOfEveryTcpStreamInCapturesMatchesAnswers)
 {
     std::map<int, std::string> latest = {
-        {10, "t13d1516h2_8daaf6152771_e5627efa2ab1"},  {75, "t12d190800_d83cc789557e_7af1ed941c26"},
-        {101, "t13d1516h2_8daaf6152771_9b887d9acb53"}, {158, "t13d1516h2_8daaf6152771_e5627efa2ab1"},
+        {10, "t13d1516h2_8daaf6152771_e5627efa2ab1"},
+        {75, "t12d190800_d83cc789557e_7af1ed941c26"},
+        {101, "t13d1516h2_8daaf6152771_9b887d9acb53"},
+        {158, "t13d1516h2_8daaf6152771_e5627efa2ab1"},
         {188, "t13d1516h2_8daaf6152771_e5627efa2ab1"},
     };
     EXPECT_EQ(FirstTcpHellos("latest.pcapng"), latest);
@@ -430,7 +448,8 @@ TEST(TlsHelloTest, FirstHelloOfEveryTcpStreamInCapturesMatchesAnswers)
 
     // tls-sni: one hello a frame, 59 TCP streams.
     std::map<std::string, int> counts;
-    for (const auto &frame_ja4 : FirstTcpHellos("tls-sni.pcapng")) ++counts[frame_ja4.second];
+    for (const auto &frame_ja4 : FirstTcpHellos("tls-sni.pcapng"))
+        ++counts[frame_ja4.second];
     std::map<std::string, int> expected = {
         {"t13d1516h2_8daaf6152771_e5627efa2ab1", 54},
         {"t13d1516h1_8daaf6152771_e5627efa2ab1", 3},
