@@ -89,7 +89,7 @@ Keys RfcKeys()
     return {FromHex(RFC_KEY), FromHex(RFC_IV), FromHex(RFC_HP)};
 }
 
-struct PacketSpec {
+struct PacketFields {
     unsigned type = 0; // 0 Initial, 1 0-RTT, 2 Handshake
     Bytes dcid = FromHex(RFC_DCID);
     Bytes scid;
@@ -102,33 +102,33 @@ struct PacketSpec {
 
 // A protected long-header packet, sealed here with libcrypto directly so the
 // code under test is checked against an encryption of its own.
-Bytes Seal(const PacketSpec &spec, const Keys &keys)
+Bytes Seal(const PacketFields &fields, const Keys &keys)
 {
-    Bytes frames = spec.frames;
-    while (frames.size() + spec.number_size < 4)
+    Bytes frames = fields.frames;
+    while (frames.size() + fields.number_size < 4)
         frames.push_back(0); // room for the sample
-    Bytes packet {static_cast<uint8_t>(0xc0 | spec.type << 4 | (spec.number_size - 1))};
+    Bytes packet {static_cast<uint8_t>(0xc0 | fields.type << 4 | (fields.number_size - 1))};
     for (int i = 3; i >= 0; --i)
-        packet.push_back(static_cast<uint8_t>(spec.version >> (8 * i)));
-    packet.push_back(static_cast<uint8_t>(spec.dcid.size()));
-    packet.insert(packet.end(), spec.dcid.begin(), spec.dcid.end());
-    packet.push_back(static_cast<uint8_t>(spec.scid.size()));
-    packet.insert(packet.end(), spec.scid.begin(), spec.scid.end());
-    if (spec.type == 0) {
-        PutVarint(packet, spec.token.size());
-        packet.insert(packet.end(), spec.token.begin(), spec.token.end());
+        packet.push_back(static_cast<uint8_t>(fields.version >> (8 * i)));
+    packet.push_back(static_cast<uint8_t>(fields.dcid.size()));
+    packet.insert(packet.end(), fields.dcid.begin(), fields.dcid.end());
+    packet.push_back(static_cast<uint8_t>(fields.scid.size()));
+    packet.insert(packet.end(), fields.scid.begin(), fields.scid.end());
+    if (fields.type == 0) {
+        PutVarint(packet, fields.token.size());
+        packet.insert(packet.end(), fields.token.begin(), fields.token.end());
     }
-    size_t length = spec.number_size + frames.size() + 16;
+    size_t length = fields.number_size + frames.size() + 16;
     packet.push_back(static_cast<uint8_t>(0x40 | length >> 8));
     packet.push_back(static_cast<uint8_t>(length));
     size_t pn_offset = packet.size();
-    for (size_t i = spec.number_size; i-- > 0;)
-        packet.push_back(static_cast<uint8_t>(spec.number >> (8 * i)));
+    for (size_t i = fields.number_size; i-- > 0;)
+        packet.push_back(static_cast<uint8_t>(fields.number >> (8 * i)));
 
     uint8_t nonce[12];
     std::memcpy(nonce, keys.iv.data(), 12);
     for (size_t i = 0; i < 8; ++i)
-        nonce[11 - i] ^= static_cast<uint8_t>(spec.number >> (8 * i));
+        nonce[11 - i] ^= static_cast<uint8_t>(fields.number >> (8 * i));
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
     Bytes sealed(frames.size() + 16);
     int n = 0;
@@ -146,18 +146,18 @@ Bytes Seal(const PacketSpec &spec, const Keys &keys)
     EXPECT_EQ(EVP_EncryptUpdate(ctx, mask, &n, packet.data() + pn_offset + 4, 16), 1);
     EVP_CIPHER_CTX_free(ctx);
     packet[0] ^= mask[0] & 0x0f;
-    for (size_t i = 0; i < spec.number_size; ++i)
+    for (size_t i = 0; i < fields.number_size; ++i)
         packet[pn_offset + i] ^= mask[1 + i];
     return packet;
 }
 
 Bytes Initial(uint64_t number, Bytes frames, size_t number_size = 4)
 {
-    PacketSpec spec;
-    spec.number = number;
-    spec.number_size = number_size;
-    spec.frames = std::move(frames);
-    return Seal(spec, RfcKeys());
+    PacketFields fields;
+    fields.number = number;
+    fields.number_size = number_size;
+    fields.frames = std::move(frames);
+    return Seal(fields, RfcKeys());
 }
 
 // Firefox's ClientHello handshake message, from the only frame of tls12.pcap.
@@ -270,13 +270,13 @@ TEST_F(QuicTest, PacketsThatDoNotOpenAreSkipped)
     tampered[tampered.size() - 20] ^= 0x01;
     // A server's Initial (other DCID, other keys), a Handshake packet and a
     // 0-RTT packet coalesced after it are not read as the client's.
-    PacketSpec server;
+    PacketFields server;
     server.dcid = FromHex("c0ffee");
     server.frames = Crypto(hello, 0, 100);
     uint8_t key[16], iv[12], hp[16];
     ASSERT_TRUE(quic_detail::DeriveClientInitial(server.dcid.data(), server.dcid.size(), key, iv, hp));
     Keys other {Bytes(key, key + 16), Bytes(iv, iv + 12), Bytes(hp, hp + 16)};
-    PacketSpec handshake;
+    PacketFields handshake;
     handshake.type = 2;
     handshake.frames = Crypto(hello, 0, n);
     Bytes first = Join({tampered, Seal(server, other), Seal(handshake, RfcKeys())});
@@ -294,10 +294,10 @@ TEST_F(QuicTest, ConnectionsThatGiveNoHello)
     size_t n = hello.size();
     Bytes not_hello = hello;
     not_hello[0] = 2; // a ServerHello
-    PacketSpec v2;
+    PacketFields v2;
     v2.version = 0x6b3343cf;
     v2.frames = Crypto(hello, 0, n);
-    PacketSpec short_dcid;
+    PacketFields short_dcid;
     short_dcid.dcid = FromHex("01020304");
     short_dcid.frames = Crypto(hello, 0, n);
     Bytes over_bound = Initial(0, Crypto(65530, hello, 0, 10));

@@ -80,7 +80,7 @@ Extension Versions(const std::vector<uint16_t> &values)
     return {0x002b, d};
 }
 
-struct HelloSpec {
+struct HelloFields {
     uint16_t legacy_version = 0x0303;
     std::vector<uint16_t> ciphers;
     std::vector<Extension> extensions;
@@ -88,20 +88,20 @@ struct HelloSpec {
 };
 
 // The ClientHello handshake message (type, 3-byte length, body).
-Bytes Handshake(const HelloSpec &spec)
+Bytes Handshake(const HelloFields &fields)
 {
     Bytes body;
-    Put16(body, spec.legacy_version);
+    Put16(body, fields.legacy_version);
     body.insert(body.end(), 32, 0x11); // random
     body.push_back(0); // session id
-    Put16(body, spec.ciphers.size() * 2);
-    for (uint16_t c : spec.ciphers)
+    Put16(body, fields.ciphers.size() * 2);
+    for (uint16_t c : fields.ciphers)
         Put16(body, c);
     body.push_back(1); // compression: null
     body.push_back(0);
-    if (spec.extensions_block) {
+    if (fields.extensions_block) {
         Bytes exts;
-        for (const Extension &e : spec.extensions) {
+        for (const Extension &e : fields.extensions) {
             Put16(exts, e.type);
             Put16(exts, e.data.size());
             exts.insert(exts.end(), e.data.begin(), e.data.end());
@@ -128,11 +128,11 @@ Bytes Records(const Bytes &handshake, size_t fragment)
     return out;
 }
 
-HelloSpec Base()
+HelloFields Base()
 {
-    HelloSpec spec;
-    spec.ciphers = {0x1301, 0x1302, 0x1303, 0xc02b};
-    spec.extensions = {
+    HelloFields fields;
+    fields.ciphers = {0x1301, 0x1302, 0x1303, 0xc02b};
+    fields.extensions = {
         Sni("example.com"),
         Alpn({Text("h2"), Text("http/1.1")}),
         {0x000a, {0x00, 0x02, 0x00, 0x1d}},
@@ -140,17 +140,17 @@ HelloSpec Base()
         Versions({0x0304, 0x0303}),
         {0x0033, {0x00, 0x00}},
     };
-    return spec;
+    return fields;
 }
 
 const char BASE_CIPHERS[] = "39e807bd56df"; // 1301,1302,1303,c02b
 const char BASE_EXTENSIONS[] = "5d4d534e3685"; // 000a,000d,002b,0033_0403,0804,0401
 const char BASE_JA4[] = "t13d0406h2_39e807bd56df_5d4d534e3685";
 
-std::string Ja4(const HelloSpec &spec, char transport = 't')
+std::string Ja4(const HelloFields &fields, char transport = 't')
 {
     std::string ja4;
-    Bytes hs = Handshake(spec);
+    Bytes hs = Handshake(fields);
     HelloStatus status = Ja4FromHandshake(hs.data(), hs.size(), transport, ja4);
     return status == HelloStatus::FOUND ? ja4 : "status " + std::to_string(static_cast<int>(status));
 }
@@ -201,17 +201,17 @@ TEST(TlsHelloTest, Ja4PartsFollowTheHelloFields)
 
     struct Case {
         const char *name;
-        HelloSpec spec;
+        HelloFields fields;
         std::string ja4;
     };
     std::vector<Case> cases;
     auto variant = [&](const char *name, std::string ja4, auto change) {
-        HelloSpec spec = Base();
-        change(spec);
-        cases.push_back({name, spec, ja4});
+        HelloFields fields = Base();
+        change(fields);
+        cases.push_back({name, fields, ja4});
     };
     std::string tail = std::string("_") + BASE_CIPHERS + "_" + BASE_EXTENSIONS;
-    variant("GREASE everywhere is ignored", BASE_JA4, [](HelloSpec &s) {
+    variant("GREASE everywhere is ignored", BASE_JA4, [](HelloFields &s) {
         s.ciphers.insert(s.ciphers.begin(), 0x2a2a);
         s.ciphers.push_back(0xfafa);
         s.extensions.insert(s.extensions.begin(), Extension {0x1a1a, {}});
@@ -219,56 +219,56 @@ TEST(TlsHelloTest, Ja4PartsFollowTheHelloFields)
         s.extensions[4] = Versions({0x7a7a, 0x0304, 0x0303}); // GREASE is numerically the highest
         s.extensions[5] = U16List(0x000d, {0x0403, 0x0804, 0x0401, 0x0a0a});
     });
-    variant("cipher order does not matter", BASE_JA4, [](HelloSpec &s) {
+    variant("cipher order does not matter", BASE_JA4, [](HelloFields &s) {
         s.ciphers = {0xc02b, 0x1303, 0x1301, 0x1302};
     });
     variant("extension order does not matter", BASE_JA4,
-        [](HelloSpec &s) { std::reverse(s.extensions.begin(), s.extensions.end()); });
-    variant("signature algorithm order does", "t13d0406h2_39e807bd56df_8662d833cf46", [](HelloSpec &s) {
+        [](HelloFields &s) { std::reverse(s.extensions.begin(), s.extensions.end()); });
+    variant("signature algorithm order does", "t13d0406h2_39e807bd56df_8662d833cf46", [](HelloFields &s) {
         s.extensions[3] = U16List(0x000d, {0x0804, 0x0403, 0x0401});
     });
     variant("no server name: i, one extension fewer", "t13i0405h2" + tail,
-        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin()); });
+        [](HelloFields &s) { s.extensions.erase(s.extensions.begin()); });
     variant(
-        "no ALPN", "t13d040500" + tail, [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 1); });
-    variant("http/1.1 first", "t13d0406h1" + tail, [](HelloSpec &s) {
+        "no ALPN", "t13d040500" + tail, [](HelloFields &s) { s.extensions.erase(s.extensions.begin() + 1); });
+    variant("http/1.1 first", "t13d0406h1" + tail, [](HelloFields &s) {
         s.extensions[1] = Alpn({Text("http/1.1"), Text("h2")});
     });
     variant("one character twice", "t13d0406xx" + tail,
-        [](HelloSpec &s) { s.extensions[1] = Alpn({Text("x")}); });
-    variant("ALPN list empty", "t13d040600" + tail, [](HelloSpec &s) { s.extensions[1] = Alpn({}); });
-    variant("ALPN first value empty", "t13d040600" + tail, [](HelloSpec &s) {
+        [](HelloFields &s) { s.extensions[1] = Alpn({Text("x")}); });
+    variant("ALPN list empty", "t13d040600" + tail, [](HelloFields &s) { s.extensions[1] = Alpn({}); });
+    variant("ALPN first value empty", "t13d040600" + tail, [](HelloFields &s) {
         s.extensions[1] = Alpn({Bytes {}, Text("h2")});
     });
-    variant("ALPN not alphanumeric: hex ends", "t13d0406ad" + tail, [](HelloSpec &s) {
+    variant("ALPN not alphanumeric: hex ends", "t13d0406ad" + tail, [](HelloFields &s) {
         s.extensions[1] = Alpn({Bytes {0xab, 0xcd}});
     });
-    variant("ALPN one end alphanumeric: still hex", "t13d04063b" + tail, [](HelloSpec &s) {
+    variant("ALPN one end alphanumeric: still hex", "t13d04063b" + tail, [](HelloFields &s) {
         s.extensions[1] = Alpn({Bytes {0x30, 0xab}});
     });
     variant("ALPN ASCII punctuation at the end", "t13d04066d" + tail,
-        [](HelloSpec &s) { s.extensions[1] = Alpn({Text("h-")}); });
+        [](HelloFields &s) { s.extensions[1] = Alpn({Text("h-")}); });
     variant("no signature algorithms: no underscore", "t13d0405h2_39e807bd56df_3a62dcb2b4a6",
-        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 3); });
+        [](HelloFields &s) { s.extensions.erase(s.extensions.begin() + 3); });
     variant("signature algorithms all GREASE: as none", "t13d0406h2_39e807bd56df_263eba10f34f",
-        [](HelloSpec &s) { s.extensions[3] = U16List(0x000d, {0x0a0a}); });
+        [](HelloFields &s) { s.extensions[3] = U16List(0x000d, {0x0a0a}); });
     variant("TLS 1.2 only: legacy version", "t12d0405h2_39e807bd56df_5086c4c6ee75",
-        [](HelloSpec &s) { s.extensions.erase(s.extensions.begin() + 4); });
-    variant("TLS 1.0 legacy", "t10d0405h2_39e807bd56df_5086c4c6ee75", [](HelloSpec &s) {
+        [](HelloFields &s) { s.extensions.erase(s.extensions.begin() + 4); });
+    variant("TLS 1.0 legacy", "t10d0405h2_39e807bd56df_5086c4c6ee75", [](HelloFields &s) {
         s.legacy_version = 0x0301;
         s.extensions.erase(s.extensions.begin() + 4);
     });
     variant("supported versions only GREASE: legacy version", "t12d0406h2" + tail,
-        [](HelloSpec &s) { s.extensions[4] = Versions({0x4a4a}); });
+        [](HelloFields &s) { s.extensions[4] = Versions({0x4a4a}); });
     variant(
-        "unknown version", "t00d0406h2" + tail, [](HelloSpec &s) { s.extensions[4] = Versions({0x7f17}); });
+        "unknown version", "t00d0406h2" + tail, [](HelloFields &s) { s.extensions[4] = Versions({0x7f17}); });
     variant("no ciphers", "t13d0006h2_000000000000_" + std::string(BASE_EXTENSIONS),
-        [](HelloSpec &s) { s.ciphers.clear(); });
+        [](HelloFields &s) { s.ciphers.clear(); });
     variant("only SNI and ALPN left", "t12d0402h2_39e807bd56df_000000000000",
-        [](HelloSpec &s) { s.extensions.resize(2); });
+        [](HelloFields &s) { s.extensions.resize(2); });
     variant("no extensions block", "t12i040000_39e807bd56df_000000000000",
-        [](HelloSpec &s) { s.extensions_block = false; });
-    variant("counts capped at 99", "t13d9999h2", [](HelloSpec &s) {
+        [](HelloFields &s) { s.extensions_block = false; });
+    variant("counts capped at 99", "t13d9999h2", [](HelloFields &s) {
         for (uint16_t i = 0; i < 120; ++i)
             s.ciphers.push_back(static_cast<uint16_t>(0x0100 + i));
         for (uint16_t i = 0; i < 120; ++i)
@@ -276,7 +276,7 @@ TEST(TlsHelloTest, Ja4PartsFollowTheHelloFields)
     });
 
     for (const Case &c : cases) {
-        std::string ja4 = Ja4(c.spec);
+        std::string ja4 = Ja4(c.fields);
         if (c.ja4.size() == 10)
             EXPECT_EQ(ja4.substr(0, 10), c.ja4) << c.name;
         else
@@ -373,9 +373,9 @@ TEST(TlsHelloTest, MalformedLengthsAreNotAHello)
         {"supported versions of odd length", {0x002b, {0x03, 0x03, 0x04, 0x03}}},
     };
     for (const auto &c : inner) {
-        HelloSpec spec = Base();
-        spec.extensions.push_back(c.second);
-        EXPECT_EQ(Ja4(spec), "status 2") << c.first;
+        HelloFields fields = Base();
+        fields.extensions.push_back(c.second);
+        EXPECT_EQ(Ja4(fields), "status 2") << c.first;
     }
 }
 
