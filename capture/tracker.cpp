@@ -240,8 +240,10 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
 
     auto found = table.find(key);
     FlowList::iterator it;
+    bool created = false;
     if (found == table.end()) {
         it = Create(key, packet, sender, time);
+        created = true;
     } else {
         it = found->second;
         Flow &flow = *it;
@@ -251,6 +253,7 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
         if (flow.sent[sender] && packet.has_src_mac && (!from.has_mac || from.mac != packet.src_mac)) {
             EndFlow(it, End::SPLIT, time);
             it = Create(key, packet, sender, time);
+            created = true;
         } else {
             FlowList &list = flow.record.ip_protocol == 6 ? tcp_flows : udp_flows;
             list.splice(list.end(), list, it);
@@ -268,6 +271,11 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
     if (!flow.sent[1 - sender] && packet.has_dst_mac) {
         to.has_mac = true;
         to.mac = packet.dst_mac;
+    }
+    if (created) {
+        Emit(EVENT_FLOW_NEW, flow, sender, time);
+        if (table.size() > options.max_flows)
+            EvictOldest(it, time);
     }
     if (packet.ip_protocol == 6)
         Tcp(flow, packet, sender, time);
@@ -326,9 +334,6 @@ FlowList::iterator Tracker::State::Create(const FlowKey &key, const PacketView &
     ++counters.flows;
     if (table.size() > counters.peak_flows)
         counters.peak_flows = table.size();
-    Emit(EVENT_FLOW_NEW, flow, origin, time);
-    if (table.size() > options.max_flows)
-        EvictOldest(it, time);
     return it;
 }
 
