@@ -88,7 +88,8 @@ TEST(FrameTest, LinuxCookedHeadersGiveTheSourceMac)
 {
     Bytes ip = Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(1, 2, Text("x")));
     PacketView p;
-    ASSERT_EQ(Parse(Sll(A, 6, 0x0800, ip), p, LINK_LINUX_SLL), FrameResult::PACKET);
+    Bytes sll = Sll(A, 6, 0x0800, ip);
+    ASSERT_EQ(Parse(sll, p, LINK_LINUX_SLL), FrameResult::PACKET);
     EXPECT_TRUE(p.has_src_mac);
     EXPECT_FALSE(p.has_dst_mac);
     EXPECT_EQ(p.src_mac, A);
@@ -137,8 +138,8 @@ TEST(FrameTest, Ipv6ExtensionHeaders)
     Bytes hop{60, 0, 1, 4, 0, 0, 0, 0};
     Bytes dest{17, 1, 1, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     PacketView p;
-    ASSERT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("fe80::1", "ff02::1:2", 0, Cat(Cat(hop, dest), udp))), p),
-              FrameResult::PACKET);
+    Bytes frame = Ethernet(A, B, 0x86dd, Ipv6("fe80::1", "ff02::1:2", 0, Cat(Cat(hop, dest), udp)));
+    ASSERT_EQ(Parse(frame, p), FrameResult::PACKET);
     EXPECT_EQ(p.src_ip, Ip("fe80::1"));
     EXPECT_EQ(p.dst_port, 547);
     EXPECT_EQ(PayloadText(p), "v6");
