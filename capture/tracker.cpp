@@ -250,7 +250,7 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
         // A new source MAC behind an endpoint that has sent before: another
         // device (several DHCP clients share 0.0.0.0:68), so another flow.
         Endpoint &from = EndpointOf(flow.record, sender);
-        if (flow.sent[sender] && packet.has_src_mac && (!from.has_mac || from.mac != packet.src_mac)) {
+        if (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac) {
             EndFlow(it, End::SPLIT, time);
             it = Create(key, packet, sender, time);
             created = true;
@@ -263,7 +263,8 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
     flow.last = time;
     Endpoint &from = EndpointOf(flow.record, sender);
     Endpoint &to = EndpointOf(flow.record, 1 - sender);
-    if (!flow.sent[sender]) {
+    // A cooked capture may give a sender's address on some frames only.
+    if (!flow.sent[sender] || (!from.has_mac && packet.has_src_mac)) {
         flow.sent[sender] = true;
         from.has_mac = packet.has_src_mac;
         from.mac = packet.src_mac;

@@ -176,6 +176,22 @@ TEST_F(TrackerTest, MacsFollowTheirSenders)
     auto news = Of(EVENT_FLOW_NEW);
     ASSERT_EQ(news.size(), 2u);
     EXPECT_EQ(news[1].flow.upper.mac, Mac(7));
+
+    // A cooked frame without the sender's address, then one with it: the
+    // same device, whose MAC is now known.
+    events.clear();
+    Make();
+    Bytes ip = Ipv4(CLIENT.ip, server.ip, 17, Udp(CLIENT.port, 5353, Text("q")));
+    Bytes without = Sll(CLIENT.mac, 0, 0x0800, ip), with = Sll(CLIENT.mac, 6, 0x0800, ip);
+    tracker->Frame(LINK_LINUX_SLL, without.data(), without.size(), without.size(), 1);
+    EXPECT_FALSE(events[0].flow.upper.has_mac);
+    tracker->Frame(LINK_LINUX_SLL, with.data(), with.size(), with.size(), 2);
+    tracker->Flush(3);
+    EXPECT_EQ(tracker->Counters().flows, 1u);
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_TRUE(completes[0].flow.upper.has_mac);
+    EXPECT_EQ(completes[0].flow.upper.mac, CLIENT.mac);
 }
 
 TEST_F(TrackerTest, BroadcastDhcpSplitsPerClient)
