@@ -1,5 +1,6 @@
 #include "capture/flow_record.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ostrel_capture {
@@ -23,6 +24,11 @@ std::string IpAddress::Text() const
     }
     if (family != 6)
         return std::string();
+    static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::equal(mapped, mapped + 12, bytes.begin())) {
+        std::snprintf(text, sizeof text, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+        return text;
+    }
     // Groups in lower-case hex, the longest run of two or more zero groups
     // (the first of equal runs) written "::".
     unsigned groups[8];

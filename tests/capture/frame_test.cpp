@@ -253,7 +253,7 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
 {
     EXPECT_EQ(Ip("192.168.1.20").Text(), "192.168.1.20");
     const char *v6[] = {"::", "::1", "fe80::1", "2001:db8::8:0:0:1", "2001:db8:0:1:1:1:1:1", "ff02::fb",
-                        "1:0:0:2::3", "2001:db8::"};
+                        "1:0:0:2::3", "2001:db8::", "::ffff:10.1.2.3"};
     for (const char *text : v6)
         EXPECT_EQ(Ip(text).Text(), text);
     EXPECT_EQ(IpAddress().Text(), "");
