@@ -16,12 +16,12 @@ using namespace frames;
 
 namespace {
 
-const Host CLIENT{Mac(1), "192.168.1.20", 50000};
-const Host SERVER{Mac(2), "192.168.1.1", 80};
+const Host CLIENT {Mac(1), "192.168.1.20", 50000};
+const Host SERVER {Mac(2), "192.168.1.1", 80};
 
 Bytes DhcpRequest(uint8_t mac_last, const std::string &host_name, const Bytes &parameters = {1, 3, 6})
 {
-    Bytes b{1, 1, 6, 0, 0, 0, 0, 1};
+    Bytes b {1, 1, 6, 0, 0, 0, 0, 1};
     b.resize(28, 0);
     MacAddress mac = Mac(mac_last);
     b.insert(b.end(), mac.begin(), mac.end());
@@ -47,11 +47,10 @@ Bytes MdnsQuestions(const std::vector<std::string> &names)
         size_t start = 0;
         while (start <= name.size()) {
             size_t dot = name.find('.', start);
-            if (dot == std::string::npos)
-                dot = name.size();
+            if (dot == std::string::npos) dot = name.size();
             b.push_back(static_cast<uint8_t>(dot - start));
             b.insert(b.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-                     name.begin() + static_cast<std::ptrdiff_t>(dot));
+                name.begin() + static_cast<std::ptrdiff_t>(dot));
             start = dot + 1;
         }
         b.insert(b.end(), {0, 0, 12, 0, 1});
@@ -64,7 +63,8 @@ class TrackerTest : public testing::Test
 protected:
     void Make(const TrackerOptions &options = TrackerOptions())
     {
-        tracker = std::make_unique<Tracker>(options, [this](FlowEvent &&e) { events.push_back(std::move(e)); });
+        tracker
+            = std::make_unique<Tracker>(options, [this](FlowEvent &&e) { events.push_back(std::move(e)); });
     }
     void SetUp() override { Make(); }
 
@@ -77,12 +77,14 @@ protected:
     {
         std::vector<FlowEvent> out;
         for (const FlowEvent &e : events)
-            if (e.type == type)
-                out.push_back(e);
+            if (e.type == type) out.push_back(e);
         return out;
     }
 
-    static const Endpoint &Origin(const FlowRecord &r) { return r.origin == ORIGIN_UPPER ? r.upper : r.lower; }
+    static const Endpoint &Origin(const FlowRecord &r)
+    {
+        return r.origin == ORIGIN_UPPER ? r.upper : r.lower;
+    }
 
     std::unique_ptr<Tracker> tracker;
     std::vector<FlowEvent> events;
@@ -92,10 +94,10 @@ protected:
 
 TEST_F(TrackerTest, BothDirectionsAreOneFlowOrderedByAddressThenPort)
 {
-    Host dns{Mac(3), "192.168.1.1", 53};
+    Host dns {Mac(3), "192.168.1.1", 53};
     Feed(UdpFrame(CLIENT, dns, Text("query")));
     Feed(UdpFrame(dns, CLIENT, Text("answer")));
-    Feed(UdpFrame(CLIENT, Host{Mac(3), "192.168.1.1", 54}, Text("other port")));
+    Feed(UdpFrame(CLIENT, Host {Mac(3), "192.168.1.1", 54}, Text("other port")));
     EXPECT_EQ(tracker->ActiveFlows(), 2u);
     auto news = Of(EVENT_FLOW_NEW);
     ASSERT_EQ(news.size(), 2u);
@@ -112,10 +114,10 @@ TEST_F(TrackerTest, BothDirectionsAreOneFlowOrderedByAddressThenPort)
     EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 2u);
 
     // Same address: ordered by port. Another VLAN: another flow.
-    Feed(UdpFrame(Host{Mac(1), "10.0.0.1", 9000}, Host{Mac(1), "10.0.0.1", 8000}, Text("x")));
+    Feed(UdpFrame(Host {Mac(1), "10.0.0.1", 9000}, Host {Mac(1), "10.0.0.1", 8000}, Text("x")));
     EXPECT_EQ(Of(EVENT_FLOW_NEW).back().flow.lower.port, 8000);
-    Bytes tagged = Ethernet(CLIENT.mac, dns.mac, 0x0800, Ipv4(CLIENT.ip, dns.ip, 17, Udp(50000, 53, {})),
-                            {{0x8100, 42}});
+    Bytes tagged = Ethernet(
+        CLIENT.mac, dns.mac, 0x0800, Ipv4(CLIENT.ip, dns.ip, 17, Udp(50000, 53, {})), {{0x8100, 42}});
     Feed(tagged);
     EXPECT_EQ(tracker->ActiveFlows(), 4u);
     EXPECT_EQ(Of(EVENT_FLOW_NEW).back().flow.vlan, 42);
@@ -139,9 +141,9 @@ TEST_F(TrackerTest, TcpOriginFollowsTheSyn)
         uint8_t flags;
         uint8_t origin;
     } cases[] = {
-        {CLIENT, SERVER, TCP_SYN, ORIGIN_UPPER},          // SYN: its sender
+        {CLIENT, SERVER, TCP_SYN, ORIGIN_UPPER}, // SYN: its sender
         {SERVER, CLIENT, TCP_SYN | TCP_ACK, ORIGIN_UPPER}, // SYN+ACK first: its receiver
-        {SERVER, CLIENT, TCP_ACK, ORIGIN_LOWER},           // mid-stream: the first sender
+        {SERVER, CLIENT, TCP_ACK, ORIGIN_LOWER}, // mid-stream: the first sender
     };
     for (const Case &c : cases) {
         events.clear();
@@ -157,8 +159,8 @@ TEST_F(TrackerTest, MacsFollowTheirSenders)
 {
     // Before the server sends, its MAC is the destination of the client's
     // packets (here a router's); afterwards its own source MAC.
-    Host via_router{Mac(9), SERVER.ip, 53};
-    Host server{Mac(2), SERVER.ip, 53};
+    Host via_router {Mac(9), SERVER.ip, 53};
+    Host server {Mac(2), SERVER.ip, 53};
     Feed(UdpFrame(CLIENT, via_router, Text("q")));
     EXPECT_EQ(events[0].flow.lower.mac, Mac(9));
     EXPECT_EQ(events[0].flow.upper.mac, Mac(1));
@@ -170,7 +172,7 @@ TEST_F(TrackerTest, MacsFollowTheirSenders)
     Make();
     // The same endpoint sending from another MAC is another device.
     Feed(UdpFrame(CLIENT, server, Text("q")));
-    Feed(UdpFrame(Host{Mac(7), CLIENT.ip, CLIENT.port}, server, Text("q")));
+    Feed(UdpFrame(Host {Mac(7), CLIENT.ip, CLIENT.port}, server, Text("q")));
     EXPECT_EQ(tracker->Counters().flows, 2u);
     EXPECT_EQ(tracker->Counters().flows_ended, 1u);
     auto news = Of(EVENT_FLOW_NEW);
@@ -196,11 +198,11 @@ TEST_F(TrackerTest, MacsFollowTheirSenders)
 
 TEST_F(TrackerTest, BroadcastDhcpSplitsPerClient)
 {
-    Host server{MacAddress{0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "255.255.255.255", 67};
-    Feed(UdpFrame(Host{Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15})));
-    Feed(UdpFrame(Host{Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15}))); // no news
-    Feed(UdpFrame(Host{Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta", {1, 121})));
-    Feed(UdpFrame(Host{Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta-2", {1, 121})));
+    Host server {MacAddress {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "255.255.255.255", 67};
+    Feed(UdpFrame(Host {Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15})));
+    Feed(UdpFrame(Host {Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15}))); // no news
+    Feed(UdpFrame(Host {Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta", {1, 121})));
+    Feed(UdpFrame(Host {Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta-2", {1, 121})));
     tracker->Flush(5000000);
 
     auto updates = Of(EVENT_FLOW_DPI_UPDATE);
@@ -228,14 +230,14 @@ TEST_F(TrackerTest, IdleFlowsExpireByTheirOwnTimeout)
     options.udp_timeout_usec = 10;
     options.tcp_timeout_usec = 100;
     Make(options);
-    Host mdns{Mac(5), "224.0.0.251", 5353};
-    Feed(UdpFrame(Host{Mac(1), CLIENT.ip, 5353}, mdns, MdnsQuestions({"_a._tcp.local"})), 0);
+    Host mdns {Mac(5), "224.0.0.251", 5353};
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 5353}, mdns, MdnsQuestions({"_a._tcp.local"})), 0);
     Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 1), 0);
     Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 2), 5);
     EXPECT_EQ(tracker->ActiveFlows(), 2u);
     tracker->Expire(10);
     EXPECT_EQ(tracker->ActiveFlows(), 2u); // idle for exactly the timeout
-    Feed(UdpFrame(CLIENT, Host{Mac(3), "192.168.1.3", 53}, {}), 11);
+    Feed(UdpFrame(CLIENT, Host {Mac(3), "192.168.1.3", 53}, {}), 11);
     EXPECT_EQ(tracker->Counters().flows_expired, 1u);
     EXPECT_EQ(tracker->ActiveFlows(), 2u);
     tracker->Expire(106);
@@ -253,7 +255,7 @@ TEST_F(TrackerTest, TheLeastRecentlyActiveFlowIsEvicted)
     TrackerOptions options;
     options.max_flows = 2;
     Make(options);
-    Host a{Mac(3), "10.0.0.3", 1000}, b{Mac(4), "10.0.0.4", 1000}, c{Mac(5), "10.0.0.5", 1000};
+    Host a {Mac(3), "10.0.0.3", 1000}, b {Mac(4), "10.0.0.4", 1000}, c {Mac(5), "10.0.0.5", 1000};
     Feed(UdpFrame(CLIENT, a, {}), 1);
     Feed(TcpFrame(CLIENT, b, TCP_SYN, 1), 2);
     Feed(UdpFrame(CLIENT, a, {}), 3); // a is now the most recent
@@ -269,7 +271,8 @@ TEST_F(TrackerTest, TheLeastRecentlyActiveFlowIsEvicted)
 
 TEST_F(TrackerTest, HttpKeepAliveRequestsAcrossSegmentsInAnyOrder)
 {
-    std::string first = "POST /a HTTP/1.1\r\nHost: x\r\nUser-Agent: agent-one\r\nContent-Length: 5\r\n\r\nhello";
+    std::string first
+        = "POST /a HTTP/1.1\r\nHost: x\r\nUser-Agent: agent-one\r\nContent-Length: 5\r\n\r\nhello";
     std::string second = "GET /b HTTP/1.1\r\nUser-Agent: agent-two\r\n\r\n";
     std::string third = "GET /c HTTP/1.1\r\nUser-Agent: agent-one\r\n\r\n";
     std::string fourth = "POST /d HTTP/1.1\r\nUser-Agent: agent-three\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -308,7 +311,7 @@ TEST_F(TrackerTest, FinEndsTheFlowAfterItsDataIsRead)
 {
     Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100));
     Feed(TcpFrame(CLIENT, SERVER, TCP_FIN | TCP_ACK | TCP_PSH, 101,
-                  Text("GET / HTTP/1.0\r\nUser-Agent: last-words\r\n\r\n")));
+        Text("GET / HTTP/1.0\r\nUser-Agent: last-words\r\n\r\n")));
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_UPDATE);
     EXPECT_EQ(events[1].flow.user_agent, "last-words");
@@ -360,11 +363,11 @@ TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
 
 TEST_F(TrackerTest, SsdpAndMdnsValues)
 {
-    Host group{Mac(0xfa), "239.255.255.250", 1900};
+    Host group {Mac(0xfa), "239.255.255.250", 1900};
     std::string search = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
                          "MX: 1\r\nST: ssdp:all\r\nUSER-AGENT: Chrome/99 Mac OS X\r\n\r\n";
-    Feed(UdpFrame(Host{Mac(1), CLIENT.ip, 60000}, group, Text(search)));
-    Feed(UdpFrame(Host{Mac(1), CLIENT.ip, 60000}, group, Text(search)));
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 60000}, group, Text(search)));
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 60000}, group, Text(search)));
     auto updates = Of(EVENT_FLOW_DPI_UPDATE);
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_SSDP);
@@ -373,8 +376,8 @@ TEST_F(TrackerTest, SsdpAndMdnsValues)
 
     // One update per new name; names past the per-flow bound are counted.
     events.clear();
-    Host mdns{Mac(5), "224.0.0.251", 5353};
-    Host sender{Mac(1), CLIENT.ip, 5353};
+    Host mdns {Mac(5), "224.0.0.251", 5353};
+    Host sender {Mac(1), CLIENT.ip, 5353};
     std::vector<std::string> names;
     for (int i = 0; i < 70; ++i)
         names.push_back("_s" + std::to_string(i) + "._tcp.local");
@@ -386,8 +389,9 @@ TEST_F(TrackerTest, SsdpAndMdnsValues)
     EXPECT_EQ(updates[1].flow.mdns_domain_name, names[1]);
     EXPECT_EQ(updates[1].flow.detected_protocol, PROTO_MDNS);
     for (size_t i = 2; i < names.size(); i += 4)
-        Feed(UdpFrame(sender, mdns, MdnsQuestions(std::vector<std::string>(names.begin() + i,
-                                                                        names.begin() + std::min(i + 4, names.size())))));
+        Feed(UdpFrame(sender, mdns,
+            MdnsQuestions(
+                std::vector<std::string>(names.begin() + i, names.begin() + std::min(i + 4, names.size())))));
     EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 64u);
     EXPECT_EQ(tracker->Counters().mdns_names_dropped, 6u);
 }
@@ -401,10 +405,11 @@ TEST_F(TrackerTest, ClientHelloSplitOutOfOrderGivesItsJa4)
     CapturedFrame frame;
     ASSERT_EQ(source.Next(frame), PcapSource::FRAME);
     PacketView packet;
-    ASSERT_EQ(ParseFrame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, packet), FrameResult::PACKET);
+    ASSERT_EQ(
+        ParseFrame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, packet), FrameResult::PACKET);
     Bytes hello(packet.payload, packet.payload + packet.payload_size);
     ASSERT_GT(hello.size(), 300u);
-    Host client{Mac(1), "10.1.1.1", 40000}, server{Mac(2), "10.2.2.2", 443};
+    Host client {Mac(1), "10.1.1.1", 40000}, server {Mac(2), "10.2.2.2", 443};
     Feed(TcpFrame(client, server, TCP_SYN, 41));
     size_t cut1 = 100, cut2 = 250;
     Feed(TcpFrame(client, server, TCP_ACK, 42 + cut2, Bytes(hello.begin() + cut2, hello.end())));
@@ -427,10 +432,12 @@ TEST_F(TrackerTest, AnyFramesAreCountedAndSkipped)
     Make(options);
     std::vector<Bytes> seeds = {
         TcpFrame(CLIENT, SERVER, TCP_SYN, 1),
-        TcpFrame(CLIENT, SERVER, TCP_ACK, 2, Text("GET / HTTP/1.1\r\nUser-Agent: u\r\nContent-Length: 3\r\n\r\n")),
-        UdpFrame(Host{Mac(1), "0.0.0.0", 68}, Host{Mac(0xff), "255.255.255.255", 67}, DhcpRequest(1, "h")),
-        UdpFrame(Host{Mac(1), "fe80::1", 5353}, Host{Mac(5), "ff02::fb", 5353}, MdnsQuestions({"_x._tcp.local"})),
-        UdpFrame(CLIENT, Host{Mac(2), "1.2.3.4", 443}, Bytes(1200, 0xc3)),
+        TcpFrame(
+            CLIENT, SERVER, TCP_ACK, 2, Text("GET / HTTP/1.1\r\nUser-Agent: u\r\nContent-Length: 3\r\n\r\n")),
+        UdpFrame(Host {Mac(1), "0.0.0.0", 68}, Host {Mac(0xff), "255.255.255.255", 67}, DhcpRequest(1, "h")),
+        UdpFrame(Host {Mac(1), "fe80::1", 5353}, Host {Mac(5), "ff02::fb", 5353},
+            MdnsQuestions({"_x._tcp.local"})),
+        UdpFrame(CLIENT, Host {Mac(2), "1.2.3.4", 443}, Bytes(1200, 0xc3)),
     };
     std::mt19937 random(11);
     for (int round = 0; round < 20000; ++round) {
