@@ -37,6 +37,10 @@ namespace {
 constexpr size_t MAX_MDNS_NAMES = 64; // names remembered per flow
 constexpr size_t MAX_USER_AGENTS = 16; // user agents remembered per flow
 constexpr uint64_t MAX_HTTP_BODY = 1ULL << 30;
+// How long a TCP flow that saw FIN or RST keeps taking the last packets of
+// its close (the peer's FIN, the final ACK, retransmissions), so that they do
+// not start a flow of their own with the server as its origin.
+constexpr int64_t CLOSED_LINGER_USEC = 10LL * 1000000;
 
 enum Side : uint8_t { LOWER = 0, UPPER = 1 };
 
@@ -117,6 +121,7 @@ struct Flow {
     bool sent[2] = {false, false};
     int64_t last = 0;
     bool done = false; // inspection over, complete event given
+    bool closed = false; // FIN or RST seen: counted as ended, lingering
     bool quic_checked = false;
     UdpKind udp = UdpKind::NONE;
     std::unique_ptr<TcpInspection> tcp;
@@ -149,6 +154,7 @@ struct Tracker::State {
     // Flows in order of last activity, oldest first, one list per timeout.
     FlowList udp_flows;
     FlowList tcp_flows;
+    FlowList closed_flows; // TCP after FIN or RST, for CLOSED_LINGER_USEC
     std::unordered_map<FlowKey, FlowList::iterator, FlowKeyHash> table;
     std::vector<std::string> names; // reused for mDNS parses
 
@@ -158,6 +164,13 @@ struct Tracker::State {
     void Packet(const PacketView &packet, int64_t time);
     FlowList::iterator Create(const FlowKey &key, const PacketView &packet, int sender, int64_t time);
     void EndFlow(FlowList::iterator it, End how, int64_t time);
+    void Close(FlowList::iterator it, int64_t time);
+    void Count(const Flow &flow, End how);
+    FlowList &ListOf(const Flow &flow)
+    {
+        if (flow.closed) return closed_flows;
+        return flow.record.ip_protocol == 6 ? tcp_flows : udp_flows;
+    }
     void Expire(int64_t now);
     void EvictOldest(FlowList::iterator keep, int64_t time);
 
@@ -260,12 +273,14 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
         // A new source MAC behind an endpoint that has sent before: another
         // device (several DHCP clients share 0.0.0.0:68), so another flow.
         Endpoint &from = EndpointOf(flow.record, sender);
-        if (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac) {
+        // A SYN on a closed flow is a new connection that reuses the ports.
+        bool reopened = flow.closed && (packet.tcp_flags & (TCP_SYN | TCP_ACK)) == TCP_SYN;
+        if (reopened || (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac)) {
             EndFlow(it, End::SPLIT, time);
             it = Create(key, packet, sender, time);
             created = true;
         } else {
-            FlowList &list = flow.record.ip_protocol == 6 ? tcp_flows : udp_flows;
+            FlowList &list = ListOf(flow);
             list.splice(list.end(), list, it);
         }
     }
@@ -354,6 +369,12 @@ void Tracker::State::EvictOldest(FlowList::iterator keep, int64_t time)
         if (it != list.end() && &*it == kept) ++it;
         return it;
     };
+    // A closed flow only waits for the last packets of its close.
+    auto closed = candidate(closed_flows);
+    if (closed != closed_flows.end()) {
+        EndFlow(closed, End::EVICTED, time);
+        return;
+    }
     auto udp = candidate(udp_flows);
     auto tcp = candidate(tcp_flows);
     bool have_udp = udp != udp_flows.end();
@@ -368,6 +389,23 @@ void Tracker::State::EndFlow(FlowList::iterator it, End how, int64_t time)
 {
     Flow &flow = *it;
     Complete(flow, time);
+    // A closed flow was counted when it closed.
+    if (!flow.closed) Count(flow, how);
+    table.erase(flow.key);
+    ListOf(flow).erase(it);
+}
+
+void Tracker::State::Close(FlowList::iterator it, int64_t time)
+{
+    Flow &flow = *it;
+    Complete(flow, time);
+    Count(flow, End::CLOSED);
+    flow.closed = true;
+    closed_flows.splice(closed_flows.end(), tcp_flows, it);
+}
+
+void Tracker::State::Count(const Flow &flow, End how)
+{
     ++counters.flows_by_protocol[flow.record.detected_protocol];
     switch (how) {
     case End::CLOSED:
@@ -383,8 +421,6 @@ void Tracker::State::EndFlow(FlowList::iterator it, End how, int64_t time)
     case End::FLUSHED:
         break;
     }
-    table.erase(flow.key);
-    (flow.record.ip_protocol == 6 ? tcp_flows : udp_flows).erase(it);
 }
 
 void Tracker::State::Expire(int64_t now)
@@ -393,6 +429,8 @@ void Tracker::State::Expire(int64_t now)
         EndFlow(udp_flows.begin(), End::EXPIRED, now);
     while (!tcp_flows.empty() && now - tcp_flows.front().last > options.tcp_timeout_usec)
         EndFlow(tcp_flows.begin(), End::EXPIRED, now);
+    while (!closed_flows.empty() && now - closed_flows.front().last > CLOSED_LINGER_USEC)
+        EndFlow(closed_flows.begin(), End::EXPIRED, now);
 }
 
 void Tracker::State::UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time)
@@ -487,6 +525,7 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
 
 void Tracker::State::Tcp(Flow &flow, const PacketView &packet, int sender, int64_t time)
 {
+    if (flow.closed) return;
     uint8_t flags = packet.tcp_flags;
     if (!flow.done && flow.tcp) {
         Direction &d = flow.tcp->direction[sender];
@@ -499,7 +538,7 @@ void Tracker::State::Tcp(Flow &flow, const PacketView &packet, int sender, int64
             && flow.tcp->direction[1].mode == Direction::DONE)
             Complete(flow, time);
     }
-    if ((flags & (TCP_FIN | TCP_RST)) != 0) EndFlow(table.find(flow.key)->second, End::CLOSED, time);
+    if ((flags & (TCP_FIN | TCP_RST)) != 0) Close(table.find(flow.key)->second, time);
 }
 
 void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
@@ -526,9 +565,11 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
             d.mode = Direction::DONE;
             break;
         }
+        if (status == HeadStatus::NEED_MORE && !stream.Full()) break;
+        // A method's first letters alone do not make a flow HTTP.
         if (flow.record.detected_protocol == PROTO_UNKNOWN) flow.record.detected_protocol = PROTO_HTTP;
         if (status == HeadStatus::NEED_MORE) {
-            if (stream.Full()) d.mode = Direction::DONE;
+            d.mode = Direction::DONE;
             break;
         }
         UserAgent(flow, side, head.user_agent, UA_HTTP, time);
@@ -566,6 +607,8 @@ void Tracker::Flush(int64_t now_usec)
         state->EndFlow(state->udp_flows.begin(), State::End::FLUSHED, now_usec);
     while (!state->tcp_flows.empty())
         state->EndFlow(state->tcp_flows.begin(), State::End::FLUSHED, now_usec);
+    while (!state->closed_flows.empty())
+        state->EndFlow(state->closed_flows.begin(), State::End::FLUSHED, now_usec);
 }
 
 const CaptureCounters &Tracker::Counters() const
@@ -575,7 +618,7 @@ const CaptureCounters &Tracker::Counters() const
 
 size_t Tracker::ActiveFlows() const
 {
-    return state->table.size();
+    return state->table.size() - state->closed_flows.size();
 }
 
 } // namespace ostrel_capture

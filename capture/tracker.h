@@ -36,7 +36,7 @@ struct CaptureCounters {
     uint64_t not_ip = 0;        // ARP, LLDP, ...
     uint64_t other_transport = 0; // ICMP and the like: neither TCP nor UDP
     uint64_t flows = 0;         // flows started
-    uint64_t flows_ended = 0;   // TCP FIN or RST
+    uint64_t flows_ended = 0;   // TCP FIN or RST; a new device or connection on the same ports
     uint64_t flows_expired = 0; // idle
     uint64_t flows_evicted = 0; // table full
     uint64_t events = 0;
@@ -64,6 +64,8 @@ public:
     void Flush(int64_t now_usec);
 
     const CaptureCounters &Counters() const;
+    // Flows open now; closed ones waiting for the last packets of their close
+    // are not counted.
     size_t ActiveFlows() const;
 
 private:

@@ -331,6 +331,34 @@ TEST_F(TrackerTest, FinEndsTheFlowAfterItsDataIsRead)
     EXPECT_EQ(tracker->ActiveFlows(), 0u);
 }
 
+TEST_F(TrackerTest, TheLastPacketsOfACloseStartNoFlow)
+{
+    // The server's FIN and the client's last ACK would otherwise be a new
+    // mid-stream flow with the server as its device.
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100), 1000000);
+    Feed(TcpFrame(SERVER, CLIENT, TCP_SYN | TCP_ACK, 7), 1000000);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_FIN | TCP_ACK, 101), 2000000);
+    Feed(TcpFrame(SERVER, CLIENT, TCP_FIN | TCP_ACK, 8), 2000000);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 102), 2000000);
+    EXPECT_EQ(tracker->Counters().flows, 1u);
+    EXPECT_EQ(tracker->Counters().flows_ended, 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_NEW).size(), 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+
+    // A new connection on the same ports is a new flow at once...
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 5000), 3000000);
+    EXPECT_EQ(tracker->Counters().flows, 2u);
+    EXPECT_EQ(tracker->ActiveFlows(), 1u);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_RST, 5001), 3000000);
+    // ...and a closed one is gone once its close is surely over, counted once.
+    tracker->Expire(60000000);
+    EXPECT_EQ(tracker->Counters().flows_ended, 2u);
+    EXPECT_EQ(tracker->Counters().flows_expired, 0u);
+    Feed(TcpFrame(SERVER, CLIENT, TCP_ACK, 9), 61000000);
+    EXPECT_EQ(tracker->Counters().flows, 3u);
+}
+
 TEST_F(TrackerTest, MidStreamValuesAreCarriedByTheirSender)
 {
     // The first packet seen is the server's: the flow's origin is the
