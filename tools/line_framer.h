@@ -32,6 +32,8 @@ public:
     // Nothing held: every line given out (and, after End, the input is done).
     bool Empty() const { return start == buffer.size(); }
     bool Ended() const { return ended; }
+    // Bytes held: the unfinished line and lines not yet given out.
+    size_t Held() const { return buffer.size() - start; }
     size_t MaxBytes() const { return max_bytes; }
 
 private:
