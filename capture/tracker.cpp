@@ -1,1 +1,573 @@
-// Filled in by its owner.
+#include "capture/tracker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <list>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "capture/dhcp.h"
+#include "capture/frame.h"
+#include "capture/http.h"
+#include "capture/mdns.h"
+#include "capture/protocols.h"
+#include "capture/quic.h"
+#include "capture/ssdp.h"
+#include "capture/tcp_stream.h"
+#include "capture/tls_hello.h"
+
+// Attribution. Every attribute value is carried by one endpoint of a flow:
+// the sender of the packets it came from. The record a processor reads names
+// the device by `origin`, so the snapshot of an update event has `origin` set
+// to the endpoint that carried the new value (normally the flow's origin; the
+// other endpoint for, say, a TCP capture that begins mid-stream with a server
+// packet) and holds only that endpoint's values. The complete event's
+// snapshot has the flow's own origin and only the values its origin carried.
+
+namespace ostrel_capture {
+
+bool LinkTypeSupported(int link_type)
+{
+    return link_type == LINK_ETHERNET || link_type == LINK_LINUX_SLL || link_type == LINK_LINUX_SLL2;
+}
+
+namespace {
+
+constexpr size_t MAX_MDNS_NAMES = 64;  // names remembered per flow
+constexpr size_t MAX_USER_AGENTS = 16; // user agents remembered per flow
+constexpr uint64_t MAX_HTTP_BODY = 1ULL << 30;
+
+enum Side : uint8_t { LOWER = 0, UPPER = 1 };
+
+struct FlowKey {
+    std::array<uint8_t, 16> lower_ip{};
+    std::array<uint8_t, 16> upper_ip{};
+    uint16_t lower_port = 0;
+    uint16_t upper_port = 0;
+    uint16_t vlan = 0;
+    uint8_t protocol = 0;
+    uint8_t family = 0;
+
+    bool operator==(const FlowKey &o) const
+    {
+        return lower_port == o.lower_port && upper_port == o.upper_port && vlan == o.vlan &&
+               protocol == o.protocol && family == o.family && lower_ip == o.lower_ip && upper_ip == o.upper_ip;
+    }
+};
+
+struct FlowKeyHash {
+    static uint64_t Word(const uint8_t *p)
+    {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    }
+    static uint64_t Mix(uint64_t h, uint64_t w)
+    {
+        h ^= w + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h * 0xff51afd7ed558ccdULL;
+    }
+    size_t operator()(const FlowKey &k) const
+    {
+        uint64_t h = (static_cast<uint64_t>(k.lower_port) << 32) | (static_cast<uint64_t>(k.upper_port) << 16) |
+                     (static_cast<uint64_t>(k.vlan) << 4) | (k.protocol ^ k.family);
+        h = Mix(h, Word(k.lower_ip.data()));
+        h = Mix(h, Word(k.lower_ip.data() + 8));
+        h = Mix(h, Word(k.upper_ip.data()));
+        h = Mix(h, Word(k.upper_ip.data() + 8));
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
+
+// The values one endpoint carried.
+struct Carried {
+    std::string host_name;
+    std::string class_ident;
+    std::string fingerprint;
+    std::string user_agent;
+    uint8_t user_agent_source = UA_NONE;
+    std::string ja4;
+    std::string mdns_name;
+};
+
+struct Direction {
+    enum Mode : uint8_t { UNDECIDED, TLS, HTTP, DONE };
+    Mode mode = UNDECIDED;
+    TcpStream stream;
+};
+
+// The state of the two TCP directions while the flow is inspected.
+struct TcpInspection {
+    explicit TcpInspection(size_t limit) : direction{Direction{Direction::UNDECIDED, TcpStream(limit)},
+                                                     Direction{Direction::UNDECIDED, TcpStream(limit)}}
+    {
+    }
+    Direction direction[2];
+};
+
+enum class UdpKind : uint8_t { NONE, DHCP, SSDP, MDNS, QUIC };
+
+struct Flow {
+    FlowKey key;
+    FlowRecord record; // addresses, origin and protocol; the values live in `carried`
+    Carried carried[2];
+    bool sent[2] = {false, false};
+    int64_t last = 0;
+    bool done = false; // inspection over, complete event given
+    bool quic_checked = false;
+    UdpKind udp = UdpKind::NONE;
+    std::unique_ptr<TcpInspection> tcp;
+    std::unique_ptr<QuicClientHello> quic;
+    std::vector<std::string> mdns_names;
+    std::vector<std::string> user_agents;
+};
+
+using FlowList = std::list<Flow>;
+
+Endpoint &EndpointOf(FlowRecord &record, int side) { return side == LOWER ? record.lower : record.upper; }
+
+} // namespace
+
+struct Tracker::State {
+    State(const TrackerOptions &o, Sink s) : options(o), sink(std::move(s))
+    {
+        if (options.max_flows == 0)
+            options.max_flows = 1;
+        if (options.max_stream_bytes == 0)
+            options.max_stream_bytes = 1;
+    }
+
+    TrackerOptions options;
+    Sink sink;
+    CaptureCounters counters;
+    // Flows in order of last activity, oldest first, one list per timeout.
+    FlowList udp_flows;
+    FlowList tcp_flows;
+    std::unordered_map<FlowKey, FlowList::iterator, FlowKeyHash> table;
+    std::vector<std::string> names; // reused for mDNS parses
+
+    enum class End { CLOSED, EXPIRED, EVICTED, FLUSHED, SPLIT };
+
+    void Frame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, int64_t time);
+    void Packet(const PacketView &packet, int64_t time);
+    FlowList::iterator Create(const FlowKey &key, const PacketView &packet, int sender, int64_t time);
+    void EndFlow(FlowList::iterator it, End how, int64_t time);
+    void Expire(int64_t now);
+    void EvictOldest(FlowList::iterator keep, int64_t time);
+
+    void Emit(EventType type, Flow &flow, int side, int64_t time);
+    void Complete(Flow &flow, int64_t time);
+    void Udp(Flow &flow, const PacketView &packet, int sender, int64_t time);
+    void Tcp(Flow &flow, const PacketView &packet, int sender, int64_t time);
+    void Inspect(Flow &flow, int side, int64_t time);
+    void UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time);
+    void Ja4(Flow &flow, int side, const std::string &ja4, int64_t time);
+};
+
+void Tracker::State::Emit(EventType type, Flow &flow, int side, int64_t time)
+{
+    FlowEvent event;
+    event.type = type;
+    event.time_usec = time;
+    event.flow = flow.record;
+    if (type != EVENT_FLOW_NEW) {
+        const Carried &c = flow.carried[side];
+        event.flow.origin = side == LOWER ? ORIGIN_LOWER : ORIGIN_UPPER;
+        event.flow.host_name = c.host_name;
+        event.flow.dhcp_class_ident = c.class_ident;
+        event.flow.dhcp_fingerprint = c.fingerprint;
+        event.flow.user_agent = c.user_agent;
+        event.flow.user_agent_source = c.user_agent_source;
+        event.flow.tls_client_ja4 = c.ja4;
+        event.flow.mdns_domain_name = c.mdns_name;
+    }
+    ++counters.events;
+    sink(std::move(event));
+}
+
+void Tracker::State::Complete(Flow &flow, int64_t time)
+{
+    if (flow.done)
+        return;
+    flow.done = true;
+    Emit(EVENT_FLOW_DPI_COMPLETE, flow, flow.record.origin == ORIGIN_UPPER ? UPPER : LOWER, time);
+    // Nothing more is inspected: the per-flow buffers go now.
+    flow.tcp.reset();
+    flow.quic.reset();
+    std::vector<std::string>().swap(flow.mdns_names);
+    std::vector<std::string>().swap(flow.user_agents);
+}
+
+void Tracker::State::Frame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, int64_t time)
+{
+    ++counters.frames;
+    counters.bytes += caplen;
+    Expire(time);
+    PacketView packet;
+    switch (ParseFrame(link_type, data, caplen, wirelen, packet)) {
+    case FrameResult::PACKET:
+        ++counters.ip_packets;
+        Packet(packet, time);
+        return;
+    case FrameResult::NOT_IP: ++counters.not_ip; return;
+    case FrameResult::OTHER_TRANSPORT:
+        ++counters.ip_packets;
+        ++counters.other_transport;
+        return;
+    case FrameResult::FRAGMENT:
+        ++counters.ip_packets;
+        ++counters.fragments;
+        return;
+    case FrameResult::TRUNCATED: ++counters.truncated; return;
+    case FrameResult::MALFORMED: ++counters.malformed; return;
+    }
+}
+
+void Tracker::State::Packet(const PacketView &packet, int64_t time)
+{
+    bool src_lower = packet.src_ip != packet.dst_ip ? packet.src_ip < packet.dst_ip
+                                                    : packet.src_port <= packet.dst_port;
+    int sender = src_lower ? LOWER : UPPER;
+    FlowKey key;
+    key.lower_ip = src_lower ? packet.src_ip.bytes : packet.dst_ip.bytes;
+    key.upper_ip = src_lower ? packet.dst_ip.bytes : packet.src_ip.bytes;
+    key.lower_port = src_lower ? packet.src_port : packet.dst_port;
+    key.upper_port = src_lower ? packet.dst_port : packet.src_port;
+    key.vlan = packet.vlan;
+    key.protocol = packet.ip_protocol;
+    key.family = packet.src_ip.family;
+
+    auto found = table.find(key);
+    FlowList::iterator it;
+    if (found == table.end()) {
+        it = Create(key, packet, sender, time);
+    } else {
+        it = found->second;
+        Flow &flow = *it;
+        // A new source MAC behind an endpoint that has sent before: another
+        // device (several DHCP clients share 0.0.0.0:68), so another flow.
+        Endpoint &from = EndpointOf(flow.record, sender);
+        if (flow.sent[sender] && packet.has_src_mac && (!from.has_mac || from.mac != packet.src_mac)) {
+            EndFlow(it, End::SPLIT, time);
+            it = Create(key, packet, sender, time);
+        } else {
+            FlowList &list = flow.record.ip_protocol == 6 ? tcp_flows : udp_flows;
+            list.splice(list.end(), list, it);
+        }
+    }
+    Flow &flow = *it;
+    flow.last = time;
+    Endpoint &from = EndpointOf(flow.record, sender);
+    Endpoint &to = EndpointOf(flow.record, 1 - sender);
+    if (!flow.sent[sender]) {
+        flow.sent[sender] = true;
+        from.has_mac = packet.has_src_mac;
+        from.mac = packet.src_mac;
+    }
+    if (!flow.sent[1 - sender] && packet.has_dst_mac) {
+        to.has_mac = true;
+        to.mac = packet.dst_mac;
+    }
+    if (packet.ip_protocol == 6)
+        Tcp(flow, packet, sender, time);
+    else
+        Udp(flow, packet, sender, time);
+}
+
+FlowList::iterator Tracker::State::Create(const FlowKey &key, const PacketView &packet, int sender, int64_t time)
+{
+    FlowList &list = packet.ip_protocol == 6 ? tcp_flows : udp_flows;
+    list.emplace_back();
+    auto it = std::prev(list.end());
+    table.emplace(key, it);
+    Flow &flow = *it;
+    flow.key = key;
+    flow.last = time;
+    FlowRecord &r = flow.record;
+    r.ip_protocol = packet.ip_protocol;
+    r.vlan = packet.vlan;
+    Endpoint &from = EndpointOf(r, sender);
+    Endpoint &to = EndpointOf(r, 1 - sender);
+    from.ip = packet.src_ip;
+    from.port = packet.src_port;
+    to.ip = packet.dst_ip;
+    to.port = packet.dst_port;
+    int origin = sender;
+    if (packet.ip_protocol == 6) {
+        // A SYN names the client; a SYN+ACK seen first names its receiver.
+        bool syn = (packet.tcp_flags & TCP_SYN) != 0;
+        bool ack = (packet.tcp_flags & TCP_ACK) != 0;
+        if (syn && ack)
+            origin = 1 - sender;
+        flow.tcp = std::make_unique<TcpInspection>(options.max_stream_bytes);
+        // With the client known only its stream is read; without, both are,
+        // so that a capture starting mid-stream still gives its values.
+        if (syn)
+            flow.tcp->direction[1 - origin].mode = Direction::DONE;
+    } else {
+        auto port = [&](uint16_t p) { return packet.src_port == p || packet.dst_port == p; };
+        if (port(67)) {
+            r.detected_protocol = PROTO_DHCP;
+            flow.udp = UdpKind::DHCP;
+        } else if (port(1900)) {
+            r.detected_protocol = PROTO_SSDP;
+            flow.udp = UdpKind::SSDP;
+        } else if (port(5353)) {
+            r.detected_protocol = PROTO_MDNS;
+            flow.udp = UdpKind::MDNS;
+        } else if (port(53)) {
+            r.detected_protocol = PROTO_DNS;
+        } else if (port(546) || port(547)) {
+            r.detected_protocol = PROTO_DHCPV6;
+        }
+    }
+    r.origin = origin == LOWER ? ORIGIN_LOWER : ORIGIN_UPPER;
+    ++counters.flows;
+    if (table.size() > counters.peak_flows)
+        counters.peak_flows = table.size();
+    Emit(EVENT_FLOW_NEW, flow, origin, time);
+    if (table.size() > options.max_flows)
+        EvictOldest(it, time);
+    return it;
+}
+
+// The least recently active flow other than `keep` (the one just made).
+void Tracker::State::EvictOldest(FlowList::iterator keep, int64_t time)
+{
+    const Flow *kept = &*keep;
+    auto candidate = [kept](FlowList &list) {
+        auto it = list.begin();
+        if (it != list.end() && &*it == kept)
+            ++it;
+        return it;
+    };
+    auto udp = candidate(udp_flows);
+    auto tcp = candidate(tcp_flows);
+    bool have_udp = udp != udp_flows.end();
+    bool have_tcp = tcp != tcp_flows.end();
+    if (have_udp && (!have_tcp || udp->last <= tcp->last))
+        EndFlow(udp, End::EVICTED, time);
+    else if (have_tcp)
+        EndFlow(tcp, End::EVICTED, time);
+}
+
+void Tracker::State::EndFlow(FlowList::iterator it, End how, int64_t time)
+{
+    Flow &flow = *it;
+    Complete(flow, time);
+    ++counters.flows_by_protocol[flow.record.detected_protocol];
+    switch (how) {
+    case End::CLOSED:
+    case End::SPLIT: ++counters.flows_ended; break;
+    case End::EXPIRED: ++counters.flows_expired; break;
+    case End::EVICTED: ++counters.flows_evicted; break;
+    case End::FLUSHED: break;
+    }
+    table.erase(flow.key);
+    (flow.record.ip_protocol == 6 ? tcp_flows : udp_flows).erase(it);
+}
+
+void Tracker::State::Expire(int64_t now)
+{
+    while (!udp_flows.empty() && now - udp_flows.front().last > options.udp_timeout_usec)
+        EndFlow(udp_flows.begin(), End::EXPIRED, now);
+    while (!tcp_flows.empty() && now - tcp_flows.front().last > options.tcp_timeout_usec)
+        EndFlow(tcp_flows.begin(), End::EXPIRED, now);
+}
+
+void Tracker::State::UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time)
+{
+    if (agent.empty())
+        return;
+    if (std::find(flow.user_agents.begin(), flow.user_agents.end(), agent) != flow.user_agents.end())
+        return;
+    if (flow.user_agents.size() < MAX_USER_AGENTS)
+        flow.user_agents.push_back(agent);
+    Carried &c = flow.carried[side];
+    c.user_agent = agent;
+    c.user_agent_source = source;
+    Emit(EVENT_FLOW_DPI_UPDATE, flow, side, time);
+}
+
+void Tracker::State::Ja4(Flow &flow, int side, const std::string &ja4, int64_t time)
+{
+    if (ja4.empty() || flow.carried[side].ja4 == ja4)
+        return;
+    flow.carried[side].ja4 = ja4;
+    Emit(EVENT_FLOW_DPI_UPDATE, flow, side, time);
+}
+
+void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64_t time)
+{
+    if (flow.done)
+        return;
+    const uint8_t *data = packet.payload;
+    size_t size = packet.payload_size;
+    switch (flow.udp) {
+    case UdpKind::DHCP: {
+        DhcpClientMessage message;
+        if (packet.dst_port != 67 || !ParseDhcpClient(data, size, message))
+            return;
+        Carried &c = flow.carried[sender];
+        bool changed = false;
+        auto take = [&changed](std::string &have, std::string &value) {
+            if (!value.empty() && value != have) {
+                have.swap(value);
+                changed = true;
+            }
+        };
+        take(c.fingerprint, message.fingerprint);
+        take(c.class_ident, message.class_ident);
+        take(c.host_name, message.host_name);
+        if (changed)
+            Emit(EVENT_FLOW_DPI_UPDATE, flow, sender, time);
+        return;
+    }
+    case UdpKind::SSDP: {
+        SsdpMessage message;
+        if (ParseSsdp(data, size, message))
+            UserAgent(flow, sender, message.user_agent, UA_SSDP, time);
+        return;
+    }
+    case UdpKind::MDNS: {
+        names.clear();
+        ParseMdnsPtrNames(data, size, names);
+        for (std::string &name : names) {
+            if (std::find(flow.mdns_names.begin(), flow.mdns_names.end(), name) != flow.mdns_names.end())
+                continue;
+            if (flow.mdns_names.size() >= MAX_MDNS_NAMES) {
+                ++counters.mdns_names_dropped;
+                continue;
+            }
+            flow.mdns_names.push_back(name);
+            flow.carried[sender].mdns_name = name;
+            Emit(EVENT_FLOW_DPI_UPDATE, flow, sender, time);
+        }
+        return;
+    }
+    case UdpKind::QUIC: {
+        int client = flow.record.origin == ORIGIN_UPPER ? UPPER : LOWER;
+        if (sender != client || !flow.quic)
+            return;
+        std::string ja4;
+        HelloStatus status = flow.quic->Datagram(data, size, ja4);
+        if (status == HelloStatus::FOUND)
+            Ja4(flow, client, ja4, time);
+        if (status != HelloStatus::NEED_MORE)
+            Complete(flow, time);
+        return;
+    }
+    case UdpKind::NONE:
+        break;
+    }
+    // Nothing to read by port: QUIC when the client's first datagram is a
+    // version 1 Initial, else nothing at all.
+    if (flow.record.detected_protocol == PROTO_UNKNOWN && !flow.quic_checked) {
+        if (size == 0)
+            return;
+        flow.quic_checked = true;
+        if (LooksLikeQuicInitial(data, size)) {
+            flow.record.detected_protocol = PROTO_QUIC;
+            flow.udp = UdpKind::QUIC;
+            flow.quic = std::make_unique<QuicClientHello>();
+            Udp(flow, packet, sender, time);
+            return;
+        }
+    }
+    Complete(flow, time);
+}
+
+void Tracker::State::Tcp(Flow &flow, const PacketView &packet, int sender, int64_t time)
+{
+    uint8_t flags = packet.tcp_flags;
+    if (!flow.done && flow.tcp) {
+        Direction &d = flow.tcp->direction[sender];
+        if ((flags & TCP_SYN) != 0)
+            d.stream.Syn(packet.tcp_seq);
+        if (d.mode != Direction::DONE && packet.payload_size > 0) {
+            uint32_t seq = packet.tcp_seq + ((flags & TCP_SYN) != 0 ? 1 : 0);
+            if (d.stream.Add(seq, packet.payload, packet.payload_size))
+                Inspect(flow, sender, time);
+        }
+        if (flow.tcp && flow.tcp->direction[0].mode == Direction::DONE &&
+            flow.tcp->direction[1].mode == Direction::DONE)
+            Complete(flow, time);
+    }
+    if ((flags & (TCP_FIN | TCP_RST)) != 0)
+        EndFlow(table.find(flow.key)->second, End::CLOSED, time);
+}
+
+void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
+{
+    Direction &d = flow.tcp->direction[side];
+    TcpStream &stream = d.stream;
+    while (d.mode != Direction::DONE && stream.Size() > 0) {
+        const uint8_t *data = stream.Data();
+        size_t size = stream.Size();
+        if (d.mode == Direction::UNDECIDED)
+            d.mode = data[0] == 0x16 ? Direction::TLS : Direction::HTTP;
+        if (d.mode == Direction::TLS) {
+            std::string ja4;
+            HelloStatus status = Ja4FromTlsStream(data, size, ja4);
+            if (status == HelloStatus::NEED_MORE && !stream.Full())
+                return;
+            if (flow.record.detected_protocol == PROTO_UNKNOWN && status != HelloStatus::NOT_HELLO)
+                flow.record.detected_protocol = PROTO_TLS;
+            d.mode = Direction::DONE;
+            if (status == HelloStatus::FOUND)
+                Ja4(flow, side, ja4, time);
+            break;
+        }
+        HttpRequestHead head;
+        HeadStatus status = ParseHttpRequestHead(data, size, head);
+        if (status == HeadStatus::NOT_HTTP) {
+            d.mode = Direction::DONE;
+            break;
+        }
+        if (flow.record.detected_protocol == PROTO_UNKNOWN)
+            flow.record.detected_protocol = PROTO_HTTP;
+        if (status == HeadStatus::NEED_MORE) {
+            if (stream.Full())
+                d.mode = Direction::DONE;
+            break;
+        }
+        UserAgent(flow, side, head.user_agent, UA_HTTP, time);
+        // A keep-alive stream: the next request follows the body, which is
+        // skipped unread; without a known length there is no next request.
+        if (!head.body_known || head.body_size > MAX_HTTP_BODY || head.head_size == 0) {
+            d.mode = Direction::DONE;
+            break;
+        }
+        stream.Discard(head.head_size + head.body_size);
+    }
+    if (d.mode == Direction::DONE)
+        stream.Release();
+}
+
+Tracker::Tracker(const TrackerOptions &options, Sink sink) : state(std::make_unique<State>(options, std::move(sink)))
+{
+}
+
+Tracker::~Tracker() = default;
+
+void Tracker::Frame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, int64_t time_usec)
+{
+    state->Frame(link_type, data, caplen, wirelen, time_usec);
+}
+
+void Tracker::Expire(int64_t now_usec) { state->Expire(now_usec); }
+
+void Tracker::Flush(int64_t now_usec)
+{
+    while (!state->udp_flows.empty())
+        state->EndFlow(state->udp_flows.begin(), State::End::FLUSHED, now_usec);
+    while (!state->tcp_flows.empty())
+        state->EndFlow(state->tcp_flows.begin(), State::End::FLUSHED, now_usec);
+}
+
+const CaptureCounters &Tracker::Counters() const { return state->counters; }
+
+size_t Tracker::ActiveFlows() const { return state->table.size(); }
+
+} // namespace ostrel_capture

@@ -40,6 +40,7 @@ struct CaptureCounters {
     uint64_t flows_expired = 0; // idle
     uint64_t flows_evicted = 0; // table full
     uint64_t events = 0;
+    uint64_t mdns_names_dropped = 0; // mDNS names past the number remembered per flow
     size_t peak_flows = 0;
     std::map<unsigned, uint64_t> flows_by_protocol; // by detected protocol, counted when a flow ends
 };
