@@ -85,7 +85,7 @@ bool PacketInput::Open()
         oz_printf("ostrel-host: %s\n", source.Error().c_str());
         return false;
     }
-    oz_printf("ostrel-host: %s: reading %s, link type %d%s%s\n", name.c_str(), live ? "live" : "capture file",
+    oz_printf("ostrel-host: %s: %s, link type %d%s%s\n", name.c_str(), live ? "capturing live" : "reading capture file",
         source.LinkType(), options.bpf.empty() ? "" : ", filter ", options.bpf.c_str());
     next_live_expire = Clock::now() + std::chrono::seconds(1);
     return true;
