@@ -245,7 +245,13 @@ TEST_F(DaemonTest, CaptureDumpedToFlowLinesReplaysToTheSameDevices)
         std::string::npos)
         << log;
     const json from_packets = CacheWithoutTimes(dir.File("cache.json"));
-    EXPECT_GE(from_packets.size(), 2u) << from_packets.dump();
+    // What the packet path found reached the plug-in's table.
+    ASSERT_TRUE(from_packets.contains("4c:6a:f6:9f:f6:27")) << from_packets.dump();
+    const json &phone = from_packets["4c:6a:f6:9f:f6:27"];
+    EXPECT_EQ(phone["dhcp_vendor"], "android-dhcp-9");
+    EXPECT_EQ(phone["dhcp_fingerprint"], "1,3,6,15,26,28,51,58,59,43");
+    EXPECT_FALSE(phone["ja4_clients"].empty());
+    EXPECT_FALSE(phone["http_user_agents"].empty());
 
     ASSERT_EQ(std::remove(dir.File("cache.json").c_str()), 0);
     ChildProcess replay;
