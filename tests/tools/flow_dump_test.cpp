@@ -96,7 +96,9 @@ TEST(FlowDumpTest, ControlCharactersSurviveAndBytesThatAreNotUtf8BecomeReplaceme
 {
     ozFlow flow;
     // NUL, tab, newline, ESC, DEL, a quote and a backslash: all kept as sent.
-    flow.host_name = std::string("a\0b\tc\nd\x1b[0m\x7f\"\\", 16);
+    static const char raw[] = "a\0b\tc\nd\x1b[0m\x7f\"\\";
+    flow.host_name = std::string(raw, sizeof(raw) - 1);
+    ASSERT_EQ(flow.host_name.size(), 14u);
     flow.dhcp.class_ident = "caf\xc3\xa9 \xe2\x80\xae";   // valid UTF-8, with U+202E
     flow.user_agent = "Mozilla\r\nX-Evil: 1";
     flow.user_agent_source = ozFlow::UA_HTTP;
