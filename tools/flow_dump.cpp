@@ -85,22 +85,37 @@ bool FlowDumpFile::Write(const ozFlow &flow, unsigned event, double time, std::s
     if (file == nullptr) return false;
     std::string line = FlowDumpLine(flow, event, time);
     line += '\n';
-    if (std::fwrite(line.data(), 1, line.size(), file) != line.size()) {
-        if (!failed) error = path + ": write failed: " + strerror(errno);
-        bool first = !failed;
-        failed = true;
-        return !first;
+    if (std::fwrite(line.data(), 1, line.size(), file) == line.size()) {
+        lines++;
+        return true;
     }
-    failed = false;
-    lines++;
-    return true;
+    return Failed(error);
+}
+
+bool FlowDumpFile::Failed(std::string &error)
+{
+    bool first = !failed;
+    if (first) error = path + ": write failed: " + strerror(errno);
+    failed = true;
+    // What was buffered is lost; the next lines get their chance.
+    std::clearerr(file);
+    return !first;
+}
+
+bool FlowDumpFile::Flush(std::string &error)
+{
+    if (file == nullptr) return true;
+    if (std::fflush(file) == 0) {
+        failed = false;
+        return true;
+    }
+    return Failed(error);
 }
 
 bool FlowDumpFile::Close(std::string &error)
 {
     if (file == nullptr) return true;
-    bool good = std::fflush(file) == 0 && !std::ferror(file);
-    if (!good) error = path + ": write failed: " + strerror(errno);
+    bool good = Flush(error);
     if (std::fclose(file) != 0 && good) {
         error = path + ": close failed: " + strerror(errno);
         good = false;

@@ -27,8 +27,12 @@ public:
 
     // Creates or empties the file; false with `error` set.
     bool Open(const std::string &path, std::string &error);
-    // False (once, with `error` set) when the file stops taking lines.
+    // False (once for a run of failures, with `error` set) when the file
+    // stops taking lines; a later Flush that works ends the run.
     bool Write(const ozFlow &flow, unsigned event, double time, std::string &error);
+    // Hands what is buffered to the file, so that a reader sees the lines of
+    // a live capture soon. False (once, with `error` set) when that fails.
+    bool Flush(std::string &error);
     // Flushes and closes; false with `error` set when the last lines failed.
     bool Close(std::string &error);
     void Close();
@@ -36,6 +40,9 @@ public:
     uint64_t Lines() const { return lines; }
 
 private:
+    // Reports the first failure of a run of them.
+    bool Failed(std::string &error);
+
     std::FILE *file = nullptr;
     std::string path;
     bool failed = false;

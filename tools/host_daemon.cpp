@@ -258,13 +258,16 @@ void Daemon::ServiceInput(bool readable)
     if (input_done) return;
     input->Service(Clock::now(), readable);
     InputFlow flow;
+    uint64_t before = flows_dispatched;
     while (!stop && input->Take(Clock::now(), flow)) Dispatch(flow);
+    std::string error;
+    if (flows_dispatched != before && dump.IsOpen() && !dump.Flush(error))
+        oz_printf("ostrel-host: %s\n", error.c_str());
     if (input->Done()) {
         input_done = true;
         std::string report = input->EndReport();
         if (!report.empty()) oz_printf("ostrel-host: %s\n", report.c_str());
         Progress("input done");
-        std::string error;
         if (dump.IsOpen() && !dump.Close(error)) oz_printf("ostrel-host: %s\n", error.c_str());
     }
 }
@@ -501,6 +504,10 @@ bool CheckInputs(const Options &options, std::string &error)
     }
     if (!options.bpf.empty() && options.pcap.empty() && options.interface.empty()) {
         error = "--bpf: filters packets; give --pcap or --interface";
+        return false;
+    }
+    if (!options.dump_flows.empty() && inputs == 0) {
+        error = "--dump-flows: writes the flows of an input; give --input, --pcap or --interface";
         return false;
     }
     if (!options.promiscuous && options.interface.empty()) {

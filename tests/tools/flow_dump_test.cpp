@@ -142,6 +142,18 @@ TEST(FlowDumpTest, FileHoldsOneLinePerFlowAndRefusesAPathItCannotWrite)
         "\n"
         R"({"time":0.25,"event":"flow_dpi_complete","origin":"lower","lower_mac":"02:00:00:00:00:01"})"
         "\n");
+
+    // A full disk is reported once, not once a flow, and never stops anything.
+    FlowDumpFile full;
+    ASSERT_TRUE(full.Open("/dev/full", error)) << error;
+    error.clear();
+    EXPECT_TRUE(full.Write(flow, 2, 0, error));
+    EXPECT_FALSE(full.Flush(error));
+    EXPECT_EQ(error, "/dev/full: write failed: No space left on device");
+    error.clear();
+    EXPECT_TRUE(full.Write(flow, 2, 0, error));
+    EXPECT_TRUE(full.Flush(error));
+    EXPECT_EQ(error, "");
 }
 
 } // namespace

@@ -268,6 +268,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
         {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
         {{"--dump-flows"}, "--dump-flows: needs a value"},
+        {{"--dump-flows", "out.jsonl"}, "--dump-flows: writes the flows of an input; give --input, --pcap or"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());
