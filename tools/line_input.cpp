@@ -42,12 +42,11 @@ bool LineInput::Open()
     return true;
 }
 
-Clock::time_point LineInput::WakeAt(Clock::time_point now) const
+Clock::time_point LineInput::WakeAt(Clock::time_point) const
 {
-    if (have_pending) return pending_due;
-    // Lines already read wait for nothing.
-    if (!framer.Empty() || (fd < 0 && !Done())) return now;
-    return Clock::time_point::max();
+    // Whole lines are taken as soon as they are read, up to one held for its
+    // time; what is left is an unfinished line that waits for more bytes.
+    return have_pending ? pending_due : Clock::time_point::max();
 }
 
 void LineInput::Service(Clock::time_point now, bool readable)
