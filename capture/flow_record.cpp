@@ -1,16 +1,15 @@
 #include "capture/flow_record.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ostrel_capture {
 
 bool IpAddress::IsUnspecified() const
 {
-    if (family != 4 && family != 6)
-        return false;
+    if (family != 4 && family != 6) return false;
     for (uint8_t byte : bytes)
-        if (byte != 0)
-            return false;
+        if (byte != 0) return false;
     return true;
 }
 
@@ -21,8 +20,12 @@ std::string IpAddress::Text() const
         std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
         return text;
     }
-    if (family != 6)
-        return std::string();
+    if (family != 6) return std::string();
+    static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::equal(mapped, mapped + 12, bytes.begin())) {
+        std::snprintf(text, sizeof text, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+        return text;
+    }
     // Groups in lower-case hex, the longest run of two or more zero groups
     // (the first of equal runs) written "::".
     unsigned groups[8];
@@ -50,8 +53,7 @@ std::string IpAddress::Text() const
             i += best_length - 1;
             continue;
         }
-        if (!out.empty() && out.back() != ':')
-            out += ':';
+        if (!out.empty() && out.back() != ':') out += ':';
         std::snprintf(text, sizeof text, "%x", groups[i]);
         out += text;
     }
@@ -61,8 +63,8 @@ std::string IpAddress::Text() const
 std::string MacText(const MacAddress &mac)
 {
     char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
+    std::snprintf(
+        text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     return text;
 }
 

@@ -17,11 +17,14 @@ constexpr uint16_t ETHERTYPE_QINQ_OLD = 0x9100;
 constexpr int MAX_VLAN_TAGS = 8;
 constexpr int MAX_IPV6_EXTENSIONS = 8;
 
-uint16_t Read16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Read16(const uint8_t *p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 uint32_t Read32(const uint8_t *p)
 {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16)
+        | (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 
 // Bytes [0, captured) of a layer are in the buffer, [0, wire) were on the
@@ -34,28 +37,25 @@ struct Span {
 
     FrameResult Lacks(size_t need) const
     {
-        if (need <= captured)
-            return FrameResult::PACKET;
+        if (need <= captured) return FrameResult::PACKET;
         return need <= wire ? FrameResult::TRUNCATED : FrameResult::MALFORMED;
     }
     Span From(size_t offset) const
     {
-        return Span{data + offset, captured - std::min(offset, captured), wire - offset};
+        return Span {data + offset, captured - std::min(offset, captured), wire - offset};
     }
     // The first `length` bytes: trims link padding after an IP datagram.
-    Span Take(size_t length) const { return Span{data, std::min(captured, length), length}; }
+    Span Take(size_t length) const { return Span {data, std::min(captured, length), length}; }
 };
 
 FrameResult Transport(uint8_t protocol, const Span &span, PacketView &packet)
 {
     packet.ip_protocol = protocol;
     if (protocol == 17) {
-        if (FrameResult r = span.Lacks(8); r != FrameResult::PACKET)
-            return r;
+        if (FrameResult r = span.Lacks(8); r != FrameResult::PACKET) return r;
         const uint8_t *h = span.data;
         size_t length = Read16(h + 4);
-        if (length < 8 || length > span.wire)
-            return FrameResult::MALFORMED;
+        if (length < 8 || length > span.wire) return FrameResult::MALFORMED;
         packet.src_port = Read16(h);
         packet.dst_port = Read16(h + 2);
         Span payload = span.Take(length).From(8);
@@ -65,14 +65,11 @@ FrameResult Transport(uint8_t protocol, const Span &span, PacketView &packet)
         return FrameResult::PACKET;
     }
     if (protocol == 6) {
-        if (FrameResult r = span.Lacks(20); r != FrameResult::PACKET)
-            return r;
+        if (FrameResult r = span.Lacks(20); r != FrameResult::PACKET) return r;
         const uint8_t *h = span.data;
         size_t header = static_cast<size_t>(h[12] >> 4) * 4;
-        if (header < 20 || header > span.wire)
-            return FrameResult::MALFORMED;
-        if (FrameResult r = span.Lacks(header); r != FrameResult::PACKET)
-            return r;
+        if (header < 20 || header > span.wire) return FrameResult::MALFORMED;
+        if (FrameResult r = span.Lacks(header); r != FrameResult::PACKET) return r;
         packet.src_port = Read16(h);
         packet.dst_port = Read16(h + 2);
         packet.tcp_seq = Read32(h + 4);
@@ -89,38 +86,30 @@ FrameResult Transport(uint8_t protocol, const Span &span, PacketView &packet)
 
 FrameResult Ipv4(const Span &span, PacketView &packet)
 {
-    if (FrameResult r = span.Lacks(20); r != FrameResult::PACKET)
-        return r;
+    if (FrameResult r = span.Lacks(20); r != FrameResult::PACKET) return r;
     const uint8_t *h = span.data;
-    if ((h[0] >> 4) != 4)
-        return FrameResult::MALFORMED;
+    if ((h[0] >> 4) != 4) return FrameResult::MALFORMED;
     size_t header = static_cast<size_t>(h[0] & 0x0f) * 4;
     size_t total = Read16(h + 2);
-    if (header < 20 || total < header || total > span.wire)
-        return FrameResult::MALFORMED;
+    if (header < 20 || total < header || total > span.wire) return FrameResult::MALFORMED;
     Span datagram = span.Take(total);
-    if (FrameResult r = datagram.Lacks(header); r != FrameResult::PACKET)
-        return r;
+    if (FrameResult r = datagram.Lacks(header); r != FrameResult::PACKET) return r;
     packet.src_ip.family = 4;
     packet.dst_ip.family = 4;
     std::memcpy(packet.src_ip.bytes.data(), h + 12, 4);
     std::memcpy(packet.dst_ip.bytes.data(), h + 16, 4);
     uint16_t fragment = Read16(h + 6);
-    if ((fragment & 0x2000) != 0 || (fragment & 0x1fff) != 0)
-        return FrameResult::FRAGMENT;
+    if ((fragment & 0x2000) != 0 || (fragment & 0x1fff) != 0) return FrameResult::FRAGMENT;
     return Transport(h[9], datagram.From(header), packet);
 }
 
 FrameResult Ipv6(const Span &span, PacketView &packet)
 {
-    if (FrameResult r = span.Lacks(40); r != FrameResult::PACKET)
-        return r;
+    if (FrameResult r = span.Lacks(40); r != FrameResult::PACKET) return r;
     const uint8_t *h = span.data;
-    if ((h[0] >> 4) != 6)
-        return FrameResult::MALFORMED;
+    if ((h[0] >> 4) != 6) return FrameResult::MALFORMED;
     size_t length = Read16(h + 4);
-    if (40 + length > span.wire)
-        return FrameResult::MALFORMED;
+    if (40 + length > span.wire) return FrameResult::MALFORMED;
     packet.src_ip.family = 6;
     packet.dst_ip.family = 6;
     std::memcpy(packet.src_ip.bytes.data(), h + 8, 16);
@@ -129,17 +118,15 @@ FrameResult Ipv6(const Span &span, PacketView &packet)
     uint8_t next = h[6];
     for (int i = 0; i <= MAX_IPV6_EXTENSIONS; ++i) {
         switch (next) {
-        case 0:  // hop-by-hop options
+        case 0: // hop-by-hop options
         case 43: // routing
         case 60: // destination options
         case 51: // authentication header
         {
-            if (FrameResult r = rest.Lacks(2); r != FrameResult::PACKET)
-                return r;
+            if (FrameResult r = rest.Lacks(2); r != FrameResult::PACKET) return r;
             size_t size = next == 51 ? (static_cast<size_t>(rest.data[1]) + 2) * 4
                                      : (static_cast<size_t>(rest.data[1]) + 1) * 8;
-            if (size > rest.wire)
-                return FrameResult::MALFORMED;
+            if (size > rest.wire) return FrameResult::MALFORMED;
             next = rest.data[0];
             rest = rest.From(size);
             break;
@@ -156,22 +143,18 @@ FrameResult Ipv6(const Span &span, PacketView &packet)
 // From the EtherType on: VLAN tags, then IP.
 FrameResult EtherPayload(uint16_t type, Span span, PacketView &packet)
 {
-    for (int tags = 0; type == ETHERTYPE_VLAN || type == ETHERTYPE_QINQ || type == ETHERTYPE_QINQ_OLD; ++tags) {
-        if (tags == MAX_VLAN_TAGS)
-            return FrameResult::MALFORMED;
-        if (FrameResult r = span.Lacks(4); r != FrameResult::PACKET)
-            return r;
+    for (int tags = 0; type == ETHERTYPE_VLAN || type == ETHERTYPE_QINQ || type == ETHERTYPE_QINQ_OLD;
+         ++tags) {
+        if (tags == MAX_VLAN_TAGS) return FrameResult::MALFORMED;
+        if (FrameResult r = span.Lacks(4); r != FrameResult::PACKET) return r;
         // Id 0 only carries a priority: the frame belongs to the outer VLAN.
         uint16_t id = Read16(span.data) & 0x0fff;
-        if (id != 0)
-            packet.vlan = id;
+        if (id != 0) packet.vlan = id;
         type = Read16(span.data + 2);
         span = span.From(4);
     }
-    if (type == ETHERTYPE_IPV4)
-        return Ipv4(span, packet);
-    if (type == ETHERTYPE_IPV6)
-        return Ipv6(span, packet);
+    if (type == ETHERTYPE_IPV4) return Ipv4(span, packet);
+    if (type == ETHERTYPE_IPV6) return Ipv6(span, packet);
     return FrameResult::NOT_IP;
 }
 
@@ -180,10 +163,9 @@ FrameResult EtherPayload(uint16_t type, Span span, PacketView &packet)
 FrameResult ParseFrame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, PacketView &packet)
 {
     packet = PacketView();
-    Span frame{data, data == nullptr ? 0 : caplen, std::max(caplen, wirelen)};
+    Span frame {data, data == nullptr ? 0 : caplen, std::max(caplen, wirelen)};
     if (link_type == LINK_ETHERNET) {
-        if (FrameResult r = frame.Lacks(14); r != FrameResult::PACKET)
-            return r;
+        if (FrameResult r = frame.Lacks(14); r != FrameResult::PACKET) return r;
         std::memcpy(packet.dst_mac.data(), data, 6);
         std::memcpy(packet.src_mac.data(), data + 6, 6);
         packet.has_dst_mac = true;
@@ -194,8 +176,7 @@ FrameResult ParseFrame(int link_type, const uint8_t *data, size_t caplen, size_t
         return EtherPayload(type, frame.From(14), packet);
     }
     if (link_type == LINK_LINUX_SLL) {
-        if (FrameResult r = frame.Lacks(16); r != FrameResult::PACKET)
-            return r;
+        if (FrameResult r = frame.Lacks(16); r != FrameResult::PACKET) return r;
         if (Read16(data + 4) == 6) {
             std::memcpy(packet.src_mac.data(), data + 6, 6);
             packet.has_src_mac = true;
@@ -203,8 +184,7 @@ FrameResult ParseFrame(int link_type, const uint8_t *data, size_t caplen, size_t
         return EtherPayload(Read16(data + 14), frame.From(16), packet);
     }
     if (link_type == LINK_LINUX_SLL2) {
-        if (FrameResult r = frame.Lacks(20); r != FrameResult::PACKET)
-            return r;
+        if (FrameResult r = frame.Lacks(20); r != FrameResult::PACKET) return r;
         if (data[11] == 6) {
             std::memcpy(packet.src_mac.data(), data + 12, 6);
             packet.has_src_mac = true;

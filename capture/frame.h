@@ -10,12 +10,12 @@
 namespace ostrel_capture {
 
 enum class FrameResult {
-    PACKET,          // a UDP or TCP packet: `packet` is filled
-    NOT_IP,          // ARP, LLDP, 802.3 frames, unknown link payloads
+    PACKET, // a UDP or TCP packet: `packet` is filled
+    NOT_IP, // ARP, LLDP, 802.3 frames, unknown link payloads
     OTHER_TRANSPORT, // IP but neither TCP nor UDP (ICMP, ESP, no next header)
-    FRAGMENT,        // an IP fragment: not reassembled
-    TRUNCATED,       // a header cut by the snap length
-    MALFORMED,       // headers that do not hold together
+    FRAGMENT, // an IP fragment: not reassembled
+    TRUNCATED, // a header cut by the snap length
+    MALFORMED, // headers that do not hold together
 };
 
 enum TcpFlags : uint8_t {
@@ -27,8 +27,8 @@ enum TcpFlags : uint8_t {
 };
 
 struct PacketView {
-    MacAddress src_mac{};
-    MacAddress dst_mac{};
+    MacAddress src_mac {};
+    MacAddress dst_mac {};
     bool has_src_mac = false;
     bool has_dst_mac = false;
     uint16_t vlan = 0; // innermost non-zero VLAN id

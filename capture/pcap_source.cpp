@@ -15,8 +15,7 @@ std::string LinkTypeText(int link_type)
 {
     const char *name = pcap_datalink_val_to_name(link_type);
     std::string text = "link type " + std::to_string(link_type);
-    if (name != nullptr)
-        text += std::string(" (") + name + ")";
+    if (name != nullptr) text += std::string(" (") + name + ")";
     return text;
 }
 
@@ -24,8 +23,7 @@ std::string LinkTypeText(int link_type)
 
 PcapSource::~PcapSource()
 {
-    if (handle != nullptr)
-        pcap_close(handle);
+    if (handle != nullptr) pcap_close(handle);
 }
 
 bool PcapSource::OpenFile(const std::string &path)
@@ -51,9 +49,9 @@ bool PcapSource::OpenFile(const std::string &path)
         handle = nullptr;
         return false;
     }
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && info.st_size > 0)
-        size = static_cast<uint64_t>(info.st_size);
+    struct stat info {
+    };
+    if (stat(path.c_str(), &info) == 0 && info.st_size > 0) size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 
@@ -82,8 +80,7 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
     if (status < 0) {
         const char *reason = pcap_geterr(handle);
         error = interface + ": " + pcap_statustostr(status);
-        if (reason != nullptr && *reason != '\0')
-            error += std::string(": ") + reason;
+        if (reason != nullptr && *reason != '\0') error += std::string(": ") + reason;
         pcap_close(handle);
         handle = nullptr;
         return false;
@@ -110,9 +107,8 @@ bool PcapSource::SetFilter(const std::string &bpf)
         error = name + ": not open";
         return false;
     }
-    if (bpf.empty())
-        return true;
-    bpf_program program{};
+    if (bpf.empty()) return true;
+    bpf_program program {};
     if (pcap_compile(handle, &program, bpf.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
         error = name + ": filter \"" + bpf + "\": " + pcap_geterr(handle);
         return false;
@@ -142,28 +138,23 @@ PcapSource::Result PcapSource::Next(CapturedFrame &frame)
         frame.time_usec = static_cast<int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
         return FRAME;
     }
-    if (status == 0)
-        return NONE_YET;
-    if (status == PCAP_ERROR_BREAK)
-        return END;
+    if (status == 0) return NONE_YET;
+    if (status == PCAP_ERROR_BREAK) return END;
     error = name + ": " + pcap_geterr(handle);
     return FAILED;
 }
 
 int PcapSource::SelectableFd() const
 {
-    if (handle == nullptr || !live)
-        return -1;
+    if (handle == nullptr || !live) return -1;
     return pcap_get_selectable_fd(handle);
 }
 
 uint64_t PcapSource::Position() const
 {
-    if (handle == nullptr || live)
-        return 0;
+    if (handle == nullptr || live) return 0;
     FILE *file = pcap_file(handle);
-    if (file == nullptr)
-        return 0;
+    if (file == nullptr) return 0;
     long at = std::ftell(file);
     return at > 0 ? static_cast<uint64_t>(at) : 0;
 }

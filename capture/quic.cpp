@@ -16,11 +16,12 @@ namespace {
 
 constexpr uint32_t QUIC_V1 = 0x00000001;
 constexpr size_t MAX_CID = 20;
+constexpr size_t MIN_FIRST_DCID = 8; // a client's first DCID is at least this long
 constexpr size_t SAMPLE_SIZE = 16;
 constexpr size_t TAG_SIZE = 16;
 constexpr size_t SECRET_SIZE = 32;
 constexpr uint64_t MAX_CRYPTO = 64 * 1024; // CRYPTO stream bytes read for one hello
-constexpr size_t MAX_PIECES = 256;         // disjoint pieces held before the gaps are closed
+constexpr size_t MAX_PIECES = 256; // disjoint pieces held before the gaps are closed
 
 constexpr uint8_t LONG_HEADER = 0x80;
 constexpr uint8_t FIXED_BIT = 0x40;
@@ -33,29 +34,30 @@ constexpr uint8_t FRAME_ACK = 0x02;
 constexpr uint8_t FRAME_ACK_ECN = 0x03;
 constexpr uint8_t FRAME_CRYPTO = 0x06;
 
-const uint8_t INITIAL_SALT_V1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17,
-                                   0x9a, 0xe6, 0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
+const uint8_t INITIAL_SALT_V1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17, 0x9a, 0xe6,
+    0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
 
 uint32_t ReadU32(const uint8_t *p)
 {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    return uint32_t {p[0]} << 24 | uint32_t {p[1]} << 16 | uint32_t {p[2]} << 8 | p[3];
 }
 
 // A variable-length integer at data[pos]; false when it runs past `size`.
 bool ReadVarint(const uint8_t *data, size_t size, size_t &pos, uint64_t &value)
 {
     if (pos >= size) return false;
-    size_t length = size_t{1} << (data[pos] >> 6);
+    size_t length = size_t {1} << (data[pos] >> 6);
     if (size - pos < length) return false;
     value = data[pos] & 0x3f;
-    for (size_t i = 1; i < length; ++i) value = value << 8 | data[pos + i];
+    for (size_t i = 1; i < length; ++i)
+        value = value << 8 | data[pos + i];
     pos += length;
     return true;
 }
 
 // HKDF with SHA-256 in one mode (extract only or expand only).
 bool Hkdf(int mode, const uint8_t *key, size_t key_size, const uint8_t *salt_or_info, size_t extra_size,
-          uint8_t *out, size_t out_size)
+    uint8_t *out, size_t out_size)
 {
     EVP_KDF *kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     if (kdf == nullptr) return false;
@@ -63,8 +65,8 @@ bool Hkdf(int mode, const uint8_t *key, size_t key_size, const uint8_t *salt_or_
     EVP_KDF_free(kdf);
     if (ctx == nullptr) return false;
     char digest[] = "SHA256";
-    const char *extra_name =
-        mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO;
+    const char *extra_name
+        = mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO;
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
@@ -99,7 +101,10 @@ bool ExpandLabel(const uint8_t secret[SECRET_SIZE], const char *label, uint8_t *
 class CipherContext
 {
 public:
-    CipherContext() : ctx(EVP_CIPHER_CTX_new()) {}
+    CipherContext()
+        : ctx(EVP_CIPHER_CTX_new())
+    {
+    }
     ~CipherContext() { EVP_CIPHER_CTX_free(ctx); }
     CipherContext(const CipherContext &) = delete;
     CipherContext &operator=(const CipherContext &) = delete;
@@ -111,35 +116,36 @@ private:
 
 // AES-128-GCM open in place; false when the tag does not match.
 bool OpenInPlace(const uint8_t key[16], const uint8_t nonce[12], const uint8_t *aad, size_t aad_size,
-                 uint8_t *text, size_t text_size, const uint8_t tag[TAG_SIZE])
+    uint8_t *text, size_t text_size, const uint8_t tag[TAG_SIZE])
 {
     CipherContext cipher;
     EVP_CIPHER_CTX *ctx = cipher.get();
     uint8_t tag_copy[TAG_SIZE];
     std::memcpy(tag_copy, tag, TAG_SIZE);
     int out_size = 0;
-    return ctx != nullptr && EVP_DecryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr) == 1 &&
-           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) == 1 &&
-           EVP_DecryptInit_ex(ctx, nullptr, nullptr, key, nonce) == 1 &&
-           EVP_DecryptUpdate(ctx, nullptr, &out_size, aad, static_cast<int>(aad_size)) == 1 &&
-           EVP_DecryptUpdate(ctx, text, &out_size, text, static_cast<int>(text_size)) == 1 &&
-           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, TAG_SIZE, tag_copy) == 1 &&
-           EVP_DecryptFinal_ex(ctx, text + out_size, &out_size) == 1;
+    return ctx != nullptr && EVP_DecryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr) == 1
+        && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) == 1
+        && EVP_DecryptInit_ex(ctx, nullptr, nullptr, key, nonce) == 1
+        && EVP_DecryptUpdate(ctx, nullptr, &out_size, aad, static_cast<int>(aad_size)) == 1
+        && EVP_DecryptUpdate(ctx, text, &out_size, text, static_cast<int>(text_size)) == 1
+        && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, TAG_SIZE, tag_copy) == 1
+        && EVP_DecryptFinal_ex(ctx, text + out_size, &out_size) == 1;
 }
 
 } // namespace
 
 namespace quic_detail {
 
-bool DeriveClientInitial(const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16])
+bool DeriveClientInitial(
+    const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16])
 {
     uint8_t initial_secret[SECRET_SIZE];
     uint8_t client_secret[SECRET_SIZE];
     return Hkdf(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, dcid, dcid_size, INITIAL_SALT_V1, sizeof INITIAL_SALT_V1,
-                initial_secret, SECRET_SIZE) &&
-           ExpandLabel(initial_secret, "client in", client_secret, SECRET_SIZE) &&
-           ExpandLabel(client_secret, "quic key", key, 16) && ExpandLabel(client_secret, "quic iv", iv, 12) &&
-           ExpandLabel(client_secret, "quic hp", hp, 16);
+               initial_secret, SECRET_SIZE)
+        && ExpandLabel(initial_secret, "client in", client_secret, SECRET_SIZE)
+        && ExpandLabel(client_secret, "quic key", key, 16) && ExpandLabel(client_secret, "quic iv", iv, 12)
+        && ExpandLabel(client_secret, "quic hp", hp, 16);
 }
 
 bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16])
@@ -147,18 +153,18 @@ bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16]
     CipherContext cipher;
     EVP_CIPHER_CTX *ctx = cipher.get();
     int out_size = 0;
-    return ctx != nullptr && EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, hp, nullptr) == 1 &&
-           EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-           EVP_EncryptUpdate(ctx, mask, &out_size, sample, 16) == 1 && out_size == 16;
+    return ctx != nullptr && EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, hp, nullptr) == 1
+        && EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 && EVP_EncryptUpdate(ctx, mask, &out_size, sample, 16) == 1
+        && out_size == 16;
 }
 
 uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t truncated, size_t pn_bytes)
 {
     uint64_t expected = have_largest ? largest + 1 : 0;
-    uint64_t window = uint64_t{1} << (8 * pn_bytes);
+    uint64_t window = uint64_t {1} << (8 * pn_bytes);
     uint64_t half = window / 2;
     uint64_t candidate = (expected & ~(window - 1)) | truncated;
-    if (candidate + half <= expected && candidate < (uint64_t{1} << 62) - window) return candidate + window;
+    if (candidate + half <= expected && candidate < (uint64_t {1} << 62) - window) return candidate + window;
     if (candidate > expected + half && candidate >= window) return candidate - window;
     return candidate;
 }
@@ -167,8 +173,8 @@ uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t trunca
 
 bool LooksLikeQuicInitial(const uint8_t *data, size_t size)
 {
-    return size >= 5 && (data[0] & (LONG_HEADER | FIXED_BIT)) == (LONG_HEADER | FIXED_BIT) &&
-           ((data[0] >> 4) & 0x03) == TYPE_INITIAL && ReadU32(data + 1) == QUIC_V1;
+    return size >= 5 && (data[0] & (LONG_HEADER | FIXED_BIT)) == (LONG_HEADER | FIXED_BIT)
+        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && ReadU32(data + 1) == QUIC_V1;
 }
 
 HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::string &ja4)
@@ -215,7 +221,7 @@ size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
     size_t packet_size = pos + value;
     if (type != TYPE_INITIAL) return packet_size; // 0-RTT and Handshake: not ours to read
     if (!have_keys) {
-        if (!quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
+        if (dcid_size < MIN_FIRST_DCID || !quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
             state = HelloStatus::NOT_HELLO;
             return 0;
         }
@@ -243,7 +249,8 @@ bool QuicClientHello::Decrypt(const uint8_t *packet, size_t pn_offset, size_t pa
     uint64_t number = quic_detail::DecodePacketNumber(have_largest_pn, largest_pn, truncated, pn_size);
     uint8_t nonce[12];
     std::memcpy(nonce, iv, sizeof nonce);
-    for (size_t i = 0; i < 8; ++i) nonce[11 - i] ^= static_cast<uint8_t>(number >> (8 * i));
+    for (size_t i = 0; i < 8; ++i)
+        nonce[11 - i] ^= static_cast<uint8_t>(number >> (8 * i));
 
     size_t header_size = pn_offset + pn_size;
     size_t text_size = packet_size - header_size - TAG_SIZE;
@@ -270,15 +277,15 @@ void QuicClientHello::Frames(const uint8_t *data, size_t size)
         case FRAME_ACK_ECN: {
             uint64_t ranges = 0;
             // largest acknowledged, delay, range count, first range
-            if (!ReadVarint(data, size, pos, a) || !ReadVarint(data, size, pos, a) ||
-                !ReadVarint(data, size, pos, ranges) || !ReadVarint(data, size, pos, a))
+            if (!ReadVarint(data, size, pos, a) || !ReadVarint(data, size, pos, a)
+                || !ReadVarint(data, size, pos, ranges) || !ReadVarint(data, size, pos, a))
                 return;
             // Each range takes at least two bytes, so a false count runs out here.
             for (uint64_t i = 0; i < ranges; ++i)
                 if (!ReadVarint(data, size, pos, a) || !ReadVarint(data, size, pos, b)) return;
-            if (type == FRAME_ACK_ECN &&
-                (!ReadVarint(data, size, pos, a) || !ReadVarint(data, size, pos, a) ||
-                 !ReadVarint(data, size, pos, a)))
+            if (type == FRAME_ACK_ECN
+                && (!ReadVarint(data, size, pos, a) || !ReadVarint(data, size, pos, a)
+                    || !ReadVarint(data, size, pos, a)))
                 return;
             break;
         }

@@ -51,8 +51,8 @@ private:
 namespace quic_detail {
 
 // The client's Initial key, iv and header protection key from the DCID.
-bool DeriveClientInitial(const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12],
-                         uint8_t hp[16]);
+bool DeriveClientInitial(
+    const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16]);
 // AES-128-ECB of the 16-byte sample with the header protection key.
 bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16]);
 // The full packet number from its `pn_bytes` low bytes, next to the largest

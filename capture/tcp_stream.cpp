@@ -7,16 +7,14 @@ namespace ostrel_capture {
 
 void TcpStream::Syn(uint32_t seq)
 {
-    if (started)
-        return;
+    if (started) return;
     started = true;
     base = seq + 1;
 }
 
 bool TcpStream::Add(uint32_t seq, const uint8_t *data, size_t size)
 {
-    if (size == 0 || data == nullptr)
-        return false;
+    if (size == 0 || data == nullptr) return false;
     if (!started) {
         started = true;
         base = seq;
@@ -26,21 +24,18 @@ bool TcpStream::Add(uint32_t seq, const uint8_t *data, size_t size)
     int64_t offset = static_cast<int32_t>(seq - base);
     int64_t end = offset + static_cast<int64_t>(size);
     int64_t have = static_cast<int64_t>(contiguous);
-    if (end <= have)
-        return false; // retransmission
+    if (end <= have) return false; // retransmission
     if (offset < have) {
         data += have - offset;
         offset = have;
     }
-    if (offset >= static_cast<int64_t>(limit))
-        return false;
+    if (offset >= static_cast<int64_t>(limit)) return false;
     end = std::min(end, static_cast<int64_t>(limit));
     size_t from = static_cast<size_t>(offset);
     size_t to = static_cast<size_t>(end);
     if (from > contiguous && pending.size() >= MAX_PENDING)
         return false; // too many gaps: wait for a retransmission in order
-    if (bytes.size() < to)
-        bytes.resize(to);
+    if (bytes.size() < to) bytes.resize(to);
     std::memcpy(bytes.data() + from, data, to - from);
     if (from > contiguous) {
         pending.emplace_back(from, to);
@@ -71,16 +66,14 @@ void TcpStream::Merge()
 
 void TcpStream::Discard(uint64_t count)
 {
-    if (count == 0 || !started)
-        return;
+    if (count == 0 || !started) return;
     size_t in_order = count < contiguous ? contiguous - static_cast<size_t>(count) : 0;
     base += static_cast<uint32_t>(count);
     size_t drop = static_cast<size_t>(std::min<uint64_t>(count, bytes.size()));
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(drop));
     size_t kept = 0;
     for (const auto &range : pending) {
-        if (range.second <= count)
-            continue;
+        if (range.second <= count) continue;
         size_t from = range.first > count ? range.first - static_cast<size_t>(count) : 0;
         pending[kept++] = {from, range.second - static_cast<size_t>(count)};
     }

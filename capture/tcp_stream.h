@@ -13,7 +13,10 @@ namespace ostrel_capture {
 class TcpStream
 {
 public:
-    explicit TcpStream(size_t limit = 16384) : limit(limit) {}
+    explicit TcpStream(size_t limit = 16384)
+        : limit(limit)
+    {
+    }
 
     // A SYN: the stream starts after its sequence number. Ignored once the
     // stream has a start.
@@ -40,9 +43,9 @@ private:
 
     size_t limit;
     bool started = false;
-    uint32_t base = 0;              // sequence number of bytes[0]
-    std::vector<uint8_t> bytes;     // up to `limit` from `base`; holes where pending has none
-    size_t contiguous = 0;          // bytes[0, contiguous) are in order
+    uint32_t base = 0; // sequence number of bytes[0]
+    std::vector<uint8_t> bytes; // up to `limit` from `base`; holes where pending has none
+    size_t contiguous = 0; // bytes[0, contiguous) are in order
     std::vector<std::pair<size_t, size_t>> pending; // held ranges beyond a gap
 };
 

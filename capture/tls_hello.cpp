@@ -12,8 +12,8 @@
 namespace ostrel_capture {
 namespace {
 
-constexpr size_t MAX_HELLO = 64 * 1024;       // larger hellos are not read
-constexpr size_t MAX_RECORD = 16384 + 2048;   // TLSCiphertext bound: anything longer is not TLS
+constexpr size_t MAX_HELLO = 64 * 1024; // larger hellos are not read
+constexpr size_t MAX_RECORD = 16384 + 2048; // TLSCiphertext bound: anything longer is not TLS
 constexpr uint8_t CONTENT_HANDSHAKE = 22;
 constexpr uint8_t HANDSHAKE_CLIENT_HELLO = 1;
 constexpr size_t RECORD_HEADER = 5;
@@ -36,7 +36,11 @@ bool IsGrease(uint16_t value)
 class Cursor
 {
 public:
-    Cursor(const uint8_t *data, size_t size) : data(data), size(size) {}
+    Cursor(const uint8_t *data, size_t size)
+        : data(data)
+        , size(size)
+    {
+    }
 
     size_t Left() const { return size - pos; }
     bool Ok() const { return ok; }
@@ -89,7 +93,7 @@ struct ClientHello {
     bool server_name = false;
     const uint8_t *alpn = nullptr; // first ALPN value; null or empty: none
     size_t alpn_size = 0;
-    std::vector<uint16_t> ciphers;    // GREASE left out
+    std::vector<uint16_t> ciphers; // GREASE left out
     std::vector<uint16_t> extensions; // GREASE left out
     std::vector<uint16_t> signature_algorithms;
 };
@@ -177,16 +181,26 @@ bool ParseClientHello(const uint8_t *data, size_t size, ClientHello &hello)
 const char *VersionText(uint16_t version)
 {
     switch (version) {
-    case 0x0304: return "13";
-    case 0x0303: return "12";
-    case 0x0302: return "11";
-    case 0x0301: return "10";
-    case 0x0300: return "s3";
-    case 0x0002: return "s2";
-    case 0xfeff: return "d1";
-    case 0xfefd: return "d2";
-    case 0xfefc: return "d3";
-    default: return "00";
+    case 0x0304:
+        return "13";
+    case 0x0303:
+        return "12";
+    case 0x0302:
+        return "11";
+    case 0x0301:
+        return "10";
+    case 0x0300:
+        return "s3";
+    case 0x0002:
+        return "s2";
+    case 0xfeff:
+        return "d1";
+    case 0xfefd:
+        return "d2";
+    case 0xfefc:
+        return "d3";
+    default:
+        return "00";
     }
 }
 
@@ -241,8 +255,8 @@ void AppendHashPrefix(std::string &out, const std::string &text)
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_size = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &digest_size, EVP_sha256(), nullptr) != 1 ||
-        digest_size < 6) {
+    if (EVP_Digest(text.data(), text.size(), digest, &digest_size, EVP_sha256(), nullptr) != 1
+        || digest_size < 6) {
         out += "000000000000"; // libcrypto failing here is not a packet's fault; keep the shape
         return;
     }
@@ -272,8 +286,8 @@ std::string FormatJa4(ClientHello &hello, char transport)
 
     auto &exts = hello.extensions;
     exts.erase(std::remove_if(exts.begin(), exts.end(),
-                              [](uint16_t t) { return t == EXT_SERVER_NAME || t == EXT_ALPN; }),
-               exts.end());
+                   [](uint16_t t) { return t == EXT_SERVER_NAME || t == EXT_ALPN; }),
+        exts.end());
     std::sort(exts.begin(), exts.end());
     text.clear();
     AppendHexList(text, exts);
@@ -292,7 +306,7 @@ HelloStatus Ja4FromHandshake(const uint8_t *data, size_t size, char transport, s
     if (size == 0) return HelloStatus::NEED_MORE;
     if (data[0] != HANDSHAKE_CLIENT_HELLO) return HelloStatus::NOT_HELLO;
     if (size < HANDSHAKE_HEADER) return HelloStatus::NEED_MORE;
-    size_t length = size_t{data[1]} << 16 | size_t{data[2]} << 8 | data[3];
+    size_t length = size_t {data[1]} << 16 | size_t {data[2]} << 8 | data[3];
     if (length > MAX_HELLO) return HelloStatus::NOT_HELLO;
     if (size - HANDSHAKE_HEADER < length) return HelloStatus::NEED_MORE;
     ClientHello hello;
@@ -315,7 +329,7 @@ HelloStatus Ja4FromTlsStream(const uint8_t *data, size_t size, std::string &ja4)
         if (left >= 1 && record[0] != CONTENT_HANDSHAKE) return HelloStatus::NOT_HELLO;
         if (left >= 2 && record[1] != 3) return HelloStatus::NOT_HELLO;
         if (left < RECORD_HEADER) return HelloStatus::NEED_MORE;
-        size_t length = size_t{record[3]} << 8 | record[4];
+        size_t length = size_t {record[3]} << 8 | record[4];
         if (length == 0 || length > MAX_RECORD) return HelloStatus::NOT_HELLO;
         size_t present = std::min(length, left - RECORD_HEADER);
         const uint8_t *fragment = record + RECORD_HEADER;

@@ -34,15 +34,15 @@ bool LinkTypeSupported(int link_type)
 
 namespace {
 
-constexpr size_t MAX_MDNS_NAMES = 64;  // names remembered per flow
+constexpr size_t MAX_MDNS_NAMES = 64; // names remembered per flow
 constexpr size_t MAX_USER_AGENTS = 16; // user agents remembered per flow
 constexpr uint64_t MAX_HTTP_BODY = 1ULL << 30;
 
 enum Side : uint8_t { LOWER = 0, UPPER = 1 };
 
 struct FlowKey {
-    std::array<uint8_t, 16> lower_ip{};
-    std::array<uint8_t, 16> upper_ip{};
+    std::array<uint8_t, 16> lower_ip {};
+    std::array<uint8_t, 16> upper_ip {};
     uint16_t lower_port = 0;
     uint16_t upper_port = 0;
     uint16_t vlan = 0;
@@ -51,8 +51,9 @@ struct FlowKey {
 
     bool operator==(const FlowKey &o) const
     {
-        return lower_port == o.lower_port && upper_port == o.upper_port && vlan == o.vlan &&
-               protocol == o.protocol && family == o.family && lower_ip == o.lower_ip && upper_ip == o.upper_ip;
+        return lower_port == o.lower_port && upper_port == o.upper_port && vlan == o.vlan
+            && protocol == o.protocol && family == o.family && lower_ip == o.lower_ip
+            && upper_ip == o.upper_ip;
     }
 };
 
@@ -70,8 +71,8 @@ struct FlowKeyHash {
     }
     size_t operator()(const FlowKey &k) const
     {
-        uint64_t h = (static_cast<uint64_t>(k.lower_port) << 32) | (static_cast<uint64_t>(k.upper_port) << 16) |
-                     (static_cast<uint64_t>(k.vlan) << 4) | (k.protocol ^ k.family);
+        uint64_t h = (static_cast<uint64_t>(k.lower_port) << 32) | (static_cast<uint64_t>(k.upper_port) << 16)
+            | (static_cast<uint64_t>(k.vlan) << 4) | (k.protocol ^ k.family);
         h = Mix(h, Word(k.lower_ip.data()));
         h = Mix(h, Word(k.lower_ip.data() + 8));
         h = Mix(h, Word(k.upper_ip.data()));
@@ -99,8 +100,9 @@ struct Direction {
 
 // The state of the two TCP directions while the flow is inspected.
 struct TcpInspection {
-    explicit TcpInspection(size_t limit) : direction{Direction{Direction::UNDECIDED, TcpStream(limit)},
-                                                     Direction{Direction::UNDECIDED, TcpStream(limit)}}
+    explicit TcpInspection(size_t limit)
+        : direction {Direction {Direction::UNDECIDED, TcpStream(limit)},
+            Direction {Direction::UNDECIDED, TcpStream(limit)}}
     {
     }
     Direction direction[2];
@@ -125,17 +127,20 @@ struct Flow {
 
 using FlowList = std::list<Flow>;
 
-Endpoint &EndpointOf(FlowRecord &record, int side) { return side == LOWER ? record.lower : record.upper; }
+Endpoint &EndpointOf(FlowRecord &record, int side)
+{
+    return side == LOWER ? record.lower : record.upper;
+}
 
 } // namespace
 
 struct Tracker::State {
-    State(const TrackerOptions &o, Sink s) : options(o), sink(std::move(s))
+    State(const TrackerOptions &o, Sink s)
+        : options(o)
+        , sink(std::move(s))
     {
-        if (options.max_flows == 0)
-            options.max_flows = 1;
-        if (options.max_stream_bytes == 0)
-            options.max_stream_bytes = 1;
+        if (options.max_flows == 0) options.max_flows = 1;
+        if (options.max_stream_bytes == 0) options.max_stream_bytes = 1;
     }
 
     TrackerOptions options;
@@ -188,8 +193,7 @@ void Tracker::State::Emit(EventType type, Flow &flow, int side, int64_t time)
 
 void Tracker::State::Complete(Flow &flow, int64_t time)
 {
-    if (flow.done)
-        return;
+    if (flow.done) return;
     flow.done = true;
     Emit(EVENT_FLOW_DPI_COMPLETE, flow, flow.record.origin == ORIGIN_UPPER ? UPPER : LOWER, time);
     // Nothing more is inspected: the per-flow buffers go now.
@@ -210,7 +214,9 @@ void Tracker::State::Frame(int link_type, const uint8_t *data, size_t caplen, si
         ++counters.ip_packets;
         Packet(packet, time);
         return;
-    case FrameResult::NOT_IP: ++counters.not_ip; return;
+    case FrameResult::NOT_IP:
+        ++counters.not_ip;
+        return;
     case FrameResult::OTHER_TRANSPORT:
         ++counters.ip_packets;
         ++counters.other_transport;
@@ -219,15 +225,19 @@ void Tracker::State::Frame(int link_type, const uint8_t *data, size_t caplen, si
         ++counters.ip_packets;
         ++counters.fragments;
         return;
-    case FrameResult::TRUNCATED: ++counters.truncated; return;
-    case FrameResult::MALFORMED: ++counters.malformed; return;
+    case FrameResult::TRUNCATED:
+        ++counters.truncated;
+        return;
+    case FrameResult::MALFORMED:
+        ++counters.malformed;
+        return;
     }
 }
 
 void Tracker::State::Packet(const PacketView &packet, int64_t time)
 {
-    bool src_lower = packet.src_ip != packet.dst_ip ? packet.src_ip < packet.dst_ip
-                                                    : packet.src_port <= packet.dst_port;
+    bool src_lower
+        = packet.src_ip != packet.dst_ip ? packet.src_ip < packet.dst_ip : packet.src_port <= packet.dst_port;
     int sender = src_lower ? LOWER : UPPER;
     FlowKey key;
     key.lower_ip = src_lower ? packet.src_ip.bytes : packet.dst_ip.bytes;
@@ -240,17 +250,20 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
 
     auto found = table.find(key);
     FlowList::iterator it;
+    bool created = false;
     if (found == table.end()) {
         it = Create(key, packet, sender, time);
+        created = true;
     } else {
         it = found->second;
         Flow &flow = *it;
         // A new source MAC behind an endpoint that has sent before: another
         // device (several DHCP clients share 0.0.0.0:68), so another flow.
         Endpoint &from = EndpointOf(flow.record, sender);
-        if (flow.sent[sender] && packet.has_src_mac && (!from.has_mac || from.mac != packet.src_mac)) {
+        if (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac) {
             EndFlow(it, End::SPLIT, time);
             it = Create(key, packet, sender, time);
+            created = true;
         } else {
             FlowList &list = flow.record.ip_protocol == 6 ? tcp_flows : udp_flows;
             list.splice(list.end(), list, it);
@@ -260,7 +273,8 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
     flow.last = time;
     Endpoint &from = EndpointOf(flow.record, sender);
     Endpoint &to = EndpointOf(flow.record, 1 - sender);
-    if (!flow.sent[sender]) {
+    // A cooked capture may give a sender's address on some frames only.
+    if (!flow.sent[sender] || (!from.has_mac && packet.has_src_mac)) {
         flow.sent[sender] = true;
         from.has_mac = packet.has_src_mac;
         from.mac = packet.src_mac;
@@ -269,13 +283,18 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
         to.has_mac = true;
         to.mac = packet.dst_mac;
     }
+    if (created) {
+        Emit(EVENT_FLOW_NEW, flow, sender, time);
+        if (table.size() > options.max_flows) EvictOldest(it, time);
+    }
     if (packet.ip_protocol == 6)
         Tcp(flow, packet, sender, time);
     else
         Udp(flow, packet, sender, time);
 }
 
-FlowList::iterator Tracker::State::Create(const FlowKey &key, const PacketView &packet, int sender, int64_t time)
+FlowList::iterator Tracker::State::Create(
+    const FlowKey &key, const PacketView &packet, int sender, int64_t time)
 {
     FlowList &list = packet.ip_protocol == 6 ? tcp_flows : udp_flows;
     list.emplace_back();
@@ -298,13 +317,11 @@ FlowList::iterator Tracker::State::Create(const FlowKey &key, const PacketView &
         // A SYN names the client; a SYN+ACK seen first names its receiver.
         bool syn = (packet.tcp_flags & TCP_SYN) != 0;
         bool ack = (packet.tcp_flags & TCP_ACK) != 0;
-        if (syn && ack)
-            origin = 1 - sender;
+        if (syn && ack) origin = 1 - sender;
         flow.tcp = std::make_unique<TcpInspection>(options.max_stream_bytes);
         // With the client known only its stream is read; without, both are,
         // so that a capture starting mid-stream still gives its values.
-        if (syn)
-            flow.tcp->direction[1 - origin].mode = Direction::DONE;
+        if (syn) flow.tcp->direction[1 - origin].mode = Direction::DONE;
     } else {
         auto port = [&](uint16_t p) { return packet.src_port == p || packet.dst_port == p; };
         if (port(67)) {
@@ -324,11 +341,7 @@ FlowList::iterator Tracker::State::Create(const FlowKey &key, const PacketView &
     }
     r.origin = origin == LOWER ? ORIGIN_LOWER : ORIGIN_UPPER;
     ++counters.flows;
-    if (table.size() > counters.peak_flows)
-        counters.peak_flows = table.size();
-    Emit(EVENT_FLOW_NEW, flow, origin, time);
-    if (table.size() > options.max_flows)
-        EvictOldest(it, time);
+    if (table.size() > counters.peak_flows) counters.peak_flows = table.size();
     return it;
 }
 
@@ -338,8 +351,7 @@ void Tracker::State::EvictOldest(FlowList::iterator keep, int64_t time)
     const Flow *kept = &*keep;
     auto candidate = [kept](FlowList &list) {
         auto it = list.begin();
-        if (it != list.end() && &*it == kept)
-            ++it;
+        if (it != list.end() && &*it == kept) ++it;
         return it;
     };
     auto udp = candidate(udp_flows);
@@ -359,10 +371,17 @@ void Tracker::State::EndFlow(FlowList::iterator it, End how, int64_t time)
     ++counters.flows_by_protocol[flow.record.detected_protocol];
     switch (how) {
     case End::CLOSED:
-    case End::SPLIT: ++counters.flows_ended; break;
-    case End::EXPIRED: ++counters.flows_expired; break;
-    case End::EVICTED: ++counters.flows_evicted; break;
-    case End::FLUSHED: break;
+    case End::SPLIT:
+        ++counters.flows_ended;
+        break;
+    case End::EXPIRED:
+        ++counters.flows_expired;
+        break;
+    case End::EVICTED:
+        ++counters.flows_evicted;
+        break;
+    case End::FLUSHED:
+        break;
     }
     table.erase(flow.key);
     (flow.record.ip_protocol == 6 ? tcp_flows : udp_flows).erase(it);
@@ -378,12 +397,9 @@ void Tracker::State::Expire(int64_t now)
 
 void Tracker::State::UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time)
 {
-    if (agent.empty())
-        return;
-    if (std::find(flow.user_agents.begin(), flow.user_agents.end(), agent) != flow.user_agents.end())
-        return;
-    if (flow.user_agents.size() < MAX_USER_AGENTS)
-        flow.user_agents.push_back(agent);
+    if (agent.empty()) return;
+    if (std::find(flow.user_agents.begin(), flow.user_agents.end(), agent) != flow.user_agents.end()) return;
+    if (flow.user_agents.size() < MAX_USER_AGENTS) flow.user_agents.push_back(agent);
     Carried &c = flow.carried[side];
     c.user_agent = agent;
     c.user_agent_source = source;
@@ -392,23 +408,20 @@ void Tracker::State::UserAgent(Flow &flow, int side, const std::string &agent, u
 
 void Tracker::State::Ja4(Flow &flow, int side, const std::string &ja4, int64_t time)
 {
-    if (ja4.empty() || flow.carried[side].ja4 == ja4)
-        return;
+    if (ja4.empty() || flow.carried[side].ja4 == ja4) return;
     flow.carried[side].ja4 = ja4;
     Emit(EVENT_FLOW_DPI_UPDATE, flow, side, time);
 }
 
 void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64_t time)
 {
-    if (flow.done)
-        return;
+    if (flow.done) return;
     const uint8_t *data = packet.payload;
     size_t size = packet.payload_size;
     switch (flow.udp) {
     case UdpKind::DHCP: {
         DhcpClientMessage message;
-        if (packet.dst_port != 67 || !ParseDhcpClient(data, size, message))
-            return;
+        if (packet.dst_port != 67 || !ParseDhcpClient(data, size, message)) return;
         Carried &c = flow.carried[sender];
         bool changed = false;
         auto take = [&changed](std::string &have, std::string &value) {
@@ -420,14 +433,12 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
         take(c.fingerprint, message.fingerprint);
         take(c.class_ident, message.class_ident);
         take(c.host_name, message.host_name);
-        if (changed)
-            Emit(EVENT_FLOW_DPI_UPDATE, flow, sender, time);
+        if (changed) Emit(EVENT_FLOW_DPI_UPDATE, flow, sender, time);
         return;
     }
     case UdpKind::SSDP: {
         SsdpMessage message;
-        if (ParseSsdp(data, size, message))
-            UserAgent(flow, sender, message.user_agent, UA_SSDP, time);
+        if (ParseSsdp(data, size, message)) UserAgent(flow, sender, message.user_agent, UA_SSDP, time);
         return;
     }
     case UdpKind::MDNS: {
@@ -448,14 +459,11 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
     }
     case UdpKind::QUIC: {
         int client = flow.record.origin == ORIGIN_UPPER ? UPPER : LOWER;
-        if (sender != client || !flow.quic)
-            return;
+        if (sender != client || !flow.quic) return;
         std::string ja4;
         HelloStatus status = flow.quic->Datagram(data, size, ja4);
-        if (status == HelloStatus::FOUND)
-            Ja4(flow, client, ja4, time);
-        if (status != HelloStatus::NEED_MORE)
-            Complete(flow, time);
+        if (status == HelloStatus::FOUND) Ja4(flow, client, ja4, time);
+        if (status != HelloStatus::NEED_MORE) Complete(flow, time);
         return;
     }
     case UdpKind::NONE:
@@ -464,8 +472,7 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
     // Nothing to read by port: QUIC when the client's first datagram is a
     // version 1 Initial, else nothing at all.
     if (flow.record.detected_protocol == PROTO_UNKNOWN && !flow.quic_checked) {
-        if (size == 0)
-            return;
+        if (size == 0) return;
         flow.quic_checked = true;
         if (LooksLikeQuicInitial(data, size)) {
             flow.record.detected_protocol = PROTO_QUIC;
@@ -483,19 +490,16 @@ void Tracker::State::Tcp(Flow &flow, const PacketView &packet, int sender, int64
     uint8_t flags = packet.tcp_flags;
     if (!flow.done && flow.tcp) {
         Direction &d = flow.tcp->direction[sender];
-        if ((flags & TCP_SYN) != 0)
-            d.stream.Syn(packet.tcp_seq);
+        if ((flags & TCP_SYN) != 0) d.stream.Syn(packet.tcp_seq);
         if (d.mode != Direction::DONE && packet.payload_size > 0) {
             uint32_t seq = packet.tcp_seq + ((flags & TCP_SYN) != 0 ? 1 : 0);
-            if (d.stream.Add(seq, packet.payload, packet.payload_size))
-                Inspect(flow, sender, time);
+            if (d.stream.Add(seq, packet.payload, packet.payload_size)) Inspect(flow, sender, time);
         }
-        if (flow.tcp && flow.tcp->direction[0].mode == Direction::DONE &&
-            flow.tcp->direction[1].mode == Direction::DONE)
+        if (flow.tcp && flow.tcp->direction[0].mode == Direction::DONE
+            && flow.tcp->direction[1].mode == Direction::DONE)
             Complete(flow, time);
     }
-    if ((flags & (TCP_FIN | TCP_RST)) != 0)
-        EndFlow(table.find(flow.key)->second, End::CLOSED, time);
+    if ((flags & (TCP_FIN | TCP_RST)) != 0) EndFlow(table.find(flow.key)->second, End::CLOSED, time);
 }
 
 void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
@@ -505,18 +509,15 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
     while (d.mode != Direction::DONE && stream.Size() > 0) {
         const uint8_t *data = stream.Data();
         size_t size = stream.Size();
-        if (d.mode == Direction::UNDECIDED)
-            d.mode = data[0] == 0x16 ? Direction::TLS : Direction::HTTP;
+        if (d.mode == Direction::UNDECIDED) d.mode = data[0] == 0x16 ? Direction::TLS : Direction::HTTP;
         if (d.mode == Direction::TLS) {
             std::string ja4;
             HelloStatus status = Ja4FromTlsStream(data, size, ja4);
-            if (status == HelloStatus::NEED_MORE && !stream.Full())
-                return;
+            if (status == HelloStatus::NEED_MORE && !stream.Full()) return;
             if (flow.record.detected_protocol == PROTO_UNKNOWN && status != HelloStatus::NOT_HELLO)
                 flow.record.detected_protocol = PROTO_TLS;
             d.mode = Direction::DONE;
-            if (status == HelloStatus::FOUND)
-                Ja4(flow, side, ja4, time);
+            if (status == HelloStatus::FOUND) Ja4(flow, side, ja4, time);
             break;
         }
         HttpRequestHead head;
@@ -525,11 +526,9 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
             d.mode = Direction::DONE;
             break;
         }
-        if (flow.record.detected_protocol == PROTO_UNKNOWN)
-            flow.record.detected_protocol = PROTO_HTTP;
+        if (flow.record.detected_protocol == PROTO_UNKNOWN) flow.record.detected_protocol = PROTO_HTTP;
         if (status == HeadStatus::NEED_MORE) {
-            if (stream.Full())
-                d.mode = Direction::DONE;
+            if (stream.Full()) d.mode = Direction::DONE;
             break;
         }
         UserAgent(flow, side, head.user_agent, UA_HTTP, time);
@@ -541,11 +540,11 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
         }
         stream.Discard(head.head_size + head.body_size);
     }
-    if (d.mode == Direction::DONE)
-        stream.Release();
+    if (d.mode == Direction::DONE) stream.Release();
 }
 
-Tracker::Tracker(const TrackerOptions &options, Sink sink) : state(std::make_unique<State>(options, std::move(sink)))
+Tracker::Tracker(const TrackerOptions &options, Sink sink)
+    : state(std::make_unique<State>(options, std::move(sink)))
 {
 }
 
@@ -556,7 +555,10 @@ void Tracker::Frame(int link_type, const uint8_t *data, size_t caplen, size_t wi
     state->Frame(link_type, data, caplen, wirelen, time_usec);
 }
 
-void Tracker::Expire(int64_t now_usec) { state->Expire(now_usec); }
+void Tracker::Expire(int64_t now_usec)
+{
+    state->Expire(now_usec);
+}
 
 void Tracker::Flush(int64_t now_usec)
 {
@@ -566,8 +568,14 @@ void Tracker::Flush(int64_t now_usec)
         state->EndFlow(state->tcp_flows.begin(), State::End::FLUSHED, now_usec);
 }
 
-const CaptureCounters &Tracker::Counters() const { return state->counters; }
+const CaptureCounters &Tracker::Counters() const
+{
+    return state->counters;
+}
 
-size_t Tracker::ActiveFlows() const { return state->table.size(); }
+size_t Tracker::ActiveFlows() const
+{
+    return state->table.size();
+}
 
 } // namespace ostrel_capture

@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(config_reload cache_load api_answer flow_observation flow_line)
+targets=(config_reload cache_load api_answer flow_observation flow_line packet)
 what=${1:-}
 
 usage() {

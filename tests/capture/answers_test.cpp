@@ -35,29 +35,23 @@ std::map<std::string, Device> Attribute(const std::vector<FlowEvent> &events)
     for (const FlowEvent &event : events) {
         const FlowRecord &r = event.flow;
         const Endpoint &origin = r.origin == ORIGIN_UPPER ? r.upper : r.lower;
-        if (event.type == EVENT_FLOW_NEW || !origin.has_mac)
-            continue;
+        if (event.type == EVENT_FLOW_NEW || !origin.has_mac) continue;
         Device &d = devices[MacText(origin.mac)];
         if (r.detected_protocol == PROTO_DHCP) {
-            if (!r.dhcp_fingerprint.empty())
-                d.dhcp_fingerprint = r.dhcp_fingerprint;
-            if (!r.dhcp_class_ident.empty())
-                d.dhcp_vendor = r.dhcp_class_ident;
-            if (!r.host_name.empty())
-                d.dhcp_hostname = r.host_name;
+            if (!r.dhcp_fingerprint.empty()) d.dhcp_fingerprint = r.dhcp_fingerprint;
+            if (!r.dhcp_class_ident.empty()) d.dhcp_vendor = r.dhcp_class_ident;
+            if (!r.host_name.empty()) d.dhcp_hostname = r.host_name;
         }
         if (!r.user_agent.empty())
             (r.user_agent_source == UA_SSDP ? d.ssdp_user_agents : d.http_user_agents).insert(r.user_agent);
-        if (!r.tls_client_ja4.empty())
-            d.ja4.insert(r.tls_client_ja4);
-        if (!r.mdns_domain_name.empty())
-            d.mdns_services.insert(r.mdns_domain_name);
+        if (!r.tls_client_ja4.empty()) d.ja4.insert(r.tls_client_ja4);
+        if (!r.mdns_domain_name.empty()) d.mdns_services.insert(r.mdns_domain_name);
     }
     for (auto it = devices.begin(); it != devices.end();) {
         const Device &d = it->second;
-        bool empty = d.dhcp_fingerprint.empty() && d.dhcp_vendor.empty() && d.dhcp_hostname.empty() &&
-                     d.http_user_agents.empty() && d.ssdp_user_agents.empty() && d.mdns_services.empty() &&
-                     d.ja4.empty();
+        bool empty = d.dhcp_fingerprint.empty() && d.dhcp_vendor.empty() && d.dhcp_hostname.empty()
+            && d.http_user_agents.empty() && d.ssdp_user_agents.empty() && d.mdns_services.empty()
+            && d.ja4.empty();
         it = empty ? devices.erase(it) : std::next(it);
     }
     return devices;
@@ -92,7 +86,8 @@ std::set<std::string> Set(const json &device, const char *key)
     return out;
 }
 
-void CompareText(std::ostringstream &out, const char *what, const std::string &expected, const std::string &found)
+void CompareText(
+    std::ostringstream &out, const char *what, const std::string &expected, const std::string &found)
 {
     if (expected != found)
         out << "    " << what << ": expected \"" << expected << "\", found \"" << found << "\"\n";
@@ -101,11 +96,10 @@ void CompareText(std::ostringstream &out, const char *what, const std::string &e
 // Missing: expected but not found. Unexpected: found, neither expected nor
 // in `also_allowed`.
 void CompareSet(std::ostringstream &out, const char *what, const std::set<std::string> &expected,
-                const std::set<std::string> &found, const std::set<std::string> &also_allowed = {})
+    const std::set<std::string> &found, const std::set<std::string> &also_allowed = {})
 {
     for (const std::string &v : expected)
-        if (found.count(v) == 0)
-            out << "    " << what << " missing: " << v << "\n";
+        if (found.count(v) == 0) out << "    " << what << " missing: " << v << "\n";
     for (const std::string &v : found)
         if (expected.count(v) == 0 && also_allowed.count(v) == 0)
             out << "    " << what << " unexpected: " << v << "\n";
@@ -127,8 +121,7 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
     ASSERT_TRUE(answers.is_array());
     const json *entry = nullptr;
     for (const json &e : answers)
-        if (e["file"] == GetParam())
-            entry = &e;
+        if (e["file"] == GetParam()) entry = &e;
     ASSERT_NE(entry, nullptr);
 
     PcapSource source;
@@ -156,8 +149,7 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
         const json &want = it.value();
         Device have;
         auto f = found.find(it.key());
-        if (f != found.end())
-            have = f->second;
+        if (f != found.end()) have = f->second;
         std::ostringstream out;
         CompareText(out, "dhcp_fingerprint", DhcpText(want["dhcp_fingerprint"]), have.dhcp_fingerprint);
         CompareText(out, "dhcp_vendor", DhcpText(want["dhcp_vendor"]), have.dhcp_vendor);
@@ -166,12 +158,10 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
         CompareSet(out, "ssdp_user_agent", Set(want, "ssdp_user_agents"), have.ssdp_user_agents);
         CompareSet(out, "mdns_service", Set(want, "mdns_services"), have.mdns_services);
         CompareSet(out, "ja4", Set(want, "ja4_clients"), have.ja4, Set(want, "ja4_later_hellos"));
-        if (!out.str().empty())
-            report << "  " << it.key() << "\n" << out.str();
+        if (!out.str().empty()) report << "  " << it.key() << "\n" << out.str();
     }
     for (const auto &[mac, d] : found) {
-        if (devices.contains(mac))
-            continue;
+        if (devices.contains(mac)) continue;
         std::ostringstream out;
         CompareText(out, "dhcp_fingerprint", "", d.dhcp_fingerprint);
         CompareText(out, "dhcp_vendor", "", d.dhcp_vendor);

@@ -50,8 +50,8 @@ TEST(FrameTest, EthernetIpv4UdpWithPaddingTrimmed)
 
 TEST(FrameTest, TcpHeaderFieldsAndOptions)
 {
-    Bytes frame = Ethernet(A, B, 0x0800,
-                           Ipv4("10.0.0.1", "10.0.0.2", 6, Tcp(40000, 80, 1000, 2000, 0x18, Text("GET"), 12)));
+    Bytes frame = Ethernet(
+        A, B, 0x0800, Ipv4("10.0.0.1", "10.0.0.2", 6, Tcp(40000, 80, 1000, 2000, 0x18, Text("GET"), 12)));
     PacketView p;
     ASSERT_EQ(Parse(frame, p), FrameResult::PACKET);
     EXPECT_EQ(p.ip_protocol, 6);
@@ -68,11 +68,11 @@ TEST(FrameTest, VlanTagsGiveTheInnermostId)
         std::vector<std::pair<uint16_t, uint16_t>> tags;
         uint16_t vlan;
     } cases[] = {
-        {{{0x8100, 0x2064}}, 100},                     // priority bits ignored
-        {{{0x88a8, 10}, {0x8100, 20}}, 20},            // QinQ
-        {{{0x9100, 10}, {0x8100, 20}}, 20},            // old QinQ type
-        {{{0x8100, 0x6000}}, 0},                       // priority tag only
-        {{{0x88a8, 30}, {0x8100, 0x0000}}, 30},        // priority tag inside a VLAN
+        {{{0x8100, 0x2064}}, 100}, // priority bits ignored
+        {{{0x88a8, 10}, {0x8100, 20}}, 20}, // QinQ
+        {{{0x9100, 10}, {0x8100, 20}}, 20}, // old QinQ type
+        {{{0x8100, 0x6000}}, 0}, // priority tag only
+        {{{0x88a8, 30}, {0x8100, 0x0000}}, 30}, // priority tag inside a VLAN
     };
     for (const Case &c : cases) {
         PacketView p;
@@ -88,7 +88,8 @@ TEST(FrameTest, LinuxCookedHeadersGiveTheSourceMac)
 {
     Bytes ip = Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(1, 2, Text("x")));
     PacketView p;
-    ASSERT_EQ(Parse(Sll(A, 6, 0x0800, ip), p, LINK_LINUX_SLL), FrameResult::PACKET);
+    Bytes sll = Sll(A, 6, 0x0800, ip);
+    ASSERT_EQ(Parse(sll, p, LINK_LINUX_SLL), FrameResult::PACKET);
     EXPECT_TRUE(p.has_src_mac);
     EXPECT_FALSE(p.has_dst_mac);
     EXPECT_EQ(p.src_mac, A);
@@ -102,7 +103,8 @@ TEST(FrameTest, LinuxCookedHeadersGiveTheSourceMac)
     EXPECT_EQ(p.src_mac, B);
     EXPECT_EQ(p.src_port, 1);
 
-    ASSERT_EQ(Parse(Sll2(B, 4, 0x8100, Cat({0, 7, 0x08, 0x00}, ip)), p, LINK_LINUX_SLL2), FrameResult::PACKET);
+    ASSERT_EQ(
+        Parse(Sll2(B, 4, 0x8100, Cat({0, 7, 0x08, 0x00}, ip)), p, LINK_LINUX_SLL2), FrameResult::PACKET);
     EXPECT_FALSE(p.has_src_mac);
     EXPECT_EQ(p.vlan, 7);
 
@@ -115,7 +117,7 @@ TEST(FrameTest, NotIpAndOtherTransports)
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0806, Bytes(28, 0)), p), FrameResult::NOT_IP); // ARP
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0026, Bytes(38, 0)), p), FrameResult::NOT_IP); // 802.3 length
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 1, Bytes(8, 0))), p),
-              FrameResult::OTHER_TRANSPORT);
+        FrameResult::OTHER_TRANSPORT);
 }
 
 TEST(FrameTest, Ipv4FragmentsAreSkipped)
@@ -123,38 +125,39 @@ TEST(FrameTest, Ipv4FragmentsAreSkipped)
     Bytes udp = Udp(1, 2, Text("abc"));
     PacketView p;
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 17, udp, 0x2000)), p),
-              FrameResult::FRAGMENT); // more fragments
+        FrameResult::FRAGMENT); // more fragments
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 17, udp, 0x0010)), p),
-              FrameResult::FRAGMENT); // later fragment
+        FrameResult::FRAGMENT); // later fragment
     EXPECT_EQ(Parse(Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 17, udp, 0x4000)), p),
-              FrameResult::PACKET); // don't fragment
+        FrameResult::PACKET); // don't fragment
 }
 
 TEST(FrameTest, Ipv6ExtensionHeaders)
 {
     Bytes udp = Udp(546, 547, Text("v6"));
     // Hop-by-hop (8 bytes) then destination options (16 bytes) then UDP.
-    Bytes hop{60, 0, 1, 4, 0, 0, 0, 0};
-    Bytes dest{17, 1, 1, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes hop {60, 0, 1, 4, 0, 0, 0, 0};
+    Bytes dest {17, 1, 1, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     PacketView p;
-    ASSERT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("fe80::1", "ff02::1:2", 0, Cat(Cat(hop, dest), udp))), p),
-              FrameResult::PACKET);
+    Bytes frame = Ethernet(A, B, 0x86dd, Ipv6("fe80::1", "ff02::1:2", 0, Cat(Cat(hop, dest), udp)));
+    ASSERT_EQ(Parse(frame, p), FrameResult::PACKET);
     EXPECT_EQ(p.src_ip, Ip("fe80::1"));
     EXPECT_EQ(p.dst_port, 547);
     EXPECT_EQ(PayloadText(p), "v6");
 
     // Authentication header: length in 4-byte units minus two.
-    Bytes ah{17, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes ah {17, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 51, Cat(ah, udp))), p), FrameResult::PACKET);
     EXPECT_EQ(p.src_port, 546);
 
-    Bytes fragment{17, 0, 0, 1, 0, 0, 0, 1};
-    EXPECT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 44, Cat(fragment, udp))), p), FrameResult::FRAGMENT);
+    Bytes fragment {17, 0, 0, 1, 0, 0, 0, 1};
+    EXPECT_EQ(
+        Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 44, Cat(fragment, udp))), p), FrameResult::FRAGMENT);
     EXPECT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 50, Bytes(16, 0))), p),
-              FrameResult::OTHER_TRANSPORT); // ESP
+        FrameResult::OTHER_TRANSPORT); // ESP
     EXPECT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 59, {})), p), FrameResult::OTHER_TRANSPORT);
     // An extension header longer than the payload.
-    Bytes long_hop{17, 3, 0, 0, 0, 0, 0, 0};
+    Bytes long_hop {17, 3, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(Parse(Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 0, long_hop)), p), FrameResult::MALFORMED);
 }
 
@@ -190,7 +193,8 @@ TEST(FrameTest, LengthsThatDoNotHoldTogetherAreMalformed)
 
 TEST(FrameTest, SnappedFramesAreTruncatedOnlyWhereHeadersAreCut)
 {
-    Bytes frame = Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 6, Tcp(1, 2, 7, 0, 0x18, Text("0123456789"))));
+    Bytes frame
+        = Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 6, Tcp(1, 2, 7, 0, 0x18, Text("0123456789"))));
     PacketView p;
     // Cut inside the TCP header: truncated when snapped, malformed when the
     // wire length says the frame was that short.
@@ -213,7 +217,8 @@ TEST(FrameTest, AnyBytesAreSafe)
     // under AddressSanitizer) and a packet's payload lies inside it.
     std::vector<Bytes> seeds = {
         Ethernet(A, B, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 17, Udp(1, 2, Text("payload"))), {{0x8100, 3}}),
-        Ethernet(A, B, 0x86dd, Ipv6("::1", "::2", 0, Cat({6, 0, 0, 0, 0, 0, 0, 0}, Tcp(1, 2, 3, 4, 2, Text("x"))))),
+        Ethernet(A, B, 0x86dd,
+            Ipv6("::1", "::2", 0, Cat({6, 0, 0, 0, 0, 0, 0, 0}, Tcp(1, 2, 3, 4, 2, Text("x"))))),
         Sll(A, 6, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 6, Tcp(1, 2, 3, 4, 2, Text("y"), 8))),
         Sll2(A, 6, 0x86dd, Ipv6("::1", "::2", 17, Udp(5, 6, Text("z")))),
     };
@@ -235,7 +240,8 @@ TEST(FrameTest, AnyBytesAreSafe)
                 mutated[random() % mutated.size()] = static_cast<uint8_t>(random());
             for (int link : links) {
                 PacketView p;
-                if (ParseFrame(link, mutated.data(), mutated.size(), mutated.size(), p) == FrameResult::PACKET) {
+                if (ParseFrame(link, mutated.data(), mutated.size(), mutated.size(), p)
+                    == FrameResult::PACKET) {
                     ++packets;
                     ASSERT_GE(p.payload, mutated.data());
                     ASSERT_LE(p.payload + p.payload_size, mutated.data() + mutated.size());
@@ -252,7 +258,7 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
 {
     EXPECT_EQ(Ip("192.168.1.20").Text(), "192.168.1.20");
     const char *v6[] = {"::", "::1", "fe80::1", "2001:db8::8:0:0:1", "2001:db8:0:1:1:1:1:1", "ff02::fb",
-                        "1:0:0:2::3", "2001:db8::"};
+        "1:0:0:2::3", "2001:db8::", "::ffff:10.1.2.3"};
     for (const char *text : v6)
         EXPECT_EQ(Ip(text).Text(), text);
     EXPECT_EQ(IpAddress().Text(), "");
@@ -260,7 +266,7 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
     EXPECT_TRUE(Ip("::").IsUnspecified());
     EXPECT_FALSE(Ip("::1").IsUnspecified());
     EXPECT_FALSE(IpAddress().IsUnspecified());
-    EXPECT_EQ(MacText(MacAddress{0xd8, 0x30, 0x62, 0x56, 0x00, 0x1c}), "d8:30:62:56:00:1c");
+    EXPECT_EQ(MacText(MacAddress {0xd8, 0x30, 0x62, 0x56, 0x00, 0x1c}), "d8:30:62:56:00:1c");
     EXPECT_STREQ(ProtocolName(PROTO_DHCP), "DHCP");
     EXPECT_STREQ(ProtocolName(PROTO_QUIC), "QUIC");
     EXPECT_STREQ(ProtocolName(4242), "unknown");
@@ -268,7 +274,10 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
 
 namespace {
 
-std::string StreamText(const TcpStream &s) { return std::string(reinterpret_cast<const char *>(s.Data()), s.Size()); }
+std::string StreamText(const TcpStream &s)
+{
+    return std::string(reinterpret_cast<const char *>(s.Data()), s.Size());
+}
 
 bool Add(TcpStream &s, uint32_t seq, const std::string &text)
 {
@@ -283,7 +292,7 @@ TEST(TcpStreamTest, RetransmissionsAndOverlapsAreTrimmed)
     s.Syn(999);
     EXPECT_TRUE(Add(s, 1000, "hello "));
     EXPECT_FALSE(Add(s, 1000, "hello ")); // retransmission
-    EXPECT_TRUE(Add(s, 1003, "lo world"));  // overlap
+    EXPECT_TRUE(Add(s, 1003, "lo world")); // overlap
     EXPECT_EQ(StreamText(s), "hello world");
     EXPECT_FALSE(Add(s, 990, "0123456789")); // wholly before the stream
 }

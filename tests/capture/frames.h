@@ -30,7 +30,10 @@ inline void Put32(Bytes &b, uint32_t v)
     Put16(b, static_cast<uint16_t>(v));
 }
 
-inline Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+inline Bytes Text(const std::string &s)
+{
+    return Bytes(s.begin(), s.end());
+}
 
 inline Bytes Cat(Bytes a, const Bytes &b)
 {
@@ -38,7 +41,10 @@ inline Bytes Cat(Bytes a, const Bytes &b)
     return a;
 }
 
-inline MacAddress Mac(uint8_t last) { return MacAddress{0x02, 0, 0, 0, 0, last}; }
+inline MacAddress Mac(uint8_t last)
+{
+    return MacAddress {0x02, 0, 0, 0, 0, last};
+}
 
 inline ostrel_capture::IpAddress Ip(const std::string &text)
 {
@@ -63,8 +69,8 @@ inline Bytes Udp(uint16_t sport, uint16_t dport, const Bytes &payload)
     return Cat(b, payload);
 }
 
-inline Bytes Tcp(uint16_t sport, uint16_t dport, uint32_t seq, uint32_t ack, uint8_t flags, const Bytes &payload,
-                 size_t option_bytes = 0)
+inline Bytes Tcp(uint16_t sport, uint16_t dport, uint32_t seq, uint32_t ack, uint8_t flags,
+    const Bytes &payload, size_t option_bytes = 0)
 {
     Bytes b;
     Put16(b, sport);
@@ -82,7 +88,7 @@ inline Bytes Tcp(uint16_t sport, uint16_t dport, uint32_t seq, uint32_t ack, uin
 
 // `fragment` is the flags-and-offset field.
 inline Bytes Ipv4(const std::string &src, const std::string &dst, uint8_t protocol, const Bytes &payload,
-                  uint16_t fragment = 0)
+    uint16_t fragment = 0)
 {
     Bytes b;
     b.push_back(0x45);
@@ -103,7 +109,7 @@ inline Bytes Ipv4(const std::string &src, const std::string &dst, uint8_t protoc
 // first next-header value.
 inline Bytes Ipv6(const std::string &src, const std::string &dst, uint8_t next, const Bytes &rest)
 {
-    Bytes b{0x60, 0, 0, 0};
+    Bytes b {0x60, 0, 0, 0};
     Put16(b, static_cast<uint16_t>(rest.size()));
     b.push_back(next);
     b.push_back(64);
@@ -115,7 +121,7 @@ inline Bytes Ipv6(const std::string &src, const std::string &dst, uint8_t next, 
 
 // VLAN tags outermost first, each {tpid, tci}.
 inline Bytes Ethernet(const MacAddress &src, const MacAddress &dst, uint16_t type, const Bytes &payload,
-                      const std::vector<std::pair<uint16_t, uint16_t>> &tags = {})
+    const std::vector<std::pair<uint16_t, uint16_t>> &tags = {})
 {
     Bytes b(dst.begin(), dst.end());
     b.insert(b.end(), src.begin(), src.end());
@@ -168,8 +174,8 @@ inline Bytes UdpFrame(const Host &from, const Host &to, const Bytes &payload)
               : Ethernet(from.mac, to.mac, 0x0800, Ipv4(from.ip, to.ip, 17, udp));
 }
 
-inline Bytes TcpFrame(const Host &from, const Host &to, uint8_t flags, uint32_t seq, const Bytes &payload = {},
-                      uint32_t ack = 0)
+inline Bytes TcpFrame(const Host &from, const Host &to, uint8_t flags, uint32_t seq,
+    const Bytes &payload = {}, uint32_t ack = 0)
 {
     bool v6 = from.ip.find(':') != std::string::npos;
     Bytes tcp = Tcp(from.port, to.port, seq, ack, flags, payload);

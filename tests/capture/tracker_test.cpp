@@ -1,1 +1,493 @@
+#include "capture/tracker.h"
+
 #include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/frame.h"
+#include "capture/pcap_source.h"
+#include "capture/protocols.h"
+#include "frames.h"
+
+using namespace ostrel_capture;
+using namespace frames;
+
+namespace {
+
+const Host CLIENT {Mac(1), "192.168.1.20", 50000};
+const Host SERVER {Mac(2), "192.168.1.1", 80};
+
+Bytes DhcpRequest(uint8_t mac_last, const std::string &host_name, const Bytes &parameters = {1, 3, 6})
+{
+    Bytes b {1, 1, 6, 0, 0, 0, 0, 1};
+    b.resize(28, 0);
+    MacAddress mac = Mac(mac_last);
+    b.insert(b.end(), mac.begin(), mac.end());
+    b.resize(236, 0);
+    b.insert(b.end(), {99, 130, 83, 99, 53, 1, 3});
+    b.push_back(55);
+    b.push_back(static_cast<uint8_t>(parameters.size()));
+    b.insert(b.end(), parameters.begin(), parameters.end());
+    if (!host_name.empty()) {
+        b.push_back(12);
+        b.push_back(static_cast<uint8_t>(host_name.size()));
+        b.insert(b.end(), host_name.begin(), host_name.end());
+    }
+    b.push_back(255);
+    return b;
+}
+
+Bytes MdnsQuestions(const std::vector<std::string> &names)
+{
+    Bytes b(12, 0);
+    b[5] = static_cast<uint8_t>(names.size());
+    for (const std::string &name : names) {
+        size_t start = 0;
+        while (start <= name.size()) {
+            size_t dot = name.find('.', start);
+            if (dot == std::string::npos) dot = name.size();
+            b.push_back(static_cast<uint8_t>(dot - start));
+            b.insert(b.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                name.begin() + static_cast<std::ptrdiff_t>(dot));
+            start = dot + 1;
+        }
+        b.insert(b.end(), {0, 0, 12, 0, 1});
+    }
+    return b;
+}
+
+class TrackerTest : public testing::Test
+{
+protected:
+    void Make(const TrackerOptions &options = TrackerOptions())
+    {
+        tracker
+            = std::make_unique<Tracker>(options, [this](FlowEvent &&e) { events.push_back(std::move(e)); });
+    }
+    void SetUp() override { Make(); }
+
+    void Feed(const Bytes &frame, int64_t time = 1000000)
+    {
+        tracker->Frame(LINK_ETHERNET, frame.data(), frame.size(), frame.size(), time);
+    }
+
+    std::vector<FlowEvent> Of(EventType type) const
+    {
+        std::vector<FlowEvent> out;
+        for (const FlowEvent &e : events)
+            if (e.type == type) out.push_back(e);
+        return out;
+    }
+
+    static const Endpoint &Origin(const FlowRecord &r)
+    {
+        return r.origin == ORIGIN_UPPER ? r.upper : r.lower;
+    }
+
+    std::unique_ptr<Tracker> tracker;
+    std::vector<FlowEvent> events;
+};
+
+} // namespace
+
+TEST_F(TrackerTest, BothDirectionsAreOneFlowOrderedByAddressThenPort)
+{
+    Host dns {Mac(3), "192.168.1.1", 53};
+    Feed(UdpFrame(CLIENT, dns, Text("query")));
+    Feed(UdpFrame(dns, CLIENT, Text("answer")));
+    Feed(UdpFrame(CLIENT, Host {Mac(3), "192.168.1.1", 54}, Text("other port")));
+    EXPECT_EQ(tracker->ActiveFlows(), 2u);
+    auto news = Of(EVENT_FLOW_NEW);
+    ASSERT_EQ(news.size(), 2u);
+    const FlowRecord &r = news[0].flow;
+    EXPECT_EQ(r.ip_protocol, 17);
+    EXPECT_EQ(r.lower.ip, Ip("192.168.1.1"));
+    EXPECT_EQ(r.lower.port, 53);
+    EXPECT_EQ(r.upper.ip, Ip("192.168.1.20"));
+    EXPECT_EQ(r.origin, ORIGIN_UPPER);
+    EXPECT_EQ(r.detected_protocol, PROTO_DNS);
+    // DNS gives nothing to read: complete at once, and nothing after it.
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_COMPLETE);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 2u);
+
+    // Same address: ordered by port. Another VLAN: another flow.
+    Feed(UdpFrame(Host {Mac(1), "10.0.0.1", 9000}, Host {Mac(1), "10.0.0.1", 8000}, Text("x")));
+    EXPECT_EQ(Of(EVENT_FLOW_NEW).back().flow.lower.port, 8000);
+    Bytes tagged = Ethernet(
+        CLIENT.mac, dns.mac, 0x0800, Ipv4(CLIENT.ip, dns.ip, 17, Udp(50000, 53, {})), {{0x8100, 42}});
+    Feed(tagged);
+    EXPECT_EQ(tracker->ActiveFlows(), 4u);
+    EXPECT_EQ(Of(EVENT_FLOW_NEW).back().flow.vlan, 42);
+
+    tracker->Flush(2000000);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+    const CaptureCounters &c = tracker->Counters();
+    EXPECT_EQ(c.frames, 5u);
+    EXPECT_EQ(c.flows, 4u);
+    EXPECT_EQ(c.flows_by_protocol.at(PROTO_DNS), 2u);
+    EXPECT_EQ(c.flows_by_protocol.at(PROTO_UNKNOWN), 2u);
+    EXPECT_EQ(c.events, events.size());
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 4u);
+}
+
+TEST_F(TrackerTest, TcpOriginFollowsTheSyn)
+{
+    struct Case {
+        const Host &from;
+        const Host &to;
+        uint8_t flags;
+        uint8_t origin;
+    } cases[] = {
+        {CLIENT, SERVER, TCP_SYN, ORIGIN_UPPER}, // SYN: its sender
+        {SERVER, CLIENT, TCP_SYN | TCP_ACK, ORIGIN_UPPER}, // SYN+ACK first: its receiver
+        {SERVER, CLIENT, TCP_ACK, ORIGIN_LOWER}, // mid-stream: the first sender
+    };
+    for (const Case &c : cases) {
+        events.clear();
+        Make();
+        Feed(TcpFrame(c.from, c.to, c.flags, 1));
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].flow.origin, c.origin);
+        EXPECT_EQ(events[0].flow.ip_protocol, 6);
+    }
+}
+
+TEST_F(TrackerTest, MacsFollowTheirSenders)
+{
+    // Before the server sends, its MAC is the destination of the client's
+    // packets (here a router's); afterwards its own source MAC.
+    Host via_router {Mac(9), SERVER.ip, 53};
+    Host server {Mac(2), SERVER.ip, 53};
+    Feed(UdpFrame(CLIENT, via_router, Text("q")));
+    EXPECT_EQ(events[0].flow.lower.mac, Mac(9));
+    EXPECT_EQ(events[0].flow.upper.mac, Mac(1));
+    Feed(UdpFrame(server, CLIENT, Text("a")));
+    tracker->Flush(2000000);
+    EXPECT_EQ(tracker->Counters().flows, 1u);
+
+    events.clear();
+    Make();
+    // The same endpoint sending from another MAC is another device.
+    Feed(UdpFrame(CLIENT, server, Text("q")));
+    Feed(UdpFrame(Host {Mac(7), CLIENT.ip, CLIENT.port}, server, Text("q")));
+    EXPECT_EQ(tracker->Counters().flows, 2u);
+    EXPECT_EQ(tracker->Counters().flows_ended, 1u);
+    auto news = Of(EVENT_FLOW_NEW);
+    ASSERT_EQ(news.size(), 2u);
+    EXPECT_EQ(news[1].flow.upper.mac, Mac(7));
+
+    // A cooked frame without the sender's address, then one with it: the
+    // same device, whose MAC is now known.
+    events.clear();
+    Make();
+    Bytes ip = Ipv4(CLIENT.ip, server.ip, 17, Udp(CLIENT.port, 5353, Text("q")));
+    Bytes without = Sll(CLIENT.mac, 0, 0x0800, ip), with = Sll(CLIENT.mac, 6, 0x0800, ip);
+    tracker->Frame(LINK_LINUX_SLL, without.data(), without.size(), without.size(), 1);
+    EXPECT_FALSE(events[0].flow.upper.has_mac);
+    tracker->Frame(LINK_LINUX_SLL, with.data(), with.size(), with.size(), 2);
+    tracker->Flush(3);
+    EXPECT_EQ(tracker->Counters().flows, 1u);
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_TRUE(completes[0].flow.upper.has_mac);
+    EXPECT_EQ(completes[0].flow.upper.mac, CLIENT.mac);
+}
+
+TEST_F(TrackerTest, BroadcastDhcpSplitsPerClient)
+{
+    Host server {MacAddress {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "255.255.255.255", 67};
+    Feed(UdpFrame(Host {Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15})));
+    Feed(UdpFrame(Host {Mac(1), "0.0.0.0", 68}, server, DhcpRequest(1, "alpha", {1, 3, 6, 15}))); // no news
+    Feed(UdpFrame(Host {Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta", {1, 121})));
+    Feed(UdpFrame(Host {Mac(2), "0.0.0.0", 68}, server, DhcpRequest(2, "beta-2", {1, 121})));
+    tracker->Flush(5000000);
+
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 3u);
+    EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_DHCP);
+    EXPECT_EQ(Origin(updates[0].flow).mac, Mac(1));
+    EXPECT_EQ(updates[0].flow.dhcp_fingerprint, "1,3,6,15");
+    EXPECT_EQ(updates[0].flow.host_name, "alpha");
+    EXPECT_EQ(Origin(updates[1].flow).mac, Mac(2));
+    EXPECT_EQ(updates[1].flow.host_name, "beta");
+    EXPECT_EQ(updates[2].flow.host_name, "beta-2");
+    EXPECT_EQ(updates[2].flow.dhcp_fingerprint, "1,121");
+
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_EQ(completes.size(), 2u);
+    EXPECT_EQ(Origin(completes[0].flow).mac, Mac(1));
+    EXPECT_EQ(completes[0].flow.host_name, "alpha");
+    EXPECT_EQ(completes[1].flow.host_name, "beta-2");
+    EXPECT_EQ(tracker->Counters().flows_by_protocol.at(PROTO_DHCP), 2u);
+}
+
+TEST_F(TrackerTest, IdleFlowsExpireByTheirOwnTimeout)
+{
+    TrackerOptions options;
+    options.udp_timeout_usec = 10;
+    options.tcp_timeout_usec = 100;
+    Make(options);
+    Host mdns {Mac(5), "224.0.0.251", 5353};
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 5353}, mdns, MdnsQuestions({"_a._tcp.local"})), 0);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 1), 0);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 2), 5);
+    EXPECT_EQ(tracker->ActiveFlows(), 2u);
+    tracker->Expire(10);
+    EXPECT_EQ(tracker->ActiveFlows(), 2u); // idle for exactly the timeout
+    Feed(UdpFrame(CLIENT, Host {Mac(3), "192.168.1.3", 53}, {}), 11);
+    EXPECT_EQ(tracker->Counters().flows_expired, 1u);
+    EXPECT_EQ(tracker->ActiveFlows(), 2u);
+    tracker->Expire(106);
+    EXPECT_EQ(tracker->Counters().flows_expired, 3u);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+    // The mDNS flow was inspected until it ended: complete at expiry.
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_FALSE(completes.empty());
+    EXPECT_EQ(completes[0].time_usec, 11);
+    EXPECT_EQ(completes[0].flow.mdns_domain_name, "_a._tcp.local");
+}
+
+TEST_F(TrackerTest, TheLeastRecentlyActiveFlowIsEvicted)
+{
+    TrackerOptions options;
+    options.max_flows = 2;
+    Make(options);
+    Host a {Mac(3), "10.0.0.3", 1000}, b {Mac(4), "10.0.0.4", 1000}, c {Mac(5), "10.0.0.5", 1000};
+    Feed(UdpFrame(CLIENT, a, {}), 1);
+    Feed(TcpFrame(CLIENT, b, TCP_SYN, 1), 2);
+    Feed(UdpFrame(CLIENT, a, {}), 3); // a is now the most recent
+    Feed(UdpFrame(CLIENT, c, {}), 4);
+    EXPECT_EQ(tracker->ActiveFlows(), 2u);
+    EXPECT_EQ(tracker->Counters().flows_evicted, 1u);
+    EXPECT_EQ(tracker->Counters().peak_flows, 3u);
+    Feed(UdpFrame(CLIENT, a, {}), 5);
+    EXPECT_EQ(tracker->Counters().flows, 3u); // a survived
+    Feed(TcpFrame(CLIENT, b, TCP_ACK, 2), 6);
+    EXPECT_EQ(tracker->Counters().flows, 4u); // b did not
+}
+
+TEST_F(TrackerTest, HttpKeepAliveRequestsAcrossSegmentsInAnyOrder)
+{
+    std::string first
+        = "POST /a HTTP/1.1\r\nHost: x\r\nUser-Agent: agent-one\r\nContent-Length: 5\r\n\r\nhello";
+    std::string second = "GET /b HTTP/1.1\r\nUser-Agent: agent-two\r\n\r\n";
+    std::string third = "GET /c HTTP/1.1\r\nUser-Agent: agent-one\r\n\r\n";
+    std::string fourth = "POST /d HTTP/1.1\r\nUser-Agent: agent-three\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string fifth = "GET /e HTTP/1.1\r\nUser-Agent: agent-four\r\n\r\n";
+    std::string stream = first + second + third + fourth + "5\r\nhello\r\n0\r\n\r\n" + fifth;
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100));
+    Feed(TcpFrame(SERVER, CLIENT, TCP_SYN | TCP_ACK, 7000, {}, 101));
+    // Segments of 20 bytes, each pair sent in reverse, one retransmitted.
+    std::vector<std::pair<uint32_t, std::string>> segments;
+    for (size_t at = 0; at < stream.size(); at += 20)
+        segments.emplace_back(101 + at, stream.substr(at, 20));
+    for (size_t i = 0; i + 1 < segments.size(); i += 2)
+        std::swap(segments[i], segments[i + 1]);
+    segments.insert(segments.begin() + 3, segments[1]);
+    for (const auto &[seq, text] : segments)
+        Feed(TcpFrame(CLIENT, SERVER, TCP_ACK | TCP_PSH, seq, Text(text)));
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 3u);
+    EXPECT_EQ(updates[0].flow.user_agent, "agent-one");
+    EXPECT_EQ(updates[0].flow.user_agent_source, UA_HTTP);
+    EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_HTTP);
+    EXPECT_EQ(updates[1].flow.user_agent, "agent-two");
+    EXPECT_EQ(updates[2].flow.user_agent, "agent-three");
+    // A chunked body ends the reading: complete before the flow ends.
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_EQ(completes[0].flow.user_agent, "agent-three");
+    EXPECT_EQ(completes[0].flow.origin, ORIGIN_UPPER);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_FIN | TCP_ACK, 5000));
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
+    EXPECT_EQ(tracker->Counters().flows_ended, 1u);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+}
+
+TEST_F(TrackerTest, FinEndsTheFlowAfterItsDataIsRead)
+{
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_FIN | TCP_ACK | TCP_PSH, 101,
+        Text("GET / HTTP/1.0\r\nUser-Agent: last-words\r\n\r\n")));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_UPDATE);
+    EXPECT_EQ(events[1].flow.user_agent, "last-words");
+    EXPECT_EQ(events[2].type, EVENT_FLOW_DPI_COMPLETE);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+    EXPECT_EQ(tracker->Counters().flows_by_protocol.at(PROTO_HTTP), 1u);
+
+    // RST too; a stream that is neither TLS nor HTTP completes at once.
+    events.clear();
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 101, Text("SSH-2.0-x\r\n")));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_COMPLETE);
+    EXPECT_EQ(events[1].flow.detected_protocol, PROTO_UNKNOWN);
+    Feed(TcpFrame(SERVER, CLIENT, TCP_RST, 1));
+    EXPECT_EQ(events.size(), 2u);
+    EXPECT_EQ(tracker->ActiveFlows(), 0u);
+}
+
+TEST_F(TrackerTest, MidStreamValuesAreCarriedByTheirSender)
+{
+    // The first packet seen is the server's: the flow's origin is the
+    // server, but the user agent belongs to the client that sent it.
+    Feed(TcpFrame(SERVER, CLIENT, TCP_ACK, 9000, Text("HTTP/1.1 200 OK\r\n\r\n")));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 500, Text("GET / HTTP/1.1\r\nUser-Agent: mid\r\n\r\n")));
+    tracker->Flush(2000000);
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0].flow.user_agent, "mid");
+    EXPECT_EQ(Origin(updates[0].flow).mac, CLIENT.mac);
+    EXPECT_EQ(Origin(updates[0].flow).port, CLIENT.port);
+    auto completes = Of(EVENT_FLOW_DPI_COMPLETE);
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_EQ(Origin(completes[0].flow).mac, SERVER.mac);
+    EXPECT_EQ(completes[0].flow.user_agent, "");
+}
+
+TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
+{
+    TrackerOptions options;
+    options.max_stream_bytes = 64;
+    Make(options);
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 0));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 1, Text("GET / HTTP/1.1\r\nX-Long: " + std::string(100, 'a'))));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_COMPLETE);
+    EXPECT_EQ(events[1].flow.detected_protocol, PROTO_HTTP);
+}
+
+TEST_F(TrackerTest, SsdpAndMdnsValues)
+{
+    Host group {Mac(0xfa), "239.255.255.250", 1900};
+    std::string search = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+                         "MX: 1\r\nST: ssdp:all\r\nUSER-AGENT: Chrome/99 Mac OS X\r\n\r\n";
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 60000}, group, Text(search)));
+    Feed(UdpFrame(Host {Mac(1), CLIENT.ip, 60000}, group, Text(search)));
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_SSDP);
+    EXPECT_EQ(updates[0].flow.user_agent, "Chrome/99 Mac OS X");
+    EXPECT_EQ(updates[0].flow.user_agent_source, UA_SSDP);
+
+    // One update per new name; names past the per-flow bound are counted.
+    events.clear();
+    Host mdns {Mac(5), "224.0.0.251", 5353};
+    Host sender {Mac(1), CLIENT.ip, 5353};
+    std::vector<std::string> names;
+    for (int i = 0; i < 70; ++i)
+        names.push_back("_s" + std::to_string(i) + "._tcp.local");
+    Feed(UdpFrame(sender, mdns, MdnsQuestions({names[0], names[1]})));
+    Feed(UdpFrame(sender, mdns, MdnsQuestions({names[1], "9.1.168.192.in-addr.arpa"})));
+    updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(updates[0].flow.mdns_domain_name, names[0]);
+    EXPECT_EQ(updates[1].flow.mdns_domain_name, names[1]);
+    EXPECT_EQ(updates[1].flow.detected_protocol, PROTO_MDNS);
+    for (size_t i = 2; i < names.size(); i += 4)
+        Feed(UdpFrame(sender, mdns,
+            MdnsQuestions(
+                std::vector<std::string>(names.begin() + i, names.begin() + std::min(i + 4, names.size())))));
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 64u);
+    EXPECT_EQ(tracker->Counters().mdns_names_dropped, 6u);
+}
+
+TEST_F(TrackerTest, ClientHelloSplitOutOfOrderGivesItsJa4)
+{
+    // The one ClientHello of a real capture, cut into three segments sent
+    // last first, after a SYN.
+    PcapSource source;
+    ASSERT_TRUE(source.OpenFile(OSTREL_TESTDATA_DIR "/captures/tls12.pcap")) << source.Error();
+    CapturedFrame frame;
+    ASSERT_EQ(source.Next(frame), PcapSource::FRAME);
+    PacketView packet;
+    ASSERT_EQ(
+        ParseFrame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, packet), FrameResult::PACKET);
+    Bytes hello(packet.payload, packet.payload + packet.payload_size);
+    ASSERT_GT(hello.size(), 300u);
+    Host client {Mac(1), "10.1.1.1", 40000}, server {Mac(2), "10.2.2.2", 443};
+    Feed(TcpFrame(client, server, TCP_SYN, 41));
+    size_t cut1 = 100, cut2 = 250;
+    Feed(TcpFrame(client, server, TCP_ACK, 42 + cut2, Bytes(hello.begin() + cut2, hello.end())));
+    Feed(TcpFrame(client, server, TCP_ACK, 42 + cut1, Bytes(hello.begin() + cut1, hello.begin() + cut2)));
+    EXPECT_TRUE(Of(EVENT_FLOW_DPI_UPDATE).empty());
+    Feed(TcpFrame(client, server, TCP_ACK, 42, Bytes(hello.begin(), hello.begin() + cut1)));
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0].flow.tls_client_ja4, "t13d1715h2_5b57614c22b0_3d5424432f57");
+    EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_TLS);
+    ASSERT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE)[0].flow.tls_client_ja4, updates[0].flow.tls_client_ja4);
+}
+
+TEST_F(TrackerTest, AnyFramesAreCountedAndSkipped)
+{
+    TrackerOptions options;
+    options.max_flows = 16;
+    options.max_stream_bytes = 256;
+    Make(options);
+    std::vector<Bytes> seeds = {
+        TcpFrame(CLIENT, SERVER, TCP_SYN, 1),
+        TcpFrame(
+            CLIENT, SERVER, TCP_ACK, 2, Text("GET / HTTP/1.1\r\nUser-Agent: u\r\nContent-Length: 3\r\n\r\n")),
+        UdpFrame(Host {Mac(1), "0.0.0.0", 68}, Host {Mac(0xff), "255.255.255.255", 67}, DhcpRequest(1, "h")),
+        UdpFrame(Host {Mac(1), "fe80::1", 5353}, Host {Mac(5), "ff02::fb", 5353},
+            MdnsQuestions({"_x._tcp.local"})),
+        UdpFrame(CLIENT, Host {Mac(2), "1.2.3.4", 443}, Bytes(1200, 0xc3)),
+    };
+    std::mt19937 random(11);
+    for (int round = 0; round < 20000; ++round) {
+        Bytes frame = seeds[random() % seeds.size()];
+        int changes = static_cast<int>(random() % 6);
+        for (int k = 0; k < changes; ++k)
+            frame[random() % frame.size()] = static_cast<uint8_t>(random());
+        frame.resize(random() % (frame.size() + 1));
+        Feed(frame, round);
+    }
+    tracker->Flush(20000);
+    const CaptureCounters &c = tracker->Counters();
+    EXPECT_EQ(c.frames, 20000u);
+    EXPECT_EQ(c.ip_packets + c.not_ip + c.truncated + c.malformed, c.frames);
+    EXPECT_LE(c.peak_flows, 17u);
+    uint64_t by_protocol = 0;
+    for (const auto &[id, count] : c.flows_by_protocol)
+        by_protocol += count;
+    EXPECT_EQ(by_protocol, c.flows);
+    EXPECT_EQ(Of(EVENT_FLOW_NEW).size(), c.flows);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), c.flows);
+}
+
+TEST(PcapSourceTest, RefusesWhatItCannotRead)
+{
+    PcapSource source;
+    EXPECT_FALSE(source.OpenFile("/nonexistent/file.pcap"));
+    EXPECT_NE(source.Error().find("/nonexistent/file.pcap: "), std::string::npos);
+    // A pcap file header with link type 105 (802.11).
+    std::string path = testing::TempDir() + "wifi.pcap";
+    {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 105};
+        std::fwrite(header, sizeof header, 1, f);
+        std::fclose(f);
+    }
+    EXPECT_FALSE(source.OpenFile(path));
+    EXPECT_NE(source.Error().find(path + ": link type 105"), std::string::npos) << source.Error();
+    std::remove(path.c_str());
+
+    ASSERT_TRUE(source.OpenFile(OSTREL_TESTDATA_DIR "/captures/http-vlan-0.pcap"));
+    EXPECT_EQ(source.SelectableFd(), -1);
+    EXPECT_FALSE(source.Live());
+    EXPECT_FALSE(source.SetFilter("this is not a filter"));
+    ASSERT_TRUE(source.SetFilter("vlan and tcp port 80 and tcp[tcpflags] & tcp-syn != 0"));
+    CapturedFrame frame;
+    int frames = 0;
+    while (source.Next(frame) == PcapSource::FRAME)
+        ++frames;
+    EXPECT_GT(frames, 0);
+    EXPECT_LT(frames, 14);
+}

@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+# Writes the seed corpus of the packet target (fuzz/corpus/packet/) from the
+# shared real captures: single frames of each kind and short sequences of the
+# frames of one flow, in the target's input form (see packet_fuzz.cpp):
+#
+#   settings byte, then one frame, or frames each behind a 2-byte length.
+#
+# Usage: make_packet_seeds.py [CAPTURES_DIR]   (default ../shared/testdata/captures
+# beside the source tree). Standard library only; pcap and pcapng are read here.
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+OUT = os.path.join(HERE, "corpus", "packet")
+
+LINK_ETHERNET, LINK_SLL, LINK_SLL2 = 0, 1, 2  # the settings byte's link values
+SEQUENCE = 4
+SINGLES_PER_KIND = 8
+FLOWS_PER_KIND = 5
+FRAMES_PER_FLOW = 8
+HTTP_METHODS = (b"GET ", b"POST ", b"HEAD ", b"PUT ", b"DELETE ", b"OPTIONS ", b"PATCH ", b"CONNECT ", b"TRACE ")
+
+
+def read_pcap(data):
+    magic = data[:4]
+    if magic in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"):
+        order = "<"
+    elif magic in (b"\xa1\xb2\xc3\xd4", b"\xa1\xb2\x3c\x4d"):
+        order = ">"
+    else:
+        raise ValueError("not a pcap file")
+    link = struct.unpack(order + "I", data[20:24])[0] & 0xFFFF
+    pos = 24
+    while pos + 16 <= len(data):
+        _, _, caplen, _ = struct.unpack(order + "IIII", data[pos:pos + 16])
+        pos += 16
+        yield link, data[pos:pos + caplen]
+        pos += caplen
+
+
+def read_pcapng(data):
+    order = "<"
+    links = []
+    pos = 0
+    while pos + 12 <= len(data):
+        block_type = struct.unpack(order + "I", data[pos:pos + 4])[0]
+        if block_type == 0x0A0D0D0A:
+            order = "<" if data[pos + 8:pos + 12] == b"\x4d\x3c\x2b\x1a" else ">"
+            links = []
+        block_length = struct.unpack(order + "I", data[pos + 4:pos + 8])[0]
+        if block_length < 12:
+            break
+        body = data[pos + 8:pos + block_length - 4]
+        if block_type == 1:  # interface description
+            links.append(struct.unpack(order + "H", body[:2])[0])
+        elif block_type == 6:  # enhanced packet
+            interface, _, _, caplen, _ = struct.unpack(order + "IIIII", body[:20])
+            if interface < len(links):
+                yield links[interface], body[20:20 + caplen]
+        elif block_type == 3 and links:  # simple packet
+            length = struct.unpack(order + "I", body[:4])[0]
+            yield links[0], body[4:4 + length]
+        pos += block_length
+
+
+def read_capture(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] == b"\x0a\x0d\x0d\x0a":
+        return list(read_pcapng(data))
+    return list(read_pcap(data))
+
+
+class Packet:
+    """What the seed choice needs of an Ethernet frame."""
+
+    def __init__(self, frame):
+        self.frame = frame
+        self.vlan = False
+        self.ipv6 = False
+        self.transport = None
+        self.flow = None
+        self.payload = b""
+        self.l3 = 14
+        self.ether_type = 0
+        if len(frame) < 14:
+            return
+        ether_type = struct.unpack(">H", frame[12:14])[0]
+        pos = 14
+        while ether_type in (0x8100, 0x88A8) and len(frame) >= pos + 4:
+            self.vlan = True
+            ether_type = struct.unpack(">H", frame[pos + 2:pos + 4])[0]
+            pos += 4
+        self.l3, self.ether_type = pos, ether_type
+        if ether_type == 0x0800 and len(frame) >= pos + 20:
+            header = (frame[pos] & 15) * 4
+            total = struct.unpack(">H", frame[pos + 2:pos + 4])[0]
+            proto = frame[pos + 9]
+            src, dst = frame[pos + 12:pos + 16], frame[pos + 16:pos + 20]
+            l4, end = pos + header, min(len(frame), pos + total)
+        elif ether_type == 0x86DD and len(frame) >= pos + 40:
+            self.ipv6 = True
+            proto = frame[pos + 6]
+            src, dst = frame[pos + 8:pos + 24], frame[pos + 24:pos + 40]
+            l4, end = pos + 40, min(len(frame), pos + 40 + struct.unpack(">H", frame[pos + 4:pos + 6])[0])
+        else:
+            return
+        if proto == 17 and end >= l4 + 8:
+            self.transport, start = "udp", l4 + 8
+        elif proto == 6 and end >= l4 + 20:
+            self.transport, start = "tcp", l4 + (frame[l4 + 12] >> 4) * 4
+        else:
+            return
+        sport, dport = struct.unpack(">HH", frame[l4:l4 + 4])
+        self.ports = (sport, dport)
+        self.payload = frame[start:end]
+        self.flow = (self.transport,) + tuple(sorted([(src, sport), (dst, dport)]))
+
+    def kind(self):
+        p = self.payload
+        if self.transport == "udp":
+            ports = set(self.ports)
+            if ports & {67, 68}:
+                return "dhcp"
+            if 1900 in ports:
+                return "ssdp"
+            if 5353 in ports:
+                return "mdns"
+            if 443 in ports and len(p) > 5 and p[0] & 0xC0 == 0xC0 and p[1:5] == b"\0\0\0\1":
+                return "quic"
+        if self.transport == "tcp" and p:
+            if p.startswith(HTTP_METHODS):
+                return "http"
+            if len(p) > 5 and p[0] == 0x16 and p[1] == 3 and p[5] == 1:
+                return "tls"
+        if self.vlan:
+            return "vlan"
+        if self.ipv6:
+            return "ipv6"
+        return None
+
+
+def to_sll(packet):
+    """The same packet as Linux cooked capture v1, source address kept."""
+    frame = packet.frame
+    header = struct.pack(">HHH", 0, 1, 6) + frame[6:12] + b"\0\0" + struct.pack(">H", packet.ether_type)
+    return header + frame[packet.l3:]
+
+
+def to_sll2(packet):
+    frame = packet.frame
+    header = struct.pack(">HHIHBB", packet.ether_type, 0, 2, 1, 4, 6) + frame[6:12] + b"\0\0"
+    return header + frame[packet.l3:]
+
+
+def sequence(frames, cut_last=False):
+    out = b""
+    for i, frame in enumerate(frames):
+        length = len(frame)
+        if cut_last and i == len(frames) - 1:
+            length |= 0x8000
+        out += struct.pack(">H", length & 0xFFFF) + frame
+    return out
+
+
+def main():
+    captures = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "captures")
+    os.makedirs(OUT, exist_ok=True)
+    for name in os.listdir(OUT):
+        os.remove(os.path.join(OUT, name))
+
+    singles = {}  # kind -> [(file, packet)]
+    flows = {}    # kind -> {flow key: [packets]}
+    flow_packets = {}
+    eviction = []  # first frames of distinct flows, across files
+    for file in sorted(os.listdir(captures)):
+        if not file.endswith((".pcap", ".pcapng")):
+            continue
+        stem = os.path.splitext(file)[0]
+        for link, frame in read_capture(os.path.join(captures, file)):
+            if link != 1:
+                continue
+            packet = Packet(frame)
+            if packet.flow is None:
+                continue
+            key = (stem,) + packet.flow
+            flow_packets.setdefault(key, []).append(packet)
+            kind = packet.kind()
+            if kind is None:
+                continue
+            chosen = singles.setdefault(kind, [])
+            # Spread the singles over the files, a few from each.
+            if len(chosen) < SINGLES_PER_KIND and sum(1 for f, _ in chosen if f == stem) < 3:
+                chosen.append((stem, packet))
+            kind_flows = flows.setdefault(kind, {})
+            if key not in kind_flows and len(kind_flows) < FLOWS_PER_KIND:
+                kind_flows[key] = stem
+            if len(flow_packets[key]) == 1 and len(eviction) < 12:
+                eviction.append(packet)
+
+    count = 0
+
+    def write(name, data):
+        nonlocal count
+        with open(os.path.join(OUT, name), "wb") as out:
+            out.write(data)
+        count += 1
+
+    for kind, chosen in sorted(singles.items()):
+        for i, (stem, packet) in enumerate(chosen):
+            write(f"{kind}-{stem}-{i}", bytes([LINK_ETHERNET]) + packet.frame)
+        # The first of each kind also as cooked captures, when it has no tag.
+        for stem, packet in chosen:
+            if not packet.vlan:
+                write(f"{kind}-{stem}-sll", bytes([LINK_SLL]) + to_sll(packet))
+                write(f"{kind}-{stem}-sll2", bytes([LINK_SLL2]) + to_sll2(packet))
+                break
+    for kind, kind_flows in sorted(flows.items()):
+        for i, (key, stem) in enumerate(kind_flows.items()):
+            frames = [p.frame for p in flow_packets[key][:FRAMES_PER_FLOW]]
+            write(f"{kind}-flow-{stem}-{i}", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames, cut_last=(i == 1)))
+    # Distinct flows, more than the target's table holds, once close together
+    # and once far enough apart (8 * 4 s each) that UDP flows expire.
+    frames = [p.frame for p in eviction]
+    write("eviction", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+    write("expiry", bytes([LINK_ETHERNET | SEQUENCE | 8 << 3]) + sequence(frames))
+    write("empty", b"")
+    write("settings-only", b"\x07")
+    print(f"wrote {count} seeds to {OUT}")
+
+
+if __name__ == "__main__":
+    main()
