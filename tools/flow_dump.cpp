@@ -15,10 +15,14 @@ using ordered_json = nlohmann::ordered_json;
 const char *EventName(unsigned event)
 {
     switch (event) {
-    case ozPluginProcessor::EVENT_FLOW_NEW: return "flow_new";
-    case ozPluginProcessor::EVENT_FLOW_DPI_UPDATE: return "flow_dpi_update";
-    case ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE: return "flow_dpi_complete";
-    default: return nullptr;
+    case ozPluginProcessor::EVENT_FLOW_NEW:
+        return "flow_new";
+    case ozPluginProcessor::EVENT_FLOW_DPI_UPDATE:
+        return "flow_dpi_update";
+    case ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE:
+        return "flow_dpi_complete";
+    default:
+        return nullptr;
     }
 }
 
@@ -39,12 +43,17 @@ std::string FlowDumpLine(const ozFlow &flow, unsigned event, double time)
     ordered_json doc = ordered_json::object();
     // Microseconds are all a capture's clock holds.
     if (time >= 0 && std::isfinite(time)) doc["time"] = std::round(time * 1e6) / 1e6;
-    if (const char *name = EventName(event)) doc["event"] = name;
-    else doc["event"] = event;
+    if (const char *name = EventName(event))
+        doc["event"] = name;
+    else
+        doc["event"] = event;
     // Written even when unknown: a line without one reads as "lower".
-    if (flow.origin == ozFlow::ORIGIN_LOWER) doc["origin"] = "lower";
-    else if (flow.origin == ozFlow::ORIGIN_UPPER) doc["origin"] = "upper";
-    else doc["origin"] = flow.origin;
+    if (flow.origin == ozFlow::ORIGIN_LOWER)
+        doc["origin"] = "lower";
+    else if (flow.origin == ozFlow::ORIGIN_UPPER)
+        doc["origin"] = "upper";
+    else
+        doc["origin"] = flow.origin;
     Address(doc, "lower_mac", flow.lower_mac);
     Address(doc, "lower_ip", flow.lower_addr);
     Address(doc, "upper_mac", flow.upper_mac);

@@ -21,7 +21,10 @@ public:
         std::string text; // without its newline; empty for TOO_LONG
     };
 
-    explicit LineFramer(size_t max_bytes) : max_bytes(max_bytes) {}
+    explicit LineFramer(size_t max_bytes)
+        : max_bytes(max_bytes)
+    {
+    }
 
     void Append(const char *data, size_t size);
     // The input has ended: a last line without its newline still counts.
@@ -39,8 +42,8 @@ public:
 private:
     size_t max_bytes;
     std::string buffer;
-    size_t start = 0;        // first byte not given out
-    size_t scanned = 0;      // bytes from `start` known to hold no newline
+    size_t start = 0; // first byte not given out
+    size_t scanned = 0; // bytes from `start` known to hold no newline
     bool discarding = false; // inside a line already reported too long
     bool ended = false;
     uint64_t number = 0;

@@ -10,7 +10,11 @@
 
 namespace ostrel_host {
 
-LineInput::LineInput(const std::string &path, double speed) : path(path), speed(speed) {}
+LineInput::LineInput(const std::string &path, double speed)
+    : path(path)
+    , speed(speed)
+{
+}
 
 LineInput::~LineInput()
 {

@@ -38,7 +38,7 @@ private:
     std::string name;
     double speed;
     int fd = -1;
-    LineFramer framer{FLOW_LINE_MAX_BYTES};
+    LineFramer framer {FLOW_LINE_MAX_BYTES};
     LineFramer::Line line;
     uint64_t flows_read = 0;
     uint64_t lines_skipped = 0;

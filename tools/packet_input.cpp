@@ -60,10 +60,11 @@ std::shared_ptr<ozFlow> HostFlow(const ostrel_capture::FlowRecord &record)
 }
 
 PacketInput::PacketInput(const PacketInputOptions &options)
-    : options(options), tracker(options.tracker, [this](ostrel_capture::FlowEvent &&event) {
-          events.push_back(std::move(event));
-          flows_read++;
-      })
+    : options(options)
+    , tracker(options.tracker, [this](ostrel_capture::FlowEvent &&event) {
+        events.push_back(std::move(event));
+        flows_read++;
+    })
 {
 }
 
@@ -85,8 +86,9 @@ bool PacketInput::Open()
         oz_printf("ostrel-host: %s\n", source.Error().c_str());
         return false;
     }
-    oz_printf("ostrel-host: %s: %s, link type %d%s%s\n", name.c_str(), live ? "capturing live" : "reading capture file",
-        source.LinkType(), options.bpf.empty() ? "" : ", filter ", options.bpf.c_str());
+    oz_printf("ostrel-host: %s: %s, link type %d%s%s\n", name.c_str(),
+        live ? "capturing live" : "reading capture file", source.LinkType(),
+        options.bpf.empty() ? "" : ", filter ", options.bpf.c_str());
     next_live_expire = Clock::now() + std::chrono::seconds(1);
     return true;
 }
@@ -146,9 +148,12 @@ void PacketInput::ReadLive(Clock::time_point)
     ostrel_capture::CapturedFrame frame;
     for (int i = 0; i < FRAMES_PER_SERVICE; i++) {
         ostrel_capture::PcapSource::Result result = source.Next(frame);
-        if (result == ostrel_capture::PcapSource::FRAME) Feed(frame);
-        else if (result == ostrel_capture::PcapSource::NONE_YET) return;
-        else return End(result == ostrel_capture::PcapSource::FAILED ? source.Error().c_str() : nullptr);
+        if (result == ostrel_capture::PcapSource::FRAME)
+            Feed(frame);
+        else if (result == ostrel_capture::PcapSource::NONE_YET)
+            return;
+        else
+            return End(result == ostrel_capture::PcapSource::FAILED ? source.Error().c_str() : nullptr);
     }
 }
 
@@ -232,12 +237,12 @@ std::string PacketInput::Skipped() const
 std::string PacketInput::EndReport() const
 {
     const ostrel_capture::CaptureCounters &c = tracker.Counters();
-    return name + ": " + Number(c.frames) + " packets, " + Number(c.bytes) + " bytes, " + Number(c.ip_packets) +
-           " IP; skipped: " + Number(c.malformed) + " malformed, " + Number(c.truncated) + " truncated, " +
-           Number(c.fragments) + " fragments, " + Number(c.not_ip) + " not IP, " + Number(c.other_transport) +
-           " neither TCP nor UDP; flows: " + Number(c.flows) + " started, " + Number(c.flows_ended) + " ended, " +
-           Number(c.flows_expired) + " idle, " + Number(c.flows_evicted) + " evicted, at most " +
-           Number(c.peak_flows) + " at once; " + Number(c.events) + " events";
+    return name + ": " + Number(c.frames) + " packets, " + Number(c.bytes) + " bytes, " + Number(c.ip_packets)
+        + " IP; skipped: " + Number(c.malformed) + " malformed, " + Number(c.truncated) + " truncated, "
+        + Number(c.fragments) + " fragments, " + Number(c.not_ip) + " not IP, " + Number(c.other_transport)
+        + " neither TCP nor UDP; flows: " + Number(c.flows) + " started, " + Number(c.flows_ended)
+        + " ended, " + Number(c.flows_expired) + " idle, " + Number(c.flows_evicted) + " evicted, at most "
+        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events";
 }
 
 } // namespace ostrel_host

@@ -15,9 +15,9 @@
 namespace ostrel_host {
 
 struct PacketInputOptions {
-    std::string file;      // a capture file, or
+    std::string file; // a capture file, or
     std::string interface; // a live interface
-    std::string bpf;       // empty: every packet
+    std::string bpf; // empty: every packet
     bool promiscuous = true;
     double speed = 1; // files only: 0 for no waiting
     ostrel_capture::TrackerOptions tracker;

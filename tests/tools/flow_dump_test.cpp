@@ -99,13 +99,14 @@ TEST(FlowDumpTest, ControlCharactersSurviveAndBytesThatAreNotUtf8BecomeReplaceme
     static const char raw[] = "a\0b\tc\nd\x1b[0m\x7f\"\\";
     flow.host_name = std::string(raw, sizeof(raw) - 1);
     ASSERT_EQ(flow.host_name.size(), 14u);
-    flow.dhcp.class_ident = "caf\xc3\xa9 \xe2\x80\xae";   // valid UTF-8, with U+202E
+    flow.dhcp.class_ident = "caf\xc3\xa9 \xe2\x80\xae"; // valid UTF-8, with U+202E
     flow.user_agent = "Mozilla\r\nX-Evil: 1";
     flow.user_agent_source = ozFlow::UA_HTTP;
     FlowLine line = RoundTrip(flow, ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, 0);
     // The line itself holds no control byte that could cut it.
     const std::string text = FlowDumpLine(flow, 8, 0);
-    for (unsigned char c : text) EXPECT_GE(c, 0x20) << text;
+    for (unsigned char c : text)
+        EXPECT_GE(c, 0x20) << text;
 
     // Latin-1 and cut sequences: each bad byte becomes U+FFFD, never an exception.
     ozFlow latin;

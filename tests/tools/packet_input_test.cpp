@@ -64,7 +64,8 @@ std::vector<InputFlow> TakeAll(PacketInput &input, Clock::time_point now)
 {
     std::vector<InputFlow> flows;
     InputFlow flow;
-    while (input.Take(now, flow)) flows.push_back(flow);
+    while (input.Take(now, flow))
+        flows.push_back(flow);
     return flows;
 }
 
