@@ -19,7 +19,10 @@
 
 #include "host/ozhost.h"
 #include "host/standin/standin.h"
-#include "tools/flow_line.h"
+#include "tools/flow_dump.h"
+#include "tools/flow_input.h"
+#include "tools/line_input.h"
+#include "tools/packet_input.h"
 #include "tools/plugin_library.h"
 #include "tools/sink_writer.h"
 
@@ -31,22 +34,9 @@ namespace ostrel_host {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Longest wait the daemon ever computes: thirty years, far inside the
-// clock's range, so that no product of a time and a pace can overflow it.
-constexpr double LONGEST_WAIT_SECONDS = 1e9;
-
 // Flows the plug-ins still hold are waited for (before the updates that
 // --exit-after-input counts) while they keep releasing some.
 constexpr auto STALLED_AFTER = std::chrono::seconds(10);
-
-Clock::duration Seconds(double seconds)
-{
-    if (!(seconds > 0)) return Clock::duration::zero();
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::min(seconds, LONGEST_WAIT_SECONDS)));
-}
 
 // A number from `min` to `max`, or 0 when `zero` allows it (0 then means
 // "none" or "no waiting"; tiny values next to it mean nothing useful).
@@ -113,9 +103,8 @@ private:
     bool Configure();
     bool StartPlugins();
     bool OpenInput();
-    void ReadInput();
-    void TakeLines();
-    bool DispatchPending();
+    void ServiceInput(bool readable);
+    void Dispatch(InputFlow &flow);
     bool SettledAfterInput(Clock::time_point now);
     void HandleSignals();
     void Progress(const char *what);
@@ -133,19 +122,9 @@ private:
     int status = 0;
 
     // Input state.
-    int input_fd = -1;
-    std::string input_name;
+    std::unique_ptr<FlowInput> input;
     bool input_done = true;
-    std::string buffer;
-    bool discarding = false; // inside an over-long line
-    uint64_t line_number = 0;
-    uint64_t flows_read = 0;
-    uint64_t lines_skipped = 0;
-    bool input_started = false; // the pace counts from the first byte read
-    Clock::time_point input_start;
-    bool have_pending = false;
-    FlowLine pending;
-    Clock::time_point pending_due;
+    FlowDumpFile dump;
 
     // What became of the flows read.
     uint64_t flows_dispatched = 0;
@@ -249,115 +228,64 @@ bool Daemon::StartPlugins()
 
 bool Daemon::OpenInput()
 {
-    if (options.input.empty()) return true;
-    if (options.input == "-") {
-        input_fd = STDIN_FILENO;
-        input_name = "stdin";
+    if (!options.input.empty()) {
+        input = std::make_unique<LineInput>(options.input, options.speed);
+    } else if (!options.pcap.empty() || !options.interface.empty()) {
+        PacketInputOptions packets;
+        packets.file = options.pcap;
+        packets.interface = options.interface;
+        packets.bpf = options.bpf;
+        packets.promiscuous = options.promiscuous;
+        packets.speed = options.speed;
+        packets.tracker = options.tracker;
+        input = std::make_unique<PacketInput>(packets);
     } else {
-        // A FIFO's writer may come much later: opening must not wait for it,
-        // or a signal would stay unread until then. Reads happen only when
-        // poll says there is something (or the writer has gone).
-        input_fd = open(options.input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        input_name = options.input;
-        if (input_fd < 0) {
-            oz_printf("ostrel-host: %s: cannot open flow input: %s\n", options.input.c_str(), strerror(errno));
-            return false;
-        }
+        return true;
+    }
+    if (!input->Open()) return false;
+    std::string error;
+    if (!options.dump_flows.empty() && !dump.Open(options.dump_flows, error)) {
+        oz_printf("ostrel-host: %s\n", error.c_str());
+        return false;
     }
     input_done = false;
     return true;
 }
 
-// Reads what is there now (never waits) and queues the lines that are due.
-void Daemon::ReadInput()
+// Reads what the input has now and hands out every flow that is due.
+void Daemon::ServiceInput(bool readable)
 {
-    char chunk[65536];
-    ssize_t got = read(input_fd, chunk, sizeof(chunk));
-    if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN) return;
-        oz_printf("ostrel-host: %s: read failed: %s; input closed\n", input_name.c_str(), strerror(errno));
-        got = 0;
-    }
-    if (got == 0) {
-        // A last line without its newline still counts.
-        if (!buffer.empty() && !discarding) buffer += '\n';
-        TakeLines();
-        if (input_fd != STDIN_FILENO) close(input_fd);
-        input_fd = -1;
-        return;
-    }
-    if (!input_started) {
-        input_started = true;
-        input_start = Clock::now();
-    }
-    buffer.append(chunk, static_cast<size_t>(got));
-    TakeLines();
-}
-
-void Daemon::TakeLines()
-{
-    size_t start = 0;
-    while (!have_pending) {
-        size_t end = buffer.find('\n', start);
-        if (end == std::string::npos) break;
-        std::string text = buffer.substr(start, end - start);
-        start = end + 1;
-        line_number++;
-        if (discarding) {
-            discarding = false;
-            continue;
-        }
-        FlowLine line = ParseFlowLine(text);
-        if (line.status == FlowLine::SKIP) continue;
-        if (line.status == FlowLine::ERROR) {
-            lines_skipped++;
-            oz_printf("ostrel-host: %s:%llu: %s; line skipped\n", input_name.c_str(),
-                static_cast<unsigned long long>(line_number), line.error.c_str());
-            continue;
-        }
-        flows_read++;
-        pending = std::move(line);
-        have_pending = true;
-        pending_due = input_start;
-        if (pending.time >= 0 && options.speed > 0) pending_due += Seconds(pending.time / options.speed);
-        DispatchPending();
-    }
-    buffer.erase(0, start);
-    // An endless line must not grow the buffer without bound.
-    if (!discarding && buffer.size() > FLOW_LINE_MAX_BYTES && buffer.find('\n') == std::string::npos) {
-        lines_skipped++;
-        oz_printf("ostrel-host: %s:%llu: line longer than %zu bytes; line skipped\n", input_name.c_str(),
-            static_cast<unsigned long long>(line_number + 1), FLOW_LINE_MAX_BYTES);
-        discarding = true;
-    }
-    if (discarding) {
-        size_t end = buffer.find('\n');
-        if (end == std::string::npos) buffer.clear();
-    }
-    if (input_fd < 0 && !have_pending && buffer.empty()) {
+    if (input_done) return;
+    input->Service(Clock::now(), readable);
+    InputFlow flow;
+    uint64_t before = flows_dispatched;
+    while (!stop && input->Take(Clock::now(), flow)) Dispatch(flow);
+    std::string error;
+    if (flows_dispatched != before && dump.IsOpen() && !dump.Flush(error))
+        oz_printf("ostrel-host: %s\n", error.c_str());
+    if (input->Done()) {
         input_done = true;
+        std::string report = input->EndReport();
+        if (!report.empty()) oz_printf("ostrel-host: %s\n", report.c_str());
         Progress("input done");
+        if (dump.IsOpen() && !dump.Close(error)) oz_printf("ostrel-host: %s\n", error.c_str());
     }
 }
 
-// Hands the held flow to the plug-ins once its time has come.
-bool Daemon::DispatchPending()
+void Daemon::Dispatch(InputFlow &item)
 {
-    if (!have_pending || Clock::now() < pending_due) return false;
-    {
-        std::shared_ptr<ozFlow> flow = std::move(pending.flow);
-        ozFlow *raw = flow.get();
-        std::shared_ptr<ReleaseCounter> count = counter;
-        std::shared_ptr<ozFlow> handed(raw, [flow, count](ozFlow *) mutable {
-            flow.reset();
-            count->released++;
-        });
-        flows_dispatched++;
-        for (auto &running : plugins) running->processor->DispatchProcessorEvent(pending.event, handed);
-    }
-    pending = FlowLine();
-    have_pending = false;
-    return true;
+    std::string error;
+    if (dump.IsOpen() && !dump.Write(*item.flow, item.event, item.time, error))
+        oz_printf("ostrel-host: %s\n", error.c_str());
+    std::shared_ptr<ozFlow> flow = std::move(item.flow);
+    ozFlow *raw = flow.get();
+    std::shared_ptr<ReleaseCounter> count = counter;
+    std::shared_ptr<ozFlow> handed(raw, [flow, count](ozFlow *) mutable {
+        flow.reset();
+        count->released++;
+    });
+    flows_dispatched++;
+    for (auto &running : plugins) running->processor->DispatchProcessorEvent(item.event, handed);
 }
 
 // True once the input has ended and the plug-ins have let go of every flow
@@ -402,19 +330,20 @@ void Daemon::HandleSignals()
 
 void Daemon::Summary()
 {
+    const uint64_t flows_read = input ? input->FlowsRead() : 0;
+    const std::string skipped = input ? input->Skipped() : std::string("0 lines skipped");
     oz_printf("ostrel-host: stopped: %llu flows read, %llu dispatched, %llu processed, %llu not processed; "
-              "%llu lines skipped; sinks: %llu payloads, %zu devices\n",
+              "%s; sinks: %llu payloads, %zu devices\n",
         static_cast<unsigned long long>(flows_read), static_cast<unsigned long long>(flows_dispatched),
         static_cast<unsigned long long>(flows_processed),
-        static_cast<unsigned long long>(flows_read - flows_processed),
-        static_cast<unsigned long long>(lines_skipped), static_cast<unsigned long long>(sinks.Payloads()),
-        sinks.Devices());
+        static_cast<unsigned long long>(flows_read - flows_processed), skipped.c_str(),
+        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices());
 }
 
 void Daemon::Progress(const char *what)
 {
-    oz_printf("ostrel-host: %s: %llu flows read, %llu lines skipped; sinks: %llu payloads, %zu devices\n", what,
-        static_cast<unsigned long long>(flows_read), static_cast<unsigned long long>(lines_skipped),
+    const std::string counts = input ? input->Counts() : std::string("0 flows read, 0 lines skipped");
+    oz_printf("ostrel-host: %s: %s; sinks: %llu payloads, %zu devices\n", what, counts.c_str(),
         static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices());
 }
 
@@ -477,7 +406,7 @@ int Daemon::Run()
         // Wait for a signal, input, or the next timed thing.
         Clock::time_point wake = std::min(next_update, leave_at);
         if (!input_done) wake = std::min(wake, next_progress);
-        if (have_pending) wake = std::min(wake, pending_due);
+        if (!input_done) wake = std::min(wake, input->WakeAt(now));
         // The plug-ins' progress through the last flows is looked at often.
         if (options.exit_after_input >= 0 && input_done && !settled)
             wake = std::min(wake, now + std::chrono::milliseconds(20));
@@ -485,8 +414,7 @@ int Daemon::Run()
         // A plug-in thread that ends is noticed within a second.
         wake = std::min(wake, now + std::chrono::seconds(1));
         struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {-1, POLLIN, 0}};
-        bool want_input = input_fd >= 0 && !have_pending;
-        if (want_input) fds[1].fd = input_fd;
+        if (!input_done) fds[1].fd = input->PollFd();
         int timeout = 0;
         if (wake > now) {
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
@@ -500,9 +428,7 @@ int Daemon::Run()
         }
         if (ready > 0 && (fds[0].revents & POLLIN)) HandleSignals();
         if (stop) break;
-        if (have_pending && DispatchPending()) TakeLines();
-        if (ready > 0 && want_input && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadInput();
-        if (!have_pending && input_fd < 0 && !input_done) TakeLines();
+        ServiceInput(ready > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)));
     }
     if (!input_done) Progress("input stopped");
     Stop();
@@ -530,8 +456,8 @@ void Daemon::Stop()
     }
     plugins.clear();
     ozStandin::SetSinkHandler(nullptr);
-    if (input_fd >= 0 && input_fd != STDIN_FILENO) close(input_fd);
-    input_fd = -1;
+    std::string error;
+    if (dump.IsOpen() && !dump.Close(error)) oz_printf("ostrel-host: %s\n", error.c_str());
     if (signal_fd >= 0) close(signal_fd);
     signal_fd = -1;
     if (ozGlobalConfig::instance == &global) ozGlobalConfig::instance = nullptr;
@@ -543,7 +469,9 @@ void Daemon::Stop()
 std::string Usage()
 {
     return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
-           "                   [--input FILE|-] [--speed FACTOR] [--update-interval SECONDS]\n"
+           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]] [--bpf FILTER]\n"
+           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N] [--dump-flows FILE]\n"
+           "                   [--speed FACTOR] [--update-interval SECONDS]\n"
            "                   [--exit-after-input N] [--run-seconds SECONDS] [--progress SECONDS]\n"
            "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table SINK/CHANNEL=PATH]...\n"
            "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
@@ -552,9 +480,42 @@ std::string Usage()
 
 namespace {
 
-const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--speed",
+const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--pcap",
+    "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--dump-flows", "--speed",
     "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags", "--var",
     "--sink", "--sink-table"};
+
+// Idle times in seconds, kept where microseconds cannot overflow.
+bool ParseTimeout(const std::string &text, int64_t &usec)
+{
+    double seconds = 0;
+    if (!ParseNumber(text, 0.001, 1e7, seconds)) return false;
+    usec = static_cast<int64_t>(seconds * 1e6);
+    return true;
+}
+
+// The inputs exclude each other, and a filter needs packets to filter.
+bool CheckInputs(const Options &options, std::string &error)
+{
+    int inputs = !options.input.empty() + !options.pcap.empty() + !options.interface.empty();
+    if (inputs > 1) {
+        error = "--input, --pcap, --interface: give only one input";
+        return false;
+    }
+    if (!options.bpf.empty() && options.pcap.empty() && options.interface.empty()) {
+        error = "--bpf: filters packets; give --pcap or --interface";
+        return false;
+    }
+    if (!options.dump_flows.empty() && inputs == 0) {
+        error = "--dump-flows: writes the flows of an input; give --input, --pcap or --interface";
+        return false;
+    }
+    if (!options.promiscuous && options.interface.empty()) {
+        error = "--no-promiscuous: for a live capture; give --interface";
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -583,6 +544,7 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
         } else if (arg == "--debug") options.debug = true;
         else if (arg == "--verbose") options.verbose = true;
         else if (arg == "--debug-payload") options.debug_payload = true;
+        else if (arg == "--no-promiscuous") options.promiscuous = false;
         else if (arg.compare(0, 2, "--") != 0 || VALUE_OPTIONS.count(arg) == 0) {
             error = arg + ": unknown option";
             return false;
@@ -592,6 +554,19 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
         else if (arg == "--conf") options.conf = value;
         else if (arg == "--tag") options.tag = value;
         else if (arg == "--input") options.input = value;
+        else if ((arg == "--pcap" || arg == "--interface") && value.empty()) return bad("must not be empty");
+        else if (arg == "--pcap") options.pcap = value;
+        else if (arg == "--interface") options.interface = value;
+        else if (arg == "--bpf") options.bpf = value;
+        else if (arg == "--dump-flows") options.dump_flows = value;
+        else if (arg == "--udp-timeout" || arg == "--tcp-timeout") {
+            int64_t &usec = arg == "--udp-timeout" ? options.tracker.udp_timeout_usec : options.tracker.tcp_timeout_usec;
+            if (!ParseTimeout(value, usec)) return bad("must be a number of seconds from 0.001 to 10000000");
+        } else if (arg == "--max-flows") {
+            if (!ParseWhole(value, 100000000, whole) || whole == 0)
+                return bad("must be a whole number from 1 to 100000000");
+            options.tracker.max_flows = static_cast<size_t>(whole);
+        }
         else if (arg == "--speed") {
             // 1000 times slower is already a recorded second in 17 minutes.
             if (!ParseNumber(value, 0.001, 1e6, options.speed, true))
@@ -624,7 +599,7 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             options.sinks.push_back(desc);
         }
     }
-    return true;
+    return CheckInputs(options, error);
 }
 
 void BlockSignals()

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/tracker.h"
 #include "host/oz_util.h"
 #include "tools/host_config.h"
 
@@ -19,10 +20,18 @@ struct Options {
     std::string plugin;
     std::string conf;
     std::string tag;
-    // Flow capture: empty for none, "-" for stdin.
+    // At most one input. Flow lines: empty for none, "-" for stdin.
     std::string input;
-    // Replay pace against the lines' "time": 2 is twice as fast, 0 no waiting;
-    // otherwise from 0.001 to 1000000.
+    // Packets: a capture file or a live interface, with an optional filter.
+    std::string pcap;
+    std::string interface;
+    std::string bpf;
+    bool promiscuous = true;
+    ostrel_capture::TrackerOptions tracker;
+    // Every flow dispatched is also written here as a flow line.
+    std::string dump_flows;
+    // Replay pace against the lines' "time" or the capture's timestamps: 2 is
+    // twice as fast, 0 no waiting; otherwise from 0.001 to 1000000.
     double speed = 1;
     double update_interval = 0; // 0: from the configuration
     // -1: keep running after the input ends. Otherwise, once the input has

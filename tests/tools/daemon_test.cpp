@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,6 +35,37 @@ std::string Mac(int n)
     char text[18];
     std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
     return text;
+}
+
+const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
+
+// The device cache without the wall-clock time each device was last seen.
+json CacheWithoutTimes(const std::string &path)
+{
+    json cache = json::parse(ReadFile(path));
+    for (auto &entry : cache.items()) entry.value().erase("last_seen");
+    return cache;
+}
+
+// A classic pcap file header (microseconds, little-endian) and `records`.
+std::string PcapFile(uint32_t link_type, const std::string &records = "")
+{
+    std::string header;
+    auto put32 = [&](uint32_t value) {
+        for (int i = 0; i < 4; i++) header += static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    put32(0xa1b2c3d4);
+    header += std::string("\x02\x00\x04\x00", 4); // version 2.4
+    put32(0);                                       // time zone
+    put32(0);                                       // accuracy
+    put32(65535);                                   // snap length
+    put32(link_type);
+    return header + records;
+}
+
+size_t Lines(const std::string &text)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 std::string Flows(int first, int count)
@@ -190,6 +223,82 @@ TEST_F(DaemonTest, SighupReopensSinkFilesAfterRotation)
     EXPECT_EQ(stat(sink.c_str(), &st), 0) << "no new file after the rotation";
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(DEADLINE), 0) << Log();
+}
+
+TEST_F(DaemonTest, CaptureDumpedToFlowLinesReplaysToTheSameDevices)
+{
+    const std::string capture = CAPTURES + "android.pcap";
+    const std::string dump = dir.File("flows.jsonl");
+    ChildProcess host;
+    Start(host, {"--pcap", capture, "--speed", "0", "--dump-flows", dump, "--exit-after-input", "1",
+                    "--update-interval", "0.1"});
+    ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
+    const std::string log = Log();
+    EXPECT_NE(log.find("ostrel-host: input done: 100% of " + capture + ", 500 packets, "), std::string::npos) << log;
+    EXPECT_NE(log.find("ostrel-host: " + capture + ": 500 packets, "), std::string::npos) << log;
+    // Every flow event read was dispatched, processed and dumped.
+    const size_t dumped = Lines(ReadFile(dump));
+    ASSERT_GT(dumped, 0u);
+    const std::string n = std::to_string(dumped);
+    EXPECT_NE(log.find("ostrel-host: stopped: " + n + " flows read, " + n + " dispatched, " + n
+                  + " processed, 0 not processed; 500 packets, 0 parse errors"),
+        std::string::npos)
+        << log;
+    const json from_packets = CacheWithoutTimes(dir.File("cache.json"));
+    // What the packet path found reached the plug-in's table.
+    ASSERT_TRUE(from_packets.contains("4c:6a:f6:9f:f6:27")) << from_packets.dump();
+    const json &phone = from_packets["4c:6a:f6:9f:f6:27"];
+    EXPECT_EQ(phone["dhcp_vendor"], "android-dhcp-9");
+    EXPECT_EQ(phone["dhcp_fingerprint"], "1,3,6,15,26,28,51,58,59,43");
+    EXPECT_FALSE(phone["ja4_clients"].empty());
+    EXPECT_FALSE(phone["http_user_agents"].empty());
+
+    ASSERT_EQ(std::remove(dir.File("cache.json").c_str()), 0);
+    ChildProcess replay;
+    Start(replay, {"--input", dump, "--speed", "0", "--exit-after-input", "1", "--update-interval", "0.1"});
+    ASSERT_EQ(replay.Wait(DEADLINE), 0) << Log();
+    EXPECT_NE(Log().find("ostrel-host: input done: " + n + " flows read, 0 lines skipped"), std::string::npos)
+        << Log();
+    EXPECT_EQ(CacheWithoutTimes(dir.File("cache.json")), from_packets);
+}
+
+TEST_F(DaemonTest, CapturesThatCannotBeReadAreRefusedAndACutOneEndsItsInput)
+{
+    struct Case {
+        std::string name;
+        std::string content;
+        std::vector<std::string> extra;
+        std::string message;
+    } cases[] = {
+        // IEEE 802.11: frames the tracker does not take apart.
+        {"wifi.pcap", PcapFile(105), {}, ": link type 105"},
+        {"text.pcap", "not a capture at all\n", {}, ": "},
+        {"empty.pcap", "", {}, ": "},
+        {"filter.pcap", PcapFile(1), {"--bpf", "udp port"}, ": filter \"udp port\": "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Write(c.name, c.content);
+        std::vector<std::string> args = {"--pcap", path};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ChildProcess host;
+        Start(host, args);
+        EXPECT_EQ(host.Wait(DEADLINE), 1) << Log();
+        EXPECT_NE(Log().find("ostrel-host: " + path + c.message), std::string::npos) << Log();
+        EXPECT_EQ(Log().find("loaded"), std::string::npos) << "no plug-in starts without its input";
+    }
+
+    // Cut in the middle of a record: what came before counts, the rest is
+    // reported, and the run goes on to its normal end.
+    const std::string whole = ReadFile(CAPTURES + "android.pcap");
+    const std::string cut = dir.Write("cut.pcap", whole.substr(0, whole.size() / 2 + 7));
+    ChildProcess host;
+    Start(host, {"--pcap", cut, "--speed", "0", "--exit-after-input", "0"});
+    ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
+    EXPECT_NE(Log().find("ostrel-host: " + cut + ": "), std::string::npos) << Log();
+    EXPECT_NE(Log().find("; input ended\n"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("ostrel-host: input done: "), std::string::npos) << Log();
+    EXPECT_EQ(Log().find(", 500 packets"), std::string::npos) << Log();
 }
 
 } // namespace

@@ -231,6 +231,62 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
     }
 }
 
+TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
+{
+    std::vector<std::string> good = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67",
+        "--udp-timeout", "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows", "out.jsonl"};
+    std::vector<char *> argv;
+    for (std::string &arg : good) argv.push_back(&arg[0]);
+    ostrel_host::Options options;
+    bool help = false;
+    std::string error;
+    ASSERT_TRUE(ostrel_host::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, help, error)) << error;
+    EXPECT_EQ(options.interface, "eth0");
+    EXPECT_FALSE(options.promiscuous);
+    EXPECT_EQ(options.bpf, "udp port 67");
+    EXPECT_EQ(options.tracker.udp_timeout_usec, 30000000);
+    EXPECT_EQ(options.tracker.tcp_timeout_usec, 500000);
+    EXPECT_EQ(options.tracker.max_flows, 1000u);
+    EXPECT_EQ(options.dump_flows, "out.jsonl");
+    // Defaults are the tracker's own.
+    ostrel_host::Options defaults;
+    EXPECT_EQ(defaults.tracker.udp_timeout_usec, ostrel_capture::TrackerOptions().udp_timeout_usec);
+    EXPECT_TRUE(defaults.promiscuous);
+
+    struct Case {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"--input", "-", "--pcap", "a.pcap"}, "--input, --pcap, --interface: give only one input"},
+        {{"--pcap", "a.pcap", "--interface", "eth0"}, "--input, --pcap, --interface: give only one input"},
+        {{"--input", "f.jsonl", "--interface", "eth0"}, "--input, --pcap, --interface: give only one input"},
+        {{"--input", "f.jsonl", "--bpf", "udp"}, "--bpf: filters packets; give --pcap or --interface"},
+        {{"--pcap", "a.pcap", "--no-promiscuous"}, "--no-promiscuous: for a live capture; give --interface"},
+        {{"--pcap", ""}, "--pcap : must not be empty"},
+        {{"--udp-timeout", "0"}, "--udp-timeout 0: must be a number of seconds from 0.001 to 10000000"},
+        {{"--tcp-timeout", "1e300"}, "--tcp-timeout 1e300: must be a number of seconds"},
+        {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
+        {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
+        {{"--dump-flows"}, "--dump-flows: needs a value"},
+        {{"--dump-flows", "out.jsonl"}, "--dump-flows: writes the flows of an input; give --input, --pcap or"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args = {"ostrel-host"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char *> raw;
+        for (std::string &arg : args) raw.push_back(&arg[0]);
+        ostrel_host::Options ignored;
+        error.clear();
+        EXPECT_FALSE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << " gave: " << error;
+    }
+    // Every option is in the usage text.
+    for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout", "--tcp-timeout",
+             "--max-flows", "--dump-flows"})
+        EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
+}
+
 TEST(OstrelHostAbiTest, RecordIsCheckedFieldByField)
 {
     const ozPluginAbi good = {0x4f504142, 32, 15, 0x20230309, {1, 0, 0x0b60, 0x48}};

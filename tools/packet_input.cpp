@@ -1,0 +1,248 @@
+#include "tools/packet_input.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "capture/protocols.h"
+#include "host/oz_log.h"
+
+namespace ostrel_host {
+
+namespace {
+
+// Frames read in one go before the loop looks at signals and timers again.
+constexpr int FRAMES_PER_SERVICE = 2048;
+constexpr int64_t EXPIRE_EVERY_USEC = 1000000;
+
+ozAddr FromText(const std::string &text)
+{
+    ozAddr addr;
+    ozAddr::Create(addr, text);
+    return addr;
+}
+
+void SetEndpoint(const ostrel_capture::Endpoint &end, ozAddr &mac, ozAddr &ip)
+{
+    if (end.has_mac) mac = FromText(ostrel_capture::MacText(end.mac));
+    if (end.ip.family == 4 || end.ip.family == 6) ip = FromText(end.ip.Text());
+}
+
+int64_t WallClockUsec()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Number(uint64_t value)
+{
+    return std::to_string(value);
+}
+
+} // namespace
+
+std::shared_ptr<ozFlow> HostFlow(const ostrel_capture::FlowRecord &record)
+{
+    auto flow = std::make_shared<ozFlow>();
+    flow->origin = record.origin;
+    SetEndpoint(record.lower, flow->lower_mac, flow->lower_addr);
+    SetEndpoint(record.upper, flow->upper_mac, flow->upper_addr);
+    flow->detected_protocol = record.detected_protocol;
+    flow->host_name = record.host_name;
+    flow->dhcp.class_ident = record.dhcp_class_ident;
+    flow->dhcp.fingerprint = record.dhcp_fingerprint;
+    flow->user_agent = record.user_agent;
+    flow->user_agent_source = record.user_agent_source;
+    flow->tls.client_ja4 = record.tls_client_ja4;
+    flow->mdns.domain_name = record.mdns_domain_name;
+    return flow;
+}
+
+PacketInput::PacketInput(const PacketInputOptions &options)
+    : options(options)
+    , tracker(options.tracker, [this](ostrel_capture::FlowEvent &&event) {
+        events.push_back(std::move(event));
+        flows_read++;
+    })
+{
+}
+
+PacketInput::~PacketInput() = default;
+
+bool PacketInput::Open()
+{
+    bool live = options.file.empty();
+    name = live ? options.interface : options.file;
+    bool opened = false;
+    if (live) {
+        ostrel_capture::LiveOptions live_options;
+        live_options.promiscuous = options.promiscuous;
+        opened = source.OpenLive(options.interface, live_options);
+    } else {
+        opened = source.OpenFile(options.file);
+    }
+    if (!opened || !source.SetFilter(options.bpf)) {
+        oz_printf("ostrel-host: %s\n", source.Error().c_str());
+        return false;
+    }
+    oz_printf("ostrel-host: %s: %s, link type %d%s%s\n", name.c_str(),
+        live ? "capturing live" : "reading capture file", source.LinkType(),
+        options.bpf.empty() ? "" : ", filter ", options.bpf.c_str());
+    next_live_expire = Clock::now() + std::chrono::seconds(1);
+    return true;
+}
+
+int PacketInput::PollFd() const
+{
+    return ended ? -1 : source.SelectableFd();
+}
+
+Clock::time_point PacketInput::WakeAt(Clock::time_point now) const
+{
+    if (!events.empty()) return now;
+    if (ended) return Clock::time_point::max();
+    if (source.Live()) return next_live_expire;
+    return holding ? held_due : now;
+}
+
+void PacketInput::Service(Clock::time_point now, bool readable)
+{
+    if (ended) return;
+    if (source.Live()) {
+        if (readable) ReadLive(now);
+        // Idle flows end by the wall clock too: a quiet network has no
+        // packets to move the capture's clock on.
+        if (!ended && now >= next_live_expire) {
+            tracker.Expire(WallClockUsec());
+            next_live_expire = now + std::chrono::seconds(1);
+        }
+    } else {
+        ReadFile(now);
+    }
+}
+
+void PacketInput::ReadFile(Clock::time_point now)
+{
+    for (int i = 0; i < FRAMES_PER_SERVICE && !ended; i++) {
+        if (!holding) {
+            ostrel_capture::PcapSource::Result result = source.Next(held);
+            if (result == ostrel_capture::PcapSource::END) return End(nullptr);
+            if (result == ostrel_capture::PcapSource::FAILED) return End(source.Error().c_str());
+            if (result != ostrel_capture::PcapSource::FRAME) return;
+            if (!have_first) start = now;
+            held_due = start;
+            // The pace counts from the first frame; one stamped before it goes at once.
+            if (options.speed > 0 && have_first && held.time_usec > first_usec)
+                held_due += Seconds(static_cast<double>(held.time_usec - first_usec) / 1e6 / options.speed);
+            holding = true;
+        }
+        if (now < held_due) return;
+        holding = false;
+        Feed(held);
+    }
+}
+
+void PacketInput::ReadLive(Clock::time_point)
+{
+    ostrel_capture::CapturedFrame frame;
+    for (int i = 0; i < FRAMES_PER_SERVICE; i++) {
+        ostrel_capture::PcapSource::Result result = source.Next(frame);
+        if (result == ostrel_capture::PcapSource::FRAME)
+            Feed(frame);
+        else if (result == ostrel_capture::PcapSource::NONE_YET)
+            return;
+        else
+            return End(result == ostrel_capture::PcapSource::FAILED ? source.Error().c_str() : nullptr);
+    }
+}
+
+void PacketInput::Feed(const ostrel_capture::CapturedFrame &frame)
+{
+    if (!have_first) {
+        have_first = true;
+        first_usec = frame.time_usec;
+        next_expire_usec = frame.time_usec + EXPIRE_EVERY_USEC;
+    }
+    if (frame.time_usec > last_usec || last_usec == 0) last_usec = frame.time_usec;
+    tracker.Frame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, frame.time_usec);
+    // Idle flows end as the capture's clock moves on.
+    if (last_usec >= next_expire_usec) {
+        tracker.Expire(last_usec);
+        next_expire_usec = last_usec + EXPIRE_EVERY_USEC;
+    }
+}
+
+void PacketInput::End(const char *why)
+{
+    // A broken file ends the input, like a failed read of flow lines; what
+    // was read still counts.
+    if (why != nullptr) oz_printf("ostrel-host: %s; input ended\n", why);
+    holding = false;
+    tracker.Flush(source.Live() ? WallClockUsec() : last_usec);
+    ended = true;
+}
+
+bool PacketInput::Take(Clock::time_point, InputFlow &flow)
+{
+    if (events.empty()) return false;
+    ostrel_capture::FlowEvent &event = events.front();
+    flow.flow = HostFlow(event.flow);
+    flow.event = static_cast<ozPluginProcessor::Event>(event.type);
+    flow.time = have_first && event.time_usec > first_usec
+        ? static_cast<double>(event.time_usec - first_usec) / 1e6
+        : 0.0;
+    events.pop_front();
+    return true;
+}
+
+uint64_t PacketInput::ParseErrors() const
+{
+    const ostrel_capture::CaptureCounters &counters = tracker.Counters();
+    return counters.malformed + counters.truncated;
+}
+
+std::string PacketInput::Counts() const
+{
+    const ostrel_capture::CaptureCounters &counters = tracker.Counters();
+    std::string text;
+    if (!source.Live() && source.Size() > 0) {
+        uint64_t percent = source.Position() >= source.Size() ? 100 : source.Position() * 100 / source.Size();
+        text = Number(percent) + "% of " + name + ", ";
+    } else {
+        text = name + ": ";
+    }
+    text += Number(counters.frames) + " packets, " + Number(counters.flows) + " flows";
+    // By the protocol found, counted as flows end.
+    if (!counters.flows_by_protocol.empty()) {
+        text += " (";
+        bool first = true;
+        for (const auto &entry : counters.flows_by_protocol) {
+            if (!first) text += ", ";
+            first = false;
+            text += std::string(ostrel_capture::ProtocolName(entry.first)) + " " + Number(entry.second);
+        }
+        text += ")";
+    }
+    text += ", " + Number(ParseErrors()) + " parse errors; " + Number(flows_read) + " flows read";
+    return text;
+}
+
+std::string PacketInput::Skipped() const
+{
+    const ostrel_capture::CaptureCounters &counters = tracker.Counters();
+    return Number(counters.frames) + " packets, " + Number(ParseErrors()) + " parse errors";
+}
+
+std::string PacketInput::EndReport() const
+{
+    const ostrel_capture::CaptureCounters &c = tracker.Counters();
+    return name + ": " + Number(c.frames) + " packets, " + Number(c.bytes) + " bytes, " + Number(c.ip_packets)
+        + " IP; skipped: " + Number(c.malformed) + " malformed, " + Number(c.truncated) + " truncated, "
+        + Number(c.fragments) + " fragments, " + Number(c.not_ip) + " not IP, " + Number(c.other_transport)
+        + " neither TCP nor UDP; flows: " + Number(c.flows) + " started, " + Number(c.flows_ended)
+        + " ended, " + Number(c.flows_expired) + " idle, " + Number(c.flows_evicted) + " evicted, at most "
+        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events";
+}
+
+} // namespace ostrel_host

@@ -1,0 +1,80 @@
+// Flow input from packets: a capture file (pcap or pcapng), paced by its
+// timestamps, or a live interface, through the capture library's tracker.
+// Each flow event becomes a flow of its own for the plug-ins.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "capture/pcap_source.h"
+#include "capture/tracker.h"
+#include "tools/flow_input.h"
+
+namespace ostrel_host {
+
+struct PacketInputOptions {
+    std::string file; // a capture file, or
+    std::string interface; // a live interface
+    std::string bpf; // empty: every packet
+    bool promiscuous = true;
+    double speed = 1; // files only: 0 for no waiting
+    ostrel_capture::TrackerOptions tracker;
+};
+
+// The host's flow record for a capture's one; addresses as the host parses
+// them from text.
+std::shared_ptr<ozFlow> HostFlow(const ostrel_capture::FlowRecord &record);
+
+class PacketInput : public FlowInput
+{
+public:
+    explicit PacketInput(const PacketInputOptions &options);
+    ~PacketInput() override;
+    PacketInput(const PacketInput &) = delete;
+    PacketInput &operator=(const PacketInput &) = delete;
+
+    bool Open() override;
+    int PollFd() const override;
+    Clock::time_point WakeAt(Clock::time_point now) const override;
+    void Service(Clock::time_point now, bool readable) override;
+    bool Take(Clock::time_point now, InputFlow &flow) override;
+    bool Done() const override { return ended && events.empty(); }
+
+    uint64_t FlowsRead() const override { return flows_read; }
+    std::string Counts() const override;
+    std::string Skipped() const override;
+    std::string EndReport() const override;
+
+private:
+    void ReadFile(Clock::time_point now);
+    void ReadLive(Clock::time_point now);
+    void Feed(const ostrel_capture::CapturedFrame &frame);
+    void End(const char *why);
+    uint64_t ParseErrors() const;
+
+    PacketInputOptions options;
+    std::string name;
+    ostrel_capture::PcapSource source;
+    ostrel_capture::Tracker tracker;
+    std::deque<ostrel_capture::FlowEvent> events;
+    uint64_t flows_read = 0;
+    bool ended = false;
+
+    // Capture time of the first and the last frame, and of the next idle check.
+    bool have_first = false;
+    int64_t first_usec = 0;
+    int64_t last_usec = 0;
+    int64_t next_expire_usec = 0;
+    // Pacing: a frame read before its time is held (its bytes stay valid
+    // until the next read).
+    Clock::time_point start;
+    bool holding = false;
+    ostrel_capture::CapturedFrame held;
+    Clock::time_point held_due;
+    // Live: the wall clock's idle checks.
+    Clock::time_point next_live_expire;
+};
+
+} // namespace ostrel_host
