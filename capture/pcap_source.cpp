@@ -19,6 +19,14 @@ std::string LinkTypeText(int link_type)
     return text;
 }
 
+// libpcap's texts often begin with the name already.
+std::string Named(const std::string &name, std::string reason)
+{
+    const std::string prefix = name + ": ";
+    if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+    return prefix + reason;
+}
+
 } // namespace
 
 PcapSource::~PcapSource()
@@ -39,7 +47,7 @@ bool PcapSource::OpenFile(const std::string &path)
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     handle = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
     if (handle == nullptr) {
-        error = path + ": " + errbuf;
+        error = Named(path, errbuf);
         return false;
     }
     link_type = pcap_datalink(handle);
@@ -68,7 +76,7 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     handle = pcap_create(interface.c_str(), errbuf);
     if (handle == nullptr) {
-        error = interface + ": " + errbuf;
+        error = Named(interface, errbuf);
         return false;
     }
     pcap_set_snaplen(handle, options.snap_length);
@@ -78,9 +86,12 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
     pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_MICRO);
     int status = pcap_activate(handle);
     if (status < 0) {
-        const char *reason = pcap_geterr(handle);
-        error = interface + ": " + pcap_statustostr(status);
-        if (reason != nullptr && *reason != '\0') error += std::string(": ") + reason;
+        const std::string summary = pcap_statustostr(status);
+        const char *detail = pcap_geterr(handle);
+        std::string reason = detail != nullptr ? detail : "";
+        if (reason.empty()) reason = summary;
+        else if (reason.find(summary) == std::string::npos) reason = summary + ": " + reason;
+        error = Named(interface, reason);
         pcap_close(handle);
         handle = nullptr;
         return false;
@@ -93,7 +104,7 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
         return false;
     }
     if (pcap_setnonblock(handle, 1, errbuf) != 0) {
-        error = interface + ": " + errbuf;
+        error = Named(interface, errbuf);
         pcap_close(handle);
         handle = nullptr;
         return false;
@@ -140,7 +151,7 @@ PcapSource::Result PcapSource::Next(CapturedFrame &frame)
     }
     if (status == 0) return NONE_YET;
     if (status == PCAP_ERROR_BREAK) return END;
-    error = name + ": " + pcap_geterr(handle);
+    error = Named(name, pcap_geterr(handle));
     return FAILED;
 }
 

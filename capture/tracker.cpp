@@ -333,6 +333,9 @@ FlowList::iterator Tracker::State::Create(
         bool syn = (packet.tcp_flags & TCP_SYN) != 0;
         bool ack = (packet.tcp_flags & TCP_ACK) != 0;
         if (syn && ack) origin = 1 - sender;
+        // Mid-stream, the well-known port is the server's: a capture that
+        // starts with a server's packet must not make the server the device.
+        if (!syn && packet.src_port < 1024 && packet.dst_port >= 1024) origin = 1 - sender;
         flow.tcp = std::make_unique<TcpInspection>(options.max_stream_bytes);
         // With the client known only its stream is read; without, both are,
         // so that a capture starting mid-stream still gives its values.

@@ -136,14 +136,16 @@ TEST_F(TrackerTest, BothDirectionsAreOneFlowOrderedByAddressThenPort)
 TEST_F(TrackerTest, TcpOriginFollowsTheSyn)
 {
     struct Case {
-        const Host &from;
-        const Host &to;
+        Host from;
+        Host to;
         uint8_t flags;
         uint8_t origin;
     } cases[] = {
         {CLIENT, SERVER, TCP_SYN, ORIGIN_UPPER}, // SYN: its sender
         {SERVER, CLIENT, TCP_SYN | TCP_ACK, ORIGIN_UPPER}, // SYN+ACK first: its receiver
-        {SERVER, CLIENT, TCP_ACK, ORIGIN_LOWER}, // mid-stream: the first sender
+        {SERVER, CLIENT, TCP_ACK, ORIGIN_UPPER}, // mid-stream from a well-known port: its receiver
+        {CLIENT, SERVER, TCP_ACK, ORIGIN_UPPER}, // mid-stream to one: its sender
+        {Host {SERVER.mac, SERVER.ip, 8080}, CLIENT, TCP_ACK, ORIGIN_LOWER}, // else: the first sender
     };
     for (const Case &c : cases) {
         events.clear();
@@ -361,10 +363,12 @@ TEST_F(TrackerTest, TheLastPacketsOfACloseStartNoFlow)
 
 TEST_F(TrackerTest, MidStreamValuesAreCarriedByTheirSender)
 {
-    // The first packet seen is the server's: the flow's origin is the
-    // server, but the user agent belongs to the client that sent it.
-    Feed(TcpFrame(SERVER, CLIENT, TCP_ACK, 9000, Text("HTTP/1.1 200 OK\r\n\r\n")));
-    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 500, Text("GET / HTTP/1.1\r\nUser-Agent: mid\r\n\r\n")));
+    // The first packet seen is the server's, on a port that does not say it
+    // is one: the flow's origin is the server, but the user agent belongs to
+    // the client that sent it.
+    const Host proxy {SERVER.mac, SERVER.ip, 8080};
+    Feed(TcpFrame(proxy, CLIENT, TCP_ACK, 9000, Text("HTTP/1.1 200 OK\r\n\r\n")));
+    Feed(TcpFrame(CLIENT, proxy, TCP_ACK, 500, Text("GET / HTTP/1.1\r\nUser-Agent: mid\r\n\r\n")));
     tracker->Flush(2000000);
     auto updates = Of(EVENT_FLOW_DPI_UPDATE);
     ASSERT_EQ(updates.size(), 1u);
@@ -375,6 +379,12 @@ TEST_F(TrackerTest, MidStreamValuesAreCarriedByTheirSender)
     ASSERT_EQ(completes.size(), 1u);
     EXPECT_EQ(Origin(completes[0].flow).mac, SERVER.mac);
     EXPECT_EQ(completes[0].flow.user_agent, "");
+
+    // From a well-known port, the first packet names the server.
+    events.clear();
+    Feed(TcpFrame(SERVER, CLIENT, TCP_ACK, 9000, Text("HTTP/1.1 200 OK\r\n\r\n")), 3000000);
+    ASSERT_EQ(Of(EVENT_FLOW_NEW).size(), 1u);
+    EXPECT_EQ(Origin(events[0].flow).mac, CLIENT.mac);
 }
 
 TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
@@ -493,7 +503,11 @@ TEST(PcapSourceTest, RefusesWhatItCannotRead)
 {
     PcapSource source;
     EXPECT_FALSE(source.OpenFile("/nonexistent/file.pcap"));
-    EXPECT_NE(source.Error().find("/nonexistent/file.pcap: "), std::string::npos);
+    // Named once, with the reason.
+    EXPECT_EQ(source.Error(), "/nonexistent/file.pcap: No such file or directory");
+    EXPECT_FALSE(source.OpenLive("nosuch0", LiveOptions()));
+    EXPECT_EQ(source.Error().find("nosuch0: "), 0u) << source.Error();
+    EXPECT_EQ(source.Error().find("nosuch0: ", 1), std::string::npos) << source.Error();
     // A pcap file header with link type 105 (802.11).
     std::string path = testing::TempDir() + "wifi.pcap";
     {
