@@ -97,6 +97,15 @@ void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event)
     if (event == ozPluginProcessor::EVENT_UPDATE) update_pending = true;
 }
 
+void ozpPlugin::Terminate()
+{
+    ozPluginProcessor::Terminate();
+    // Under the lock, so that the thread cannot miss it between its test of
+    // the flag and its wait.
+    std::lock_guard<std::mutex> guard(flow_lock);
+    flow_ready.notify_all();
+}
+
 void *ozpPlugin::Entry()
 {
     oz_printf("%s: %s v%s Copyright (C) 2026 Ostrel Networks. All rights reserved.\n", tag.c_str(),
@@ -135,7 +144,8 @@ void ozpPlugin::RunPass()
     {
         std::unique_lock<std::mutex> guard(flow_lock);
         auto deadline = std::chrono::steady_clock::now() + flow_wait;
-        if (!flow_ready.wait_until(guard, deadline, [this] { return !flow_queue.empty(); })) return;
+        flow_ready.wait_until(guard, deadline, [this] { return !flow_queue.empty() || ShouldTerminate(); });
+        if (flow_queue.empty()) return;
         flow = flow_queue.front();
         flow_queue.pop_front();
     }

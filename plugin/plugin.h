@@ -50,6 +50,8 @@ public:
 
     // Host interface (plugin/plugin.cpp).
     void *Entry() override;
+    // Also wakes the thread from its wait for a flow, so that it stops at once.
+    void Terminate() override;
     void GetLibrary(std::string &library) override;
     void GetName(std::string &name) override;
     void GetVersion(std::string &version) override;

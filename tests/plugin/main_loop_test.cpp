@@ -199,7 +199,8 @@ TEST_F(MainLoopTest, AReloadSavesOnlyATableThatChangedSinceTheLastSave)
 TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
 {
     SetDebug(true, 2); // the flow is printed while it is processed
-    plugin->flow_wait = std::chrono::milliseconds(1000);
+    // Longer than any test may take: only the wake of Terminate ends the wait.
+    plugin->flow_wait = std::chrono::hours(1);
     Queue(FlowSpec());
     plugin->Create();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -207,6 +208,10 @@ TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
         std::this_thread::yield();
     // The thread now waits on an empty queue; terminate ends the wait.
     plugin->Terminate();
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!plugin->HasTerminated() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(plugin->HasTerminated()) << "the thread still waits for a flow";
     plugin->Join();
     EXPECT_TRUE(plugin->HasTerminated());
     EXPECT_EQ(log.Count("Saved 1 devices to: "), 1u);
