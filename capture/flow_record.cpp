@@ -1,9 +1,42 @@
 #include "capture/flow_record.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace ostrel_capture {
+
+namespace {
+
+// Written by hand: each event's addresses are turned into text, and printf
+// was the largest cost of a capture replay.
+void AppendDecimal(std::string &out, unsigned value)
+{
+    if (value >= 100) out += static_cast<char>('0' + value / 100);
+    if (value >= 10) out += static_cast<char>('0' + value / 10 % 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+void AppendDottedQuad(std::string &out, const uint8_t *bytes)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) out += '.';
+        AppendDecimal(out, bytes[i]);
+    }
+}
+
+void AppendHex(std::string &out, unsigned value)
+{
+    static const char digits[] = "0123456789abcdef";
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (value >> shift) & 0xf;
+        if (digit != 0 || started || shift == 0) {
+            out += digits[digit];
+            started = true;
+        }
+    }
+}
+
+} // namespace
 
 bool IpAddress::IsUnspecified() const
 {
@@ -15,16 +48,17 @@ bool IpAddress::IsUnspecified() const
 
 std::string IpAddress::Text() const
 {
-    char text[48];
+    std::string out;
     if (family == 4) {
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-        return text;
+        AppendDottedQuad(out, bytes.data());
+        return out;
     }
-    if (family != 6) return std::string();
+    if (family != 6) return out;
     static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     if (std::equal(mapped, mapped + 12, bytes.begin())) {
-        std::snprintf(text, sizeof text, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
-        return text;
+        out = "::ffff:";
+        AppendDottedQuad(out, bytes.data() + 12);
+        return out;
     }
     // Groups in lower-case hex, the longest run of two or more zero groups
     // (the first of equal runs) written "::".
@@ -46,7 +80,6 @@ std::string IpAddress::Text() const
         }
         i = j;
     }
-    std::string out;
     for (int i = 0; i < 8; ++i) {
         if (i == best) {
             out += "::";
@@ -54,17 +87,19 @@ std::string IpAddress::Text() const
             continue;
         }
         if (!out.empty() && out.back() != ':') out += ':';
-        std::snprintf(text, sizeof text, "%x", groups[i]);
-        out += text;
+        AppendHex(out, groups[i]);
     }
     return out;
 }
 
 std::string MacText(const MacAddress &mac)
 {
-    char text[18];
-    std::snprintf(
-        text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    static const char digits[] = "0123456789abcdef";
+    std::string text(17, ':');
+    for (int i = 0; i < 6; ++i) {
+        text[3 * i] = digits[mac[i] >> 4];
+        text[3 * i + 1] = digits[mac[i] & 0xf];
+    }
     return text;
 }
 

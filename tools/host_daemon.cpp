@@ -409,7 +409,7 @@ int Daemon::Run()
         if (!input_done) wake = std::min(wake, input->WakeAt(now));
         // The plug-ins' progress through the last flows is looked at often.
         if (options.exit_after_input >= 0 && input_done && !settled)
-            wake = std::min(wake, now + std::chrono::milliseconds(20));
+            wake = std::min(wake, now + std::chrono::milliseconds(2));
         if (options.run_seconds > 0) wake = std::min(wake, started + Seconds(options.run_seconds));
         // A plug-in thread that ends is noticed within a second.
         wake = std::min(wake, now + std::chrono::seconds(1));

@@ -256,9 +256,10 @@ TEST(FrameTest, AnyBytesAreSafe)
 
 TEST(AddressTextTest, Ipv4Ipv6AndMac)
 {
-    EXPECT_EQ(Ip("192.168.1.20").Text(), "192.168.1.20");
+    for (const char *text : {"192.168.1.20", "0.0.0.0", "255.255.255.255", "10.0.100.9"})
+        EXPECT_EQ(Ip(text).Text(), text);
     const char *v6[] = {"::", "::1", "fe80::1", "2001:db8::8:0:0:1", "2001:db8:0:1:1:1:1:1", "ff02::fb",
-        "1:0:0:2::3", "2001:db8::", "::ffff:10.1.2.3"};
+        "1:0:0:2::3", "2001:db8::", "::ffff:10.1.2.3", "fe80::abcd:f0:0:1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"};
     for (const char *text : v6)
         EXPECT_EQ(Ip(text).Text(), text);
     EXPECT_EQ(IpAddress().Text(), "");
@@ -267,6 +268,7 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
     EXPECT_FALSE(Ip("::1").IsUnspecified());
     EXPECT_FALSE(IpAddress().IsUnspecified());
     EXPECT_EQ(MacText(MacAddress {0xd8, 0x30, 0x62, 0x56, 0x00, 0x1c}), "d8:30:62:56:00:1c");
+    EXPECT_EQ(MacText(MacAddress {0xff, 0xab, 0x0f, 0xf0, 0x09, 0x90}), "ff:ab:0f:f0:09:90");
     EXPECT_STREQ(ProtocolName(PROTO_DHCP), "DHCP");
     EXPECT_STREQ(ProtocolName(PROTO_QUIC), "QUIC");
     EXPECT_STREQ(ProtocolName(4242), "unknown");
