@@ -83,7 +83,7 @@ protected:
         if (geteuid() != 0) GTEST_SKIP() << "not root: a live capture needs a network namespace of its own";
         ip = FindIp();
         if (ip.empty()) GTEST_SKIP() << "no ip command (iproute2) to make the veth pair";
-        original_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        original_netns = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         ASSERT_GE(original_netns, 0) << std::strerror(errno);
         // Only this thread moves (gtest runs tests on the main thread); its
         // children, ip and ostrel-host, start inside.
@@ -97,6 +97,10 @@ protected:
         // network; the private one goes with its last process.
         if (moved) {
             EXPECT_EQ(setns(original_netns, CLONE_NEWNET), 0) << std::strerror(errno);
+            struct stat home, now;
+            EXPECT_TRUE(fstat(original_netns, &home) == 0 && stat("/proc/thread-self/ns/net", &now) == 0
+                && home.st_ino == now.st_ino)
+                << "still in the private network namespace";
         }
         if (original_netns >= 0) close(original_netns);
     }
