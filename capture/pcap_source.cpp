@@ -19,6 +19,12 @@ std::string LinkTypeText(int link_type)
     return text;
 }
 
+// Kernel ring of a live capture. In immediate mode each frame takes a slot
+// sized for the largest frame the interface may hand over: about 64 KiB on
+// one with receive offloads, so libpcap's default of 2 MiB holds only ~32
+// frames and a short burst is lost. 32 MiB holds ~500 such frames.
+constexpr int LIVE_BUFFER_BYTES = 32 * 1024 * 1024;
+
 // libpcap's texts often begin with the name already.
 std::string Named(const std::string &name, std::string reason)
 {
@@ -83,6 +89,7 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
     pcap_set_promisc(handle, options.promiscuous ? 1 : 0);
     // Frames as they come, not in batches: the daemon polls the fd.
     pcap_set_immediate_mode(handle, 1);
+    pcap_set_buffer_size(handle, LIVE_BUFFER_BYTES);
     pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_MICRO);
     int status = pcap_activate(handle);
     if (status < 0) {
