@@ -6,7 +6,8 @@
 #   settings byte, then one frame, or frames each behind a 2-byte length.
 #
 # Usage: make_packet_seeds.py [CAPTURES_DIR]   (default ../shared/testdata/captures
-# beside the source tree). Standard library only; pcap and pcapng are read here.
+# beside the source tree). Standard library only; pcap and pcapng are read by
+# bench/make_throughput_capture.py's reader.
 import os
 import struct
 import sys
@@ -14,6 +15,10 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OUT = os.path.join(HERE, "corpus", "packet")
+
+# One reader of capture files for the project's scripts.
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from make_throughput_capture import read_pcap, read_pcapng  # noqa: E402
 
 LINK_ETHERNET, LINK_SLL, LINK_SLL2 = 0, 1, 2  # the settings byte's link values
 SEQUENCE = 4
@@ -23,54 +28,11 @@ FRAMES_PER_FLOW = 8
 HTTP_METHODS = (b"GET ", b"POST ", b"HEAD ", b"PUT ", b"DELETE ", b"OPTIONS ", b"PATCH ", b"CONNECT ", b"TRACE ")
 
 
-def read_pcap(data):
-    magic = data[:4]
-    if magic in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"):
-        order = "<"
-    elif magic in (b"\xa1\xb2\xc3\xd4", b"\xa1\xb2\x3c\x4d"):
-        order = ">"
-    else:
-        raise ValueError("not a pcap file")
-    link = struct.unpack(order + "I", data[20:24])[0] & 0xFFFF
-    pos = 24
-    while pos + 16 <= len(data):
-        _, _, caplen, _ = struct.unpack(order + "IIII", data[pos:pos + 16])
-        pos += 16
-        yield link, data[pos:pos + caplen]
-        pos += caplen
-
-
-def read_pcapng(data):
-    order = "<"
-    links = []
-    pos = 0
-    while pos + 12 <= len(data):
-        block_type = struct.unpack(order + "I", data[pos:pos + 4])[0]
-        if block_type == 0x0A0D0D0A:
-            order = "<" if data[pos + 8:pos + 12] == b"\x4d\x3c\x2b\x1a" else ">"
-            links = []
-        block_length = struct.unpack(order + "I", data[pos + 4:pos + 8])[0]
-        if block_length < 12:
-            break
-        body = data[pos + 8:pos + block_length - 4]
-        if block_type == 1:  # interface description
-            links.append(struct.unpack(order + "H", body[:2])[0])
-        elif block_type == 6:  # enhanced packet
-            interface, _, _, caplen, _ = struct.unpack(order + "IIIII", body[:20])
-            if interface < len(links):
-                yield links[interface], body[20:20 + caplen]
-        elif block_type == 3 and links:  # simple packet
-            length = struct.unpack(order + "I", body[:4])[0]
-            yield links[0], body[4:4 + length]
-        pos += block_length
-
-
 def read_capture(path):
     with open(path, "rb") as f:
         data = f.read()
-    if data[:4] == b"\x0a\x0d\x0d\x0a":
-        return list(read_pcapng(data))
-    return list(read_pcap(data))
+    reader = read_pcapng if data[:4] == b"\x0a\x0d\x0d\x0a" else read_pcap
+    return [(link, frame) for link, _, frame, _ in reader(data)]
 
 
 class Packet:
