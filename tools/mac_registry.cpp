@@ -103,22 +103,28 @@ bool ReadRecord(std::string_view text, size_t &pos, std::vector<std::string> &fi
         if (quoted) {
             pos++;
             for (;;) {
-                if (pos >= text.size()) return false; // no closing quote
-                char c = text[pos++];
-                if (c == '"') {
-                    if (pos >= text.size() || text[pos] != '"') break;
-                    pos++;
+                // Spans between quotes are taken whole: the files are large.
+                const size_t quote = text.find('"', pos);
+                if (quote == std::string_view::npos) {
+                    pos = text.size(); // no closing quote: the rest is this record
+                    return false;
                 }
-                if (c == '\n') lines++;
-                if (field) *field += c;
+                const std::string_view span = text.substr(pos, quote - pos);
+                lines += static_cast<size_t>(std::count(span.begin(), span.end(), '\n'));
+                if (field) field->append(span);
+                pos = quote + 1;
+                if (pos >= text.size() || text[pos] != '"') break;
+                if (field) *field += '"';
+                pos++;
             }
         }
+        size_t end = pos;
+        while (end < text.size() && text[end] != ',' && text[end] != '\n') end++;
+        const std::string_view rest = text.substr(pos, end - pos);
+        pos = end;
+        if (!quoted && field) field->append(rest);
         // After a closing quote only blanks may come before the comma.
-        while (pos < text.size() && text[pos] != ',' && text[pos] != '\n') {
-            char c = text[pos++];
-            if (!quoted && field) *field += c;
-            if (quoted && c != ' ' && c != '\t' && c != '\r') good = false;
-        }
+        if (quoted && rest.find_first_not_of(" \t\r") != std::string_view::npos) good = false;
         if (pos >= text.size()) return good;
         if (text[pos++] == '\n') {
             lines++;
