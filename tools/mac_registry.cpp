@@ -42,8 +42,10 @@ bool ParseHex(std::string_view text, uint64_t &out)
 std::string_view Trim(std::string_view text)
 {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -53,14 +55,17 @@ size_t Utf8Length(std::string_view text)
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
     if (lead < 0x80) return 1;
-    size_t length = lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3 : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+    size_t length = lead >= 0xc2 && lead <= 0xdf ? 2
+        : lead >= 0xe0 && lead <= 0xef           ? 3
+        : lead >= 0xf0 && lead <= 0xf4           ? 4
+                                                 : 0;
     if (length == 0 || text.size() < length) return 0;
     for (size_t i = 1; i < length; i++) {
         if ((byte(i) & 0xc0) != 0x80) return 0;
     }
     // Overlong forms, surrogates and code points past U+10FFFF.
-    if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) > 0x9f) || (lead == 0xf0 && byte(1) < 0x90) ||
-        (lead == 0xf4 && byte(1) > 0x8f))
+    if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) > 0x9f)
+        || (lead == 0xf0 && byte(1) < 0x90) || (lead == 0xf4 && byte(1) > 0x8f))
         return 0;
     return length;
 }
@@ -91,7 +96,8 @@ std::string CleanName(std::string_view text)
 // first fields.size() fields and says in `count` how many there were. False
 // when the record is malformed; `pos` then points past it all the same.
 // `lines` counts the line breaks read.
-bool ReadRecord(std::string_view text, size_t &pos, std::vector<std::string> &fields, size_t &count, size_t &lines)
+bool ReadRecord(
+    std::string_view text, size_t &pos, std::vector<std::string> &fields, size_t &count, size_t &lines)
 {
     count = 0;
     bool good = true;
@@ -119,7 +125,8 @@ bool ReadRecord(std::string_view text, size_t &pos, std::vector<std::string> &fi
             }
         }
         size_t end = pos;
-        while (end < text.size() && text[end] != ',' && text[end] != '\n') end++;
+        while (end < text.size() && text[end] != ',' && text[end] != '\n')
+            end++;
         const std::string_view rest = text.substr(pos, end - pos);
         pos = end;
         if (!quoted && field) field->append(rest);
@@ -140,7 +147,8 @@ bool ReadFile(const std::string &path, std::string &text, std::string &why)
         why = std::string("cannot open: ") + strerror(errno);
         return false;
     }
-    struct stat info {};
+    struct stat info {
+    };
     bool good = fstat(fd, &info) == 0;
     if (!good) {
         why = std::string("cannot read: ") + strerror(errno);
@@ -229,14 +237,16 @@ void MacRegistry::AddCsv(std::string_view text, const std::string &where, Regist
         }
         uint64_t prefix = 0;
         const std::string_view name = kind < 3 ? Trim(fields[2]) : std::string_view();
-        if (kind == 3 || fields[1].size() != HEX_DIGITS[kind] || !ParseHex(fields[1], prefix) || name.empty()) {
-            if (problems.bad_records++ == 0) problems.first_bad = where + " line " + std::to_string(record_line);
+        if (kind == 3 || fields[1].size() != HEX_DIGITS[kind] || !ParseHex(fields[1], prefix)
+            || name.empty()) {
+            if (problems.bad_records++ == 0)
+                problems.first_bad = where + " line " + std::to_string(record_line);
             continue;
         }
         // Private blocks and the registry's own blocks (which it hands out in
         // smaller pieces) name no maker: kept so that they end the search.
         if (name == "Private" || name == "IEEE Registration Authority") {
-            blocks[kind].push_back(Block{prefix, 0, 0});
+            blocks[kind].push_back(Block {prefix, 0, 0});
             continue;
         }
         const std::string clean = CleanName(name);
@@ -245,7 +255,7 @@ void MacRegistry::AddCsv(std::string_view text, const std::string &where, Regist
             found = known_names.emplace(clean, static_cast<uint32_t>(names.size())).first;
             names += clean;
         }
-        blocks[kind].push_back(Block{prefix, found->second, static_cast<uint32_t>(clean.size())});
+        blocks[kind].push_back(Block {prefix, found->second, static_cast<uint32_t>(clean.size())});
     }
 }
 
@@ -254,7 +264,8 @@ void MacRegistry::Finish()
     for (std::vector<Block> &list : blocks) {
         // The first record of a prefix counts; later ones are repeats.
         std::stable_sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end(), [](const Block &a, const Block &b) { return a.prefix == b.prefix; }),
+        list.erase(std::unique(list.begin(), list.end(),
+                       [](const Block &a, const Block &b) { return a.prefix == b.prefix; }),
             list.end());
         list.shrink_to_fit();
     }
@@ -265,7 +276,7 @@ std::string_view MacRegistry::Vendor(uint64_t mac) const
 {
     if (LocallyAdministered(mac)) return {};
     for (unsigned k = 0; k < 3; k++) {
-        const Block key{mac >> (48 - PREFIX_BITS[k]), 0, 0};
+        const Block key {mac >> (48 - PREFIX_BITS[k]), 0, 0};
         auto found = std::lower_bound(blocks[k].begin(), blocks[k].end(), key);
         if (found != blocks[k].end() && found->prefix == key.prefix)
             return std::string_view(names).substr(found->name_offset, found->name_length);
@@ -282,9 +293,11 @@ std::string_view MacRegistry::Vendor(std::string_view mac) const
 MacRegistry LoadRegistry(const std::string &dir, std::vector<std::string> &messages)
 {
     if (dir == "none") return MacRegistry();
-    struct stat info {};
+    struct stat info {
+    };
     if (stat(dir.c_str(), &info) != 0) {
-        messages.push_back("MAC registry " + dir + ": " + strerror(errno) + "; answers name no vendors from it");
+        messages.push_back(
+            "MAC registry " + dir + ": " + strerror(errno) + "; answers name no vendors from it");
         return MacRegistry();
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -296,9 +309,9 @@ MacRegistry LoadRegistry(const std::string &dir, std::vector<std::string> &messa
     for (const std::string &file : problems.unreadable)
         messages.push_back("MAC registry " + file + "; answers name no vendors from it");
     if (problems.bad_records > 0) {
-        messages.push_back("MAC registry " + dir + ": skipped " + std::to_string(problems.bad_records) +
-                           (problems.bad_records == 1 ? " record" : " records") + " it could not read (the first at " +
-                           problems.first_bad + ")");
+        messages.push_back("MAC registry " + dir + ": skipped " + std::to_string(problems.bad_records)
+            + (problems.bad_records == 1 ? " record" : " records") + " it could not read (the first at "
+            + problems.first_bad + ")");
     }
     return registry;
 }
