@@ -172,7 +172,12 @@ TEST_F(ClassifierRulesTest, SignsThatOtherDevicesShareStayHints)
         // Asked by every phone that can cast.
         R"({"mac": "64:cc:2e:00:00:01", "mdns_services": ["_googlecast._tcp.local"]})"_json,
         // Asked by every computer that looks for a printer.
-        R"({"mac": "00:00:5e:00:00:02", "mdns_services": ["_ipp._tcp.local"]})"_json,
+        R"({"mac": "00:00:5e:00:00:02", "mdns_services": ["_ipp._tcp.local", "_printer._tcp.local"]})"_json,
+        // The iMac's second MAC in iphone.pcap as the plug-in uploads it: its
+        // last ten names, all of them ones a Mac browses for.
+        R"({"mac": "c6:2c:03:60:6a:64", "mdns_services": ["_adisk._tcp.local", "_spotify-connect._tcp.local",
+            "_rfb._tcp.local", "_ptp._tcp.local", "_pdl-datastream._tcp.local", "_printer._tcp.local",
+            "_ipps._tcp.local", "_ipp._tcp.local", "_scanner._tcp.local", "_ippusb._tcp.local"]})"_json,
         R"({"mac": "00:00:5e:00:00:03", "mdns_services": ["_companion-link._tcp.local", "_apple-mobdev2._tcp.local"]})"_json,
         R"j({"mac": "00:00:5e:00:00:04", "http_user_agents": ["Mozilla/5.0 (Windows NT 10.0; Win64; x64) Chrome/120.0"]})j"_json,
         R"j({"mac": "00:00:5e:00:00:05", "http_user_agents": ["Dalvik/2.1.0 (Linux; U; Android 11; sdk_gphone_x86)"]})j"_json,
@@ -216,6 +221,9 @@ TEST_F(ClassifierRulesTest, SpecificSignsDecideBetweenRelatedKinds)
         // A printer that offers its services and sends HP's vendor class.
         {R"({"mac": "00:00:5e:00:01:0a", "dhcp": {"vendor": "Hewlett-Packard JetDirect"},
             "mdns_services": ["_ipp._tcp.local", "_pdl-datastream._tcp.local"]})"_json, "Network printer"},
+        // A Mac browsing for printers: its own services outweigh theirs.
+        {R"({"mac": "00:00:5e:00:01:0b", "mdns_services": ["_odisk._tcp.local", "_afpovertcp._tcp.local",
+            "_adisk._tcp.local", "_companion-link._tcp.local", "_ipp._tcp.local", "_printer._tcp.local", "_pdl-datastream._tcp.local"]})"_json, "Mac"},
     };
     for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
 }
