@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev nlohmann-json3-dev libcurl4-openssl-dev
   libcpp-httplib-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev libssl-dev pkg-config ca-certificates
-  iproute2)
+  iproute2 ieee-data)
 
 missing=()
 for package in "${packages[@]}"; do

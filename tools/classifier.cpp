@@ -26,6 +26,9 @@ std::string Lower(std::string text)
     return text;
 }
 
+// Fields that hold several values; the others hold one text.
+const char *const LIST_FIELDS[] = {"mdns_services", "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
+
 bool Matches(const Rule &rule, const std::string &value)
 {
     const std::string text = Lower(value);
@@ -36,35 +39,64 @@ bool Matches(const Rule &rule, const std::string &value)
         return text.size() >= rule.text.size() &&
                text.compare(text.size() - rule.text.size(), rule.text.size(), rule.text) == 0;
     case Rule::Op::CONTAINS: return text.find(rule.text) != std::string::npos;
+    case Rule::Op::ALL: break;
     }
     return false;
 }
 
-bool AnyMatches(const Rule &rule, const std::vector<std::string> &values)
+// Calls `test` with each value of the field until it answers true.
+template <typename Test> bool AnyValue(const std::string &f, const DeviceFacts &facts, Test test)
 {
-    for (const std::string &value : values) {
-        if (Matches(rule, value)) return true;
-    }
+    const auto any = [&](const std::vector<std::string> &values) {
+        for (const std::string &value : values) {
+            if (test(value)) return true;
+        }
+        return false;
+    };
+    if (f == "mac") return test(facts.mac);
+    // An empty text is "not seen", not a value that an op could match.
+    if (f == "dhcp_vendor") return !facts.dhcp_vendor.empty() && test(facts.dhcp_vendor);
+    if (f == "dhcp_fingerprint") return !facts.dhcp_fingerprint.empty() && test(facts.dhcp_fingerprint);
+    if (f == "dhcp_hostname") return !facts.dhcp_hostname.empty() && test(facts.dhcp_hostname);
+    if (f == "mdns_services") return any(facts.mdns_services);
+    if (f == "http_user_agents") return any(facts.http_user_agents);
+    if (f == "ssdp_user_agents") return any(facts.ssdp_user_agents);
+    if (f == "user_agents") return any(facts.http_user_agents) || any(facts.ssdp_user_agents);
+    if (f == "ja4_clients") return any(facts.ja4_clients);
     return false;
 }
 
 bool RuleMatches(const Rule &rule, const DeviceFacts &facts)
 {
-    const std::string &f = rule.field;
-    if (f == "mac") return Matches(rule, facts.mac);
-    // An empty text is "not seen", not a value that an op could match.
-    if (f == "dhcp_vendor") return !facts.dhcp_vendor.empty() && Matches(rule, facts.dhcp_vendor);
-    if (f == "dhcp_fingerprint") return !facts.dhcp_fingerprint.empty() && Matches(rule, facts.dhcp_fingerprint);
-    if (f == "dhcp_hostname") return !facts.dhcp_hostname.empty() && Matches(rule, facts.dhcp_hostname);
-    if (f == "mdns_services") return AnyMatches(rule, facts.mdns_services);
-    if (f == "http_user_agents") return AnyMatches(rule, facts.http_user_agents);
-    if (f == "ssdp_user_agents") return AnyMatches(rule, facts.ssdp_user_agents);
-    if (f == "user_agents") return AnyMatches(rule, facts.http_user_agents) || AnyMatches(rule, facts.ssdp_user_agents);
-    if (f == "ja4_clients") return AnyMatches(rule, facts.ja4_clients);
-    return false;
+    if (rule.op != Rule::Op::ALL)
+        return AnyValue(rule.field, facts, [&](const std::string &value) { return Matches(rule, value); });
+    for (const std::string &text : rule.all) {
+        if (!AnyValue(rule.field, facts, [&](const std::string &value) { return Lower(value) == text; }))
+            return false;
+    }
+    return true;
 }
 
-Rule ParseRule(const std::string &at, const json &value)
+bool IsOp(const std::string &key)
+{
+    return key == "equals" || key == "prefix" || key == "suffix" || key == "contains" || key == "all";
+}
+
+std::vector<std::string> ParseAll(const std::string &field, const json &v)
+{
+    if (!v.is_array() || v.empty()) Fail(field, "must be a non-empty array of non-empty strings");
+    std::vector<std::string> texts;
+    for (const json &text : v) {
+        if (!text.is_string() || text.get<std::string>().empty())
+            Fail(field, "must be a non-empty array of non-empty strings");
+        texts.push_back(Lower(text.get<std::string>()));
+    }
+    return texts;
+}
+
+// `with` gets the id the rule's "with" names ("" when none); the kind
+// resolves it.
+Rule ParseRule(const std::string &at, const json &value, std::string &with)
 {
     if (!value.is_object()) Fail(at, "must be an object");
     Rule rule;
@@ -82,24 +114,57 @@ Rule ParseRule(const std::string &at, const json &value)
             if (!v.is_number_unsigned() || v.get<uint64_t>() < 1 || v.get<uint64_t>() > 100)
                 Fail(field, "must be a whole number from 1 to 100");
             rule.score = v.get<unsigned>();
-        } else if (item.key() == "equals" || item.key() == "prefix" || item.key() == "suffix" ||
-                   item.key() == "contains") {
-            if (has_op) Fail(field, "a rule has exactly one of equals, prefix, suffix or contains");
-            if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
+        } else if (IsOp(item.key())) {
+            if (has_op) Fail(field, "a rule has exactly one of equals, prefix, suffix, contains or all");
             has_op = true;
+            if (item.key() == "all") {
+                rule.op = Rule::Op::ALL;
+                rule.all = ParseAll(field, v);
+                continue;
+            }
+            if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
             rule.text = Lower(v.get<std::string>());
             rule.op = item.key() == "equals"   ? Rule::Op::EQUALS
                       : item.key() == "prefix" ? Rule::Op::PREFIX
                       : item.key() == "suffix" ? Rule::Op::SUFFIX
                                                : Rule::Op::CONTAINS;
+        } else if (item.key() == "id" || item.key() == "with") {
+            if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
+            (item.key() == "id" ? rule.id : with) = v.get<std::string>();
         } else if (item.key() != "note") {
             Fail(field, "unknown key");
         }
     }
     if (rule.field.empty()) Fail(at + ".field", "missing");
-    if (!has_op) Fail(at, "needs one of equals, prefix, suffix or contains");
+    if (!has_op) Fail(at, "needs one of equals, prefix, suffix, contains or all");
     if (rule.score == 0) Fail(at + ".score", "missing");
+    if (rule.op == Rule::Op::ALL) {
+        bool list = false;
+        for (const char *name : LIST_FIELDS) list = list || rule.field == name;
+        if (!list) Fail(at + ".all", "field \"" + rule.field + "\" holds one value; \"all\" needs one that holds several");
+    }
     return rule;
+}
+
+void ParseRuleList(const std::string &at, const json &v, std::vector<Rule> &rules)
+{
+    if (!v.is_array() || v.empty()) Fail(at, "must be a non-empty array of rules");
+    for (size_t i = 0; i < v.size(); i++) {
+        const std::string rule_at = at + "[" + std::to_string(i) + "]";
+        std::string with;
+        Rule rule = ParseRule(rule_at, v[i], with);
+        for (const Rule &earlier : rules) {
+            if (!rule.id.empty() && earlier.id == rule.id) Fail(rule_at + ".id", "\"" + rule.id + "\" is taken by an earlier rule");
+        }
+        if (!with.empty()) {
+            // Only earlier rules, so that no rule can wait on itself.
+            for (size_t j = 0; j < rules.size() && rule.with < 0; j++) {
+                if (rules[j].id == with) rule.with = static_cast<int>(j);
+            }
+            if (rule.with < 0) Fail(rule_at + ".with", "no earlier rule of this kind has id \"" + with + "\"");
+        }
+        rules.push_back(std::move(rule));
+    }
 }
 
 Kind ParseKind(const std::string &at, const json &value)
@@ -114,8 +179,7 @@ Kind ParseKind(const std::string &at, const json &value)
             std::string &target = item.key() == "label" ? kind.label : item.key() == "type" ? kind.type : kind.vendor;
             target = v.get<std::string>();
         } else if (item.key() == "rules") {
-            if (!v.is_array() || v.empty()) Fail(field, "must be a non-empty array of rules");
-            for (size_t i = 0; i < v.size(); i++) kind.rules.push_back(ParseRule(field + "[" + std::to_string(i) + "]", v[i]));
+            ParseRuleList(field, v, kind.rules);
         } else if (item.key() != "note") {
             Fail(field, "unknown key");
         }
@@ -227,27 +291,46 @@ bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error)
            ReadList(device, "ja4_clients", facts.ja4_clients, error);
 }
 
-Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts)
+Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts, const MacRegistry &registry)
 {
     Verdict best;
     unsigned best_total = 0;
+    std::vector<char> counted;
     for (const Kind &kind : kinds) {
         unsigned total = 0;
-        for (const Rule &rule : kind.rules) {
-            if (RuleMatches(rule, facts)) total += rule.score;
+        counted.assign(kind.rules.size(), 0);
+        for (size_t i = 0; i < kind.rules.size(); i++) {
+            const Rule &rule = kind.rules[i];
+            if ((rule.with >= 0 && !counted[static_cast<size_t>(rule.with)]) || !RuleMatches(rule, facts)) continue;
+            counted[i] = 1;
+            total += rule.score;
         }
         if (total > best_total) {
             best_total = total;
-            best = Verdict{kind.label, total > 100 ? 100 : total, kind.type, kind.vendor};
+            best = Verdict{kind.label, total > 100 ? 100 : total, kind.type, kind.vendor, false, ""};
+        } else if (total > 0 && total == best_total && best.tied_with.empty()) {
+            best.tied_with = kind.label;
         }
     }
+    uint64_t mac = 0;
+    best.mac_randomised = ParseMac(facts.mac, mac) && LocallyAdministered(mac);
+    if (best.vendor.empty()) best.vendor = std::string(registry.Vendor(facts.mac));
     return best;
+}
+
+Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts)
+{
+    static const MacRegistry none;
+    return Classify(kinds, facts, none);
 }
 
 json DiscoveryJson(const Verdict &verdict)
 {
-    return json{{"label", verdict.label}, {"score", verdict.score},
+    json discovery{{"label", verdict.label}, {"score", verdict.score},
         {"type", verdict.type.empty() ? "unknown" : verdict.type}, {"vendor", verdict.vendor}};
+    if (verdict.mac_randomised) discovery["mac_randomised"] = true;
+    if (!verdict.tied_with.empty()) discovery["tied_with"] = verdict.tied_with;
+    return discovery;
 }
 
 Reply Service::Error(int http_status, const std::string &message)
@@ -305,7 +388,7 @@ Reply Service::Upload(const std::string &authorization, const std::string &body)
     json data = json::array();
     std::lock_guard<std::mutex> guard(lock);
     for (const DeviceFacts &device : facts) {
-        json discovery = DiscoveryJson(Classify(kinds, device));
+        json discovery = DiscoveryJson(Classify(kinds, device, registry));
         if (remembered.size() < MAX_REMEMBERED || remembered.count(device.mac) != 0) remembered[device.mac] = discovery;
         data.push_back(json{{"mac", device.mac}, {"discovery", std::move(discovery)}});
     }

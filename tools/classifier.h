@@ -13,17 +13,25 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/mac_registry.h"
+
 namespace ostrel_classifier {
 
 using json = nlohmann::json;
 
 struct Rule {
-    enum class Op { EQUALS, PREFIX, SUFFIX, CONTAINS };
+    // ALL: every text of `all` is one of the field's values.
+    enum class Op { EQUALS, PREFIX, SUFFIX, CONTAINS, ALL };
 
     std::string field; // "dhcp_vendor", "mdns_services", "user_agents", ...
     Op op = Op::EQUALS;
     std::string text;  // lower case; matching ignores ASCII letter case
+    std::vector<std::string> all; // lower case, for ALL
     unsigned score = 0;
+    std::string id;    // "" when none
+    // An earlier rule of the same kind that must count for this one to count;
+    // -1 when none.
+    int with = -1;
 };
 
 struct Kind {
@@ -49,7 +57,9 @@ struct Verdict {
     std::string label; // empty: no kind matched
     unsigned score = 0; // sum of the matching rules of the best kind, at most 100
     std::string type;
-    std::string vendor;
+    std::string vendor; // the kind's own, else the MAC's registry assignment
+    bool mac_randomised = false; // the MAC is locally administered
+    std::string tied_with; // the next kind whose sum equals the best one's
 };
 
 // Parses a rule file's text. Throws std::runtime_error "FIELD: why" (the
@@ -61,10 +71,14 @@ std::vector<Kind> LoadRules(const std::string &path);
 bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error);
 
 // The best kind: highest sum of matching rule scores, the first in the file
-// on a tie; each rule counts once however many values match it.
+// on a tie; each rule counts once however many values match it. A kind that
+// names no vendor takes the one `registry` has for the MAC.
+Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts, const MacRegistry &registry);
 Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts);
 
-// The "discovery" member of an answer entry.
+// The "discovery" member of an answer entry. "mac_randomised" and
+// "tied_with" appear only when they say something, so that other answers
+// keep their form.
 json DiscoveryJson(const Verdict &verdict);
 
 struct Reply {
@@ -82,7 +96,10 @@ public:
     // Devices one upload may carry.
     static constexpr size_t MAX_UPLOAD_DEVICES = 10000;
 
-    Service(std::vector<Kind> kinds, std::string token) : kinds(std::move(kinds)), token(std::move(token)) {}
+    Service(std::vector<Kind> kinds, std::string token, MacRegistry registry = MacRegistry())
+        : kinds(std::move(kinds)), token(std::move(token)), registry(std::move(registry))
+    {
+    }
 
     // `authorization`: the request's Authorization header ("" when none).
     Reply Index(const std::string &authorization);
@@ -98,6 +115,7 @@ private:
 
     const std::vector<Kind> kinds;
     const std::string token;
+    const MacRegistry registry;
     std::mutex lock;
     std::map<std::string, json> remembered;
 };

@@ -21,7 +21,8 @@
 namespace ostrel_classifier {
 
 const char *const SERVICE_USAGE
-    = "usage: ostrel-classifier [--bind ADDRESS] [--port N] [--rules FILE] [--token TOKEN] [--quiet]\n"
+    = "usage: ostrel-classifier [--bind ADDRESS] [--port N] [--rules FILE] [--registry DIR|none]\n"
+      "                         [--token TOKEN] [--quiet]\n"
       "                         [--read-timeout SECONDS] [--write-timeout SECONDS]\n"
       "                         [--max-connections N] [--max-waiting N]\n"
       "Port 0 (the default) picks a free port. See docs/HOST.md.\n";
@@ -58,6 +59,8 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
         options.bind = value;
     else if (arg == "--rules")
         options.rules = value;
+    else if (arg == "--registry")
+        options.registry = value;
     else if (arg == "--token")
         options.token = value;
     else if (arg == "--port") {
@@ -93,7 +96,7 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
 
 bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error)
 {
-    static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--token", "--read-timeout",
+    static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--registry", "--token", "--read-timeout",
         "--write-timeout", "--max-connections", "--max-waiting"};
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];

@@ -36,6 +36,7 @@ struct ServiceOptions {
     std::string bind = "127.0.0.1";
     int port = 0;
     std::string rules;
+    std::string registry = DEFAULT_REGISTRY_DIR; // "none": no vendors from MACs
     std::string token;
     bool quiet = false;
     ServerLimits limits;

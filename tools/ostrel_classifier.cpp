@@ -43,7 +43,12 @@ int main(int argc, char **argv)
         std::cerr << "ostrel-classifier: " << e.what() << "\n";
         return 1;
     }
-    ostrel_classifier::Service service(kinds, options.token);
+    // A registry that cannot be read costs the vendors, not the service.
+    std::vector<std::string> registry_messages;
+    ostrel_classifier::MacRegistry registry = ostrel_classifier::LoadRegistry(options.registry, registry_messages);
+    for (const std::string &message : registry_messages) std::cerr << "ostrel-classifier: " << message << "\n";
+    const size_t assignments = registry.Size();
+    ostrel_classifier::Service service(kinds, options.token, std::move(registry));
     ostrel_classifier::HttpServer server(service, options.limits, options.quiet);
 
     int port = server.Bind(options.bind, options.port);
@@ -53,7 +58,10 @@ int main(int argc, char **argv)
         return 1;
     }
     std::cout << "ostrel-classifier: listening on http://" << options.bind << ":" << port << " (" << kinds.size()
-              << " device kinds from " << options.rules << ")" << std::endl;
+              << " device kinds from " << options.rules << ", "
+              << (options.registry == "none" ? std::string("no MAC registry")
+                                             : std::to_string(assignments) + " MAC assignments from " + options.registry)
+              << ")" << std::endl;
 
     std::atomic<bool> listen_returned{false};
     std::thread waiter([&server, &listen_returned, mask]() {

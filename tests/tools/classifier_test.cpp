@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/classifier.h"
+#include "tools/classifier_server.h"
 
 using json = nlohmann::json;
 using namespace ostrel_classifier;
@@ -110,9 +111,9 @@ TEST(ClassifierTest, RuleFileErrorsNameTheField)
         {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "x", "score": 101}]}]})",
             "kinds[0].rules[0].score: must be a whole number from 1 to 100"},
         {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "score": 5}]}]})",
-            "kinds[0].rules[0]: needs one of equals, prefix, suffix or contains"},
+            "kinds[0].rules[0]: needs one of equals, prefix, suffix, contains or all"},
         {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "a", "prefix": "b", "score": 5}]}]})",
-            "a rule has exactly one of equals, prefix, suffix or contains"},
+            "a rule has exactly one of equals, prefix, suffix, contains or all"},
         {R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "contains": "", "score": 5}]}]})",
             "kinds[0].rules[0].contains: must be a non-empty string"},
         {R"({"kinds": [{"label": "A", "colour": "red", "rules": []}]})", "kinds[0].colour: unknown key"},
@@ -126,6 +127,162 @@ TEST(ClassifierTest, RuleFileErrorsNameTheField)
             EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.text << " gave: " << e.what();
         }
     }
+}
+
+TEST(ClassifierTest, AllRuleNeedsEveryTextAmongTheValues)
+{
+    const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
+        {"label": "Printer", "rules": [
+            {"field": "mdns_services", "all": ["_ipp._tcp.local", "_PRINTER._tcp.local"], "score": 70}]},
+        {"label": "Agent", "rules": [{"field": "user_agents", "all": ["a/1", "b/2"], "score": 50}]}
+    ]})");
+    struct Case {
+        json device;
+        const char *label;
+    } cases[] = {
+        {R"({"mac": "m", "mdns_services": ["_ipp._tcp.local", "_printer._tcp.local", "_http._tcp.local"]})"_json,
+            "Printer"},
+        {R"({"mac": "m", "mdns_services": ["_printer._tcp.local", "_IPP._tcp.local"]})"_json, "Printer"},
+        {R"({"mac": "m", "mdns_services": ["_ipp._tcp.local"]})"_json, ""},
+        // Whole values only: a text inside a longer value is not among the values.
+        {R"({"mac": "m", "mdns_services": ["_ipp._tcp.local", "x_printer._tcp.local"]})"_json, ""},
+        // "user_agents" draws on both lists.
+        {R"({"mac": "m", "http_user_agents": ["a/1"], "ssdp_user_agents": ["B/2"]})"_json, "Agent"},
+        {R"({"mac": "m", "http_user_agents": ["a/1", "b/3"]})"_json, ""},
+    };
+    for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
+}
+
+TEST(ClassifierTest, WithRuleCountsOnlyWhenItsPartnerCounted)
+{
+    // The host name alone says little; with the vendor class it says more.
+    const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
+        {"label": "Camera", "note": "hypothetical maker's firmware", "rules": [
+            {"id": "busybox", "field": "dhcp_vendor", "prefix": "udhcp", "score": 20},
+            {"id": "named", "with": "busybox", "field": "dhcp_hostname", "prefix": "ipc-", "score": 40},
+            {"with": "named", "field": "mdns_services", "equals": "_rtsp._tcp.local", "score": 30},
+            {"field": "dhcp_hostname", "contains": "cam", "score": 5}]}
+    ]})");
+    struct Case {
+        json device;
+        unsigned score;
+    } cases[] = {
+        {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36", "hostname": "ipc-1"}, "mdns_services": ["_rtsp._tcp.local"]})"_json,
+            90},
+        {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36", "hostname": "ipc-1"}})"_json, 60},
+        {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36"}, "mdns_services": ["_rtsp._tcp.local"]})"_json, 20},
+        // A chain holds only while every link counts.
+        {R"({"mac": "m", "dhcp": {"hostname": "ipc-cam"}, "mdns_services": ["_rtsp._tcp.local"]})"_json, 5},
+    };
+    for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).score, c.score) << c.device.dump();
+}
+
+TEST(ClassifierTest, NewRuleFormErrorsNameTheField)
+{
+    const std::string head = R"({"kinds": [{"label": "A", "note": "what these rest on", "rules": [)";
+    struct Case {
+        const char *rules;
+        const char *error;
+    } cases[] = {
+        {R"({"field": "mdns_services", "all": [], "score": 5})",
+            "kinds[0].rules[0].all: must be a non-empty array of non-empty strings"},
+        {R"({"field": "mdns_services", "all": "_ipp._tcp.local", "score": 5})",
+            "kinds[0].rules[0].all: must be a non-empty array of non-empty strings"},
+        {R"({"field": "mdns_services", "all": ["a", ""], "score": 5})",
+            "kinds[0].rules[0].all: must be a non-empty array of non-empty strings"},
+        {R"({"field": "mdns_services", "all": ["a", 1], "score": 5})",
+            "kinds[0].rules[0].all: must be a non-empty array of non-empty strings"},
+        {R"({"field": "mdns_services", "all": ["a"], "equals": "a", "score": 5})",
+            "kinds[0].rules[0].equals: a rule has exactly one of equals, prefix, suffix, contains or all"},
+        {R"({"field": "dhcp_hostname", "all": ["a"], "score": 5})",
+            "kinds[0].rules[0].all: field \"dhcp_hostname\" holds one value; \"all\" needs one that holds several"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": ""})", "kinds[0].rules[0].id: must be a non-empty string"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": 3})", "kinds[0].rules[0].id: must be a non-empty string"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "with": ["x"]})",
+            "kinds[0].rules[0].with: must be a non-empty string"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": "x"}, {"field": "mac", "equals": "b", "score": 5, "id": "x"})",
+            "kinds[0].rules[1].id: \"x\" is taken by an earlier rule"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": "x", "with": "x"})",
+            "kinds[0].rules[0].with: no earlier rule of this kind has id \"x\""},
+        {R"({"field": "mac", "equals": "a", "score": 5, "with": "y"}, {"field": "mac", "equals": "b", "score": 5, "id": "y"})",
+            "kinds[0].rules[0].with: no earlier rule of this kind has id \"y\""},
+    };
+    for (const Case &c : cases) {
+        const std::string text = head + c.rules + "]}]}";
+        try {
+            ParseRules(text);
+            ADD_FAILURE() << text << " loaded";
+        } catch (const std::runtime_error &e) {
+            EXPECT_EQ(std::string(e.what()), c.error) << text;
+        }
+    }
+    // Ids belong to their kind: another kind's rule is not a partner.
+    EXPECT_THROW(ParseRules(R"({"kinds": [
+        {"label": "A", "rules": [{"id": "x", "field": "mac", "equals": "a", "score": 5}]},
+        {"label": "B", "rules": [{"with": "x", "field": "mac", "equals": "a", "score": 5}]}]})"),
+        std::runtime_error);
+    EXPECT_NO_THROW(ParseRules(R"({"note": "n", "kinds": [
+        {"label": "A", "note": "n", "rules": [{"id": "x", "field": "mac", "equals": "a", "score": 5, "note": "n"}]},
+        {"label": "B", "rules": [{"id": "x", "field": "mac", "equals": "a", "score": 5}]}]})"));
+}
+
+TEST(ClassifierTest, TieKeepsTheFirstKindAndNamesTheNext)
+{
+    const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
+        {"label": "Small", "rules": [{"field": "dhcp_hostname", "prefix": "x", "score": 10}]},
+        {"label": "First", "rules": [{"field": "dhcp_hostname", "prefix": "dev", "score": 40}]},
+        {"label": "Second", "rules": [{"field": "dhcp_vendor", "equals": "v", "score": 40}]},
+        {"label": "Third", "rules": [{"field": "dhcp_vendor", "prefix": "v", "score": 40}]},
+        {"label": "Bigger", "rules": [{"field": "dhcp_vendor", "equals": "big", "score": 30},
+                                      {"field": "dhcp_hostname", "prefix": "dev", "score": 20}]}
+    ]})");
+    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "v"}})"_json)),
+        R"({"label": "First", "score": 40, "type": "unknown", "vendor": "", "tied_with": "Second"})"_json);
+    // A later, higher sum clears an earlier tie.
+    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "big"}})"_json)),
+        R"({"label": "Bigger", "score": 50, "type": "unknown", "vendor": ""})"_json);
+    // Nothing matched: nothing tied.
+    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m"})"_json)),
+        R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
+}
+
+TEST(ClassifierTest, VendorComesFromTheKindElseTheRegistryButNeverForRandomisedMacs)
+{
+    RegistryProblems problems;
+    const MacRegistry registry =
+        MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems);
+    const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
+        {"label": "Phone", "type": "phone", "vendor": "Kind Vendor", "rules": [{"field": "dhcp_hostname", "prefix": "phone", "score": 60}]},
+        {"label": "Box", "type": "iot", "rules": [{"field": "dhcp_hostname", "prefix": "box", "score": 60}]}
+    ]})");
+    struct Case {
+        json device;
+        json discovery;
+    } cases[] = {
+        {R"({"mac": "00:1b:c5:a1:23:45", "dhcp": {"hostname": "box-1"}})"_json,
+            R"({"label": "Box", "score": 60, "type": "iot", "vendor": "Inner Maker"})"_json},
+        {R"({"mac": "00:1b:c5:a1:23:45", "dhcp": {"hostname": "phone-1"}})"_json,
+            R"({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor"})"_json},
+        {R"({"mac": "3c:22:fb:00:00:01"})"_json, R"({"label": "", "score": 0, "type": "unknown", "vendor": "Apple, Inc."})"_json},
+        // The same octets with the locally administered bit: made up by the device.
+        {R"({"mac": "3e:22:fb:00:00:01"})"_json,
+            R"({"label": "", "score": 0, "type": "unknown", "vendor": "", "mac_randomised": true})"_json},
+        {R"({"mac": "02:1b:c5:a1:23:45", "dhcp": {"hostname": "phone-1"}})"_json,
+            R"({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor", "mac_randomised": true})"_json},
+        {R"({"mac": "not-a-mac", "dhcp": {"hostname": "box"}})"_json,
+            R"({"label": "Box", "score": 60, "type": "iot", "vendor": ""})"_json},
+    };
+    for (const Case &c : cases) {
+        DeviceFacts facts;
+        std::string error;
+        ASSERT_TRUE(ReadDevice(c.device, facts, error)) << error;
+        EXPECT_EQ(DiscoveryJson(Classify(kinds, facts, registry)), c.discovery) << c.device.dump();
+    }
+    // Without a registry the MAC still tells whether it was made up.
+    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "3e:22:fb:00:00:01"})"_json)),
+        R"({"label": "", "score": 0, "type": "unknown", "vendor": "", "mac_randomised": true})"_json);
+    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "3c:22:fb:00:00:01"})"_json)),
+        R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
 }
 
 class ClassifierServiceTest : public ::testing::Test
@@ -154,6 +311,42 @@ TEST_F(ClassifierServiceTest, UploadAnswersEveryDeviceAndTheIndexRemembersThem)
     Reply index = service.Index(auth);
     EXPECT_EQ(index.body["data"].size(), 2u);
     EXPECT_EQ(index.body["data"][1], reply.body["data"][0]);
+}
+
+TEST_F(ClassifierServiceTest, UploadAnswersCarryRegistryVendors)
+{
+    RegistryProblems problems;
+    Service with_registry(ParseRules(R"({"kinds": [{"label": "Printer", "type": "printer",
+        "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"), "",
+        MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems));
+    Reply reply = with_registry.Upload("", R"([{"mac": "00:d0:ef:01:02:03", "mdns_services": ["_ipp._tcp.local"]},
+        {"mac": "5a:1e:77:c2:04:b3"}])");
+    EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
+        {"mac": "00:d0:ef:01:02:03", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "IGT"}},
+        {"mac": "5a:1e:77:c2:04:b3", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": "",
+            "mac_randomised": true}}]})"_json);
+    EXPECT_EQ(with_registry.Index("").body["data"], reply.body["data"]);
+}
+
+TEST(ClassifierOptionsTest, RegistryOptionDefaultsToTheDebianPackage)
+{
+    ServiceOptions options;
+    std::string error;
+    std::vector<std::string> args = {"ostrel-classifier"};
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(&arg[0]);
+    ASSERT_TRUE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+    EXPECT_EQ(options.registry, "/usr/share/ieee-data");
+    args = {"ostrel-classifier", "--registry", "none"};
+    argv.clear();
+    for (std::string &arg : args) argv.push_back(&arg[0]);
+    ASSERT_TRUE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+    EXPECT_EQ(options.registry, "none");
+    args = {"ostrel-classifier", "--registry"};
+    argv.clear();
+    for (std::string &arg : args) argv.push_back(&arg[0]);
+    EXPECT_FALSE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error));
+    EXPECT_EQ(error, "--registry: needs a value");
 }
 
 TEST_F(ClassifierServiceTest, WrongOrMissingTokenIsRefusedWith401)

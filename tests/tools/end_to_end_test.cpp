@@ -74,8 +74,11 @@ class EndToEndTest : public ::testing::Test
 protected:
     void StartClassifier()
     {
+        // The small test registry, so that answers do not change with the
+        // machine's ieee-data package.
         classifier.Start({OSTREL_CLASSIFIER_BIN, "--port", "0", "--token", TOKEN, "--rules",
-                             std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json"},
+                             std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json", "--registry",
+                             std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry"},
             dir.File("classifier.out"), dir.File("classifier.log"));
         std::string marker = "listening on http://127.0.0.1:";
         ASSERT_TRUE(WaitFor([&] { return ReadFile(dir.File("classifier.out")).find(marker) != std::string::npos; },
