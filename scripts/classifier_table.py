@@ -7,7 +7,7 @@ ostrel-classifier with examples/classifier-rules.json, and prints a Markdown
 table: per device the label, score, type and vendor the plug-in was given,
 and what the capture's README says the device is.
 
-    scripts/classifier_table.py [--build build/dev] [--rules FILE] [--out FILE]
+    scripts/classifier_table.py [--build build/dev] [--rules FILE] [--out FILE | --update-doc docs/CLASSIFIER.md]
 
 Needs ostrel-host, ostrel-classifier and the plug-in built in the build
 folder (cmake --build build/dev --target ostrel-host ostrel-classifier
@@ -33,6 +33,7 @@ import urllib.request
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 CAPTURES = os.path.normpath(os.path.join(ROOT, "..", "shared", "testdata", "captures"))
 TOKEN = "table-token"
+MARKER = "<!-- capture table -->"
 
 # What the captures' README says each device is, in its own words (from the
 # "what it covers" column; devices it says nothing about are left out).
@@ -130,6 +131,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "dev"), help="build folder (build/dev)")
     parser.add_argument("--rules", default=os.path.join(ROOT, "examples", "classifier-rules.json"))
     parser.add_argument("--out", help="write the table here rather than to stdout")
+    parser.add_argument("--update-doc", metavar="FILE",
+                        help="replace the table between the <!-- capture table --> markers of FILE (docs/CLASSIFIER.md)")
     args = parser.parse_args()
     bin_dir = os.path.join(args.build, "tools")
 
@@ -161,12 +164,22 @@ def main():
         vendor = verdict.get("vendor", "")
         if verdict.get("mac_randomised"):
             vendor = (vendor + " " if vendor else "") + "(randomised MAC)"
+        label = cell(verdict["label"])
+        if verdict.get("tied_with"):
+            label += " (tied with %s)" % verdict["tied_with"]
         lines.append("| `%s` | `%s` | %s | %d | %s | %s | %s |" % (
-            name, mac, cell(verdict["label"]), verdict["score"], cell(verdict["type"]), cell(vendor), cell(says)))
+            name, mac, label, verdict["score"], cell(verdict["type"]), cell(vendor), cell(says)))
     extra = ["", "MACs the plug-in uploaded beyond these (they carried none of the attributes): " + ", ".join(
         "`%s` %d (%d labelled)" % (name, count, labelled) for name, (count, labelled) in others.items() if count)]
     text = "\n".join(lines + extra) + "\n"
-    if args.out:
+    if args.update_doc:
+        with open(args.update_doc) as doc:
+            parts = doc.read().split(MARKER)
+        if len(parts) != 3:
+            sys.exit("%s: needs exactly two %s lines" % (args.update_doc, MARKER))
+        with open(args.update_doc, "w") as doc:
+            doc.write(parts[0] + MARKER + "\n" + text + MARKER + parts[2])
+    elif args.out:
         with open(args.out, "w") as out:
             out.write(text)
     else:
