@@ -42,8 +42,9 @@ TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
         {R"j({"mac": "8c:79:f5:0e:44:d1", "ssdp_user_agents": ["SEC_HHP_[TV] Samsung Q70 Series (55)/1.0 UPnP/1.0"],
             "http_user_agents": ["Mozilla/5.0 (SMART-TV; LINUX; Tizen 6.5)"], "mdns_services": ["_airplay._tcp.local"]})j"_json,
             "Samsung smart TV", 100},
+        // Computers ask for these names too: a hint until the DHCP backs it.
         {R"({"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_printer._tcp.local", "_ipp._tcp.local"]})"_json,
-            "Network printer", 70},
+            "Network printer", 45},
         {R"j({"mac": "48:a6:b8:33:90:5c", "ssdp_user_agents": ["Linux UPnP/1.0 Sonos/70.3-35220 (ZPS1)"]})j"_json,
             "Sonos speaker", 60},
         // The Echo's user agent names Android too; its own signs weigh more.
