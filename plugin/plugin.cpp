@@ -127,12 +127,13 @@ void ozpPlugin::RunPass()
         if (reloaded && config.api_enable && !api_thread) StartQuery();
     }
 
-    if (update_pending.load()) {
+    // Each flag is taken before its step runs: an event that arrives while
+    // the step runs asks for another pass, instead of being cleared with it.
+    if (update_pending.exchange(false)) {
         // A request that has already finished must not make this cycle drop
         // its changes as if it were still running.
         CollectRequest();
         Guarded(tag, "update", [this] { ProcessUpdate(); });
-        update_pending = false;
         Guarded(tag, "device cache", [this] {
             if (oz_has_expired(tag, 3600, last_cache_save, true, 0)) SaveDevices(config.path_device_cache);
         });
@@ -154,6 +155,7 @@ void ozpPlugin::RunPass()
 
 bool ozpPlugin::ReloadAndCache()
 {
+    reload_pending = false;
     bool reloaded = Guarded(tag, "reload", [this] { Reload(); });
     if (reloaded) {
         Guarded(tag, "device cache", [this] {
@@ -172,7 +174,6 @@ bool ozpPlugin::ReloadAndCache()
             if (had_devices) devices_version++;
         });
     }
-    reload_pending = false;
     return reloaded;
 }
 

@@ -196,6 +196,31 @@ TEST_F(MainLoopTest, AReloadSavesOnlyATableThatChangedSinceTheLastSave)
     EXPECT_TRUE(log.Contains("dev-discovery: Saved 1 devices to: "));
 }
 
+TEST_F(MainLoopTest, AnUpdateAskedForDuringTheUpdateCycleIsKept)
+{
+    // The host's events come from its own threads at any time, also while
+    // the plug-in thread is in the very step they ask for.
+    plugin->RunPass();
+    plugin->sinks["sink"]["channel"] = ozpChannelConfig();
+    ozpDevice answer("00:11:22:33:44:55", true);
+    answer.response = json {{"label", "printer"}, {"score", 40}};
+    answer.label = "printer";
+    answer.confidence = 40;
+    answer.pending_updates = 1;
+    plugin->devices.emplace(answer.mac, answer);
+
+    int payloads = 0;
+    ozStandin::SetSinkHandler([&](const std::string &, const std::string &, const std::set<std::string> &,
+                                  const nlohmann::json &, uint8_t) {
+        if (++payloads == 1) plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    });
+    plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+    plugin->RunPass();
+    ozStandin::SetSinkHandler(nullptr);
+    ASSERT_EQ(payloads, 1);
+    EXPECT_TRUE(plugin->update_pending.load()) << "the update asked for during the cycle was dropped";
+}
+
 TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
 {
     SetDebug(true, 2); // the flow is printed while it is processed
