@@ -12,11 +12,11 @@ namespace ostrel_capture {
 
 struct DhcpClientMessage {
     uint8_t message_type = 0; // option 53; 0 when absent
-    MacAddress chaddr{};      // first six bytes of chaddr
+    MacAddress chaddr {}; // first six bytes of chaddr
     // Empty when the option is absent or holds nothing once cleaned.
     std::string fingerprint; // option 55: decimal codes joined by ",", in packet order, repeats kept
     std::string class_ident; // option 60
-    std::string host_name;   // option 12
+    std::string host_name; // option 12
 };
 
 // False when the payload is not a client's DHCP message. Options in the

@@ -13,7 +13,7 @@ using MacAddress = std::array<uint8_t, 6>;
 struct IpAddress {
     uint8_t family = 0; // 0: none, 4 or 6
     // IPv4 in the first four bytes, the rest zero.
-    std::array<uint8_t, 16> bytes{};
+    std::array<uint8_t, 16> bytes {};
 
     // 0.0.0.0 and ::
     bool IsUnspecified() const;
@@ -29,7 +29,7 @@ struct IpAddress {
 std::string MacText(const MacAddress &mac);
 
 struct Endpoint {
-    MacAddress mac{};
+    MacAddress mac {};
     bool has_mac = false; // false on links without a source address for this side
     IpAddress ip;
     uint16_t port = 0;
@@ -41,7 +41,7 @@ enum UserAgentSource : uint8_t { UA_NONE = 0, UA_HTTP = 0x1, UA_SSDP = 0x2 };
 
 struct FlowRecord {
     uint8_t ip_protocol = 0; // 6 TCP, 17 UDP
-    uint16_t vlan = 0;       // innermost VLAN id, 0 without a tag
+    uint16_t vlan = 0; // innermost VLAN id, 0 without a tag
     // Ordered by address, then port; `origin` names the one that sent the
     // first packet seen.
     Endpoint lower;
@@ -49,9 +49,9 @@ struct FlowRecord {
     uint8_t origin = ORIGIN_UNKNOWN;
 
     unsigned detected_protocol = 0; // see protocols.h
-    std::string host_name;          // DHCP option 12
-    std::string dhcp_class_ident;   // DHCP option 60
-    std::string dhcp_fingerprint;   // DHCP option 55, "1,3,6"
+    std::string host_name; // DHCP option 12
+    std::string dhcp_class_ident; // DHCP option 60
+    std::string dhcp_fingerprint; // DHCP option 55, "1,3,6"
     std::string user_agent;
     uint8_t user_agent_source = UA_NONE;
     std::string tls_client_ja4;

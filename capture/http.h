@@ -8,10 +8,10 @@
 namespace ostrel_capture {
 
 struct HttpRequestHead {
-    size_t head_size = 0;      // request line and headers, with the empty line
-    bool body_known = false;   // Content-Length given (0 without a body header)
+    size_t head_size = 0; // request line and headers, with the empty line
+    bool body_known = false; // Content-Length given (0 without a body header)
     uint64_t body_size = 0;
-    std::string user_agent;    // empty without the header
+    std::string user_agent; // empty without the header
 };
 
 enum class HeadStatus { NEED_MORE, COMPLETE, NOT_HTTP };

@@ -96,8 +96,10 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
         const std::string summary = pcap_statustostr(status);
         const char *detail = pcap_geterr(handle);
         std::string reason = detail != nullptr ? detail : "";
-        if (reason.empty()) reason = summary;
-        else if (reason.find(summary) == std::string::npos) reason = summary + ": " + reason;
+        if (reason.empty())
+            reason = summary;
+        else if (reason.find(summary) == std::string::npos)
+            reason = summary + ": " + reason;
         error = Named(interface, reason);
         pcap_close(handle);
         handle = nullptr;

@@ -275,7 +275,8 @@ void Tracker::State::Packet(const PacketView &packet, int64_t time)
         Endpoint &from = EndpointOf(flow.record, sender);
         // A SYN on a closed flow is a new connection that reuses the ports.
         bool reopened = flow.closed && (packet.tcp_flags & (TCP_SYN | TCP_ACK)) == TCP_SYN;
-        if (reopened || (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac)) {
+        if (reopened
+            || (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac)) {
             EndFlow(it, End::SPLIT, time);
             it = Create(key, packet, sender, time);
             created = true;

@@ -20,23 +20,23 @@ constexpr int LINK_LINUX_SLL2 = 276;
 bool LinkTypeSupported(int link_type);
 
 struct TrackerOptions {
-    int64_t udp_timeout_usec = 60LL * 1000000;  // idle time that ends a UDP flow
+    int64_t udp_timeout_usec = 60LL * 1000000; // idle time that ends a UDP flow
     int64_t tcp_timeout_usec = 300LL * 1000000; // idle time that ends a TCP flow
-    size_t max_flows = 65536;                   // oldest (least recently active) evicted beyond
-    size_t max_stream_bytes = 16384;            // bytes of each TCP direction kept for inspection
+    size_t max_flows = 65536; // oldest (least recently active) evicted beyond
+    size_t max_stream_bytes = 16384; // bytes of each TCP direction kept for inspection
 };
 
 struct CaptureCounters {
     uint64_t frames = 0;
-    uint64_t bytes = 0;         // captured bytes
+    uint64_t bytes = 0; // captured bytes
     uint64_t ip_packets = 0;
-    uint64_t malformed = 0;     // headers that do not hold together
-    uint64_t truncated = 0;     // cut short by the snap length
-    uint64_t fragments = 0;     // IP fragments, skipped
-    uint64_t not_ip = 0;        // ARP, LLDP, ...
+    uint64_t malformed = 0; // headers that do not hold together
+    uint64_t truncated = 0; // cut short by the snap length
+    uint64_t fragments = 0; // IP fragments, skipped
+    uint64_t not_ip = 0; // ARP, LLDP, ...
     uint64_t other_transport = 0; // ICMP and the like: neither TCP nor UDP
-    uint64_t flows = 0;         // flows started
-    uint64_t flows_ended = 0;   // TCP FIN or RST; a new device or connection on the same ports
+    uint64_t flows = 0; // flows started
+    uint64_t flows_ended = 0; // TCP FIN or RST; a new device or connection on the same ports
     uint64_t flows_expired = 0; // idle
     uint64_t flows_evicted = 0; // table full
     uint64_t events = 0;

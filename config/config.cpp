@@ -31,7 +31,8 @@ void LoadLimit(const json &j, const char *key, uint64_t &target)
 void LoadBound(const json &j, const char *key, uint64_t &target)
 {
     auto value = j.find(key);
-    if (value != j.end() && value->is_number_unsigned() && value->get<uint64_t>() != 0) target = ToLimit(*value);
+    if (value != j.end() && value->is_number_unsigned() && value->get<uint64_t>() != 0)
+        target = ToLimit(*value);
 }
 
 // A set key is either the object form or a plain number for its `max`.

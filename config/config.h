@@ -64,7 +64,7 @@ public:
     // Bounds that keep one spoofing host or one oversized answer from
     // growing the plug-in without limit. Positive integers; anything else
     // keeps the default.
-    uint64_t max_devices = 100000;        // entries of the device table
-    uint64_t max_identified = 200000;     // retired MACs remembered
-    uint64_t max_request_devices = 1000;  // devices in one upload request
+    uint64_t max_devices = 100000; // entries of the device table
+    uint64_t max_identified = 200000; // retired MACs remembered
+    uint64_t max_request_devices = 1000; // devices in one upload request
 };

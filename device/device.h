@@ -46,10 +46,10 @@ public:
     std::string dhcp_fingerprint;
     std::string dhcp_vendor;
     std::string dhcp_hostname;
-    ozpUniqueSet<std::string> http_user_agents{"http_user_agents"};
-    ozpUniqueSet<std::string> ja4_clients{"ja4_clients"};
-    ozpUniqueSet<std::string> mdns_services{"mdns_services"};
-    ozpUniqueSet<std::string> ssdp_user_agents{"ssdp_user_agents"};
+    ozpUniqueSet<std::string> http_user_agents {"http_user_agents"};
+    ozpUniqueSet<std::string> ja4_clients {"ja4_clients"};
+    ozpUniqueSet<std::string> mdns_services {"mdns_services"};
+    ozpUniqueSet<std::string> ssdp_user_agents {"ssdp_user_agents"};
     IPList ip_list;
     uint32_t pending_updates = 1;
     uint32_t confidence = 0;

@@ -79,6 +79,6 @@ void from_json(const json &j, IPList &list)
 {
     list.addresses = j.get<std::vector<std::string>>();
     // Files written before unspecified addresses were kept out may hold one.
-    list.addresses.erase(
-        std::remove_if(list.addresses.begin(), list.addresses.end(), IsUnspecifiedAddress), list.addresses.end());
+    list.addresses.erase(std::remove_if(list.addresses.begin(), list.addresses.end(), IsUnspecifiedAddress),
+        list.addresses.end());
 }

@@ -19,7 +19,10 @@ template <typename T> class ozpUniqueSet
 public:
     using const_iterator = typename std::vector<T>::const_iterator;
 
-    explicit ozpUniqueSet(const std::string &name = std::string()) : name(name) {}
+    explicit ozpUniqueSet(const std::string &name = std::string())
+        : name(name)
+    {
+    }
 
     void SetLimits(const ozpUniqueSetConfig &config)
     {

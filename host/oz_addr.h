@@ -40,7 +40,7 @@ public:
 
 private:
     Type type = TYPE_NONE;
-    std::array<uint8_t, 16> bytes{};
+    std::array<uint8_t, 16> bytes {};
 };
 
 // Named groups of addresses. A group's members come from a file: one address a

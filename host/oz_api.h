@@ -24,7 +24,10 @@ public:
     class OZ_HOST_API Base
     {
     public:
-        explicit Base(Type type) : type(type) {}
+        explicit Base(Type type)
+            : type(type)
+        {
+        }
         virtual ~Base() = default;
         Type GetType() const { return type; }
 
@@ -36,7 +39,11 @@ public:
     {
     public:
         Basic(const std::string &username, const std::string &password)
-            : Base(AUTH_BASIC), username(username), password(password) {}
+            : Base(AUTH_BASIC)
+            , username(username)
+            , password(password)
+        {
+        }
         const std::string username;
         const std::string password;
     };
@@ -44,7 +51,11 @@ public:
     class OZ_HOST_API Bearer : public Base
     {
     public:
-        explicit Bearer(const std::string &token) : Base(AUTH_BEARER), token(token) {}
+        explicit Bearer(const std::string &token)
+            : Base(AUTH_BEARER)
+            , token(token)
+        {
+        }
         const std::string token;
     };
 
@@ -52,7 +63,11 @@ public:
     {
     public:
         Mtls(const std::string &cert_file, const std::string &key_file)
-            : Base(AUTH_MTLS), cert_file(cert_file), key_file(key_file) {}
+            : Base(AUTH_MTLS)
+            , cert_file(cert_file)
+            , key_file(key_file)
+        {
+        }
         const std::string cert_file;
         const std::string key_file;
     };

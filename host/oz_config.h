@@ -40,8 +40,8 @@ public:
     bool LoadUUID(ozUUID kind, std::string &uuid) const;
     void SetUUID(ozUUID kind, const std::string &uuid);
 
-    std::atomic<uint64_t> flags{0};
-    std::atomic<uint8_t> debug_level{0};
+    std::atomic<uint64_t> flags {0};
+    std::atomic<uint8_t> debug_level {0};
 
     // Variables for oz_expand_variables; set up before plug-ins start.
     ozVariableMap variables;

@@ -18,14 +18,16 @@
 using json = nlohmann::json;
 
 // A set of bits of the enumeration E.
-template <typename E>
-class ozFlags
+template <typename E> class ozFlags
 {
 public:
     using value_type = std::underlying_type_t<E>;
 
     ozFlags() = default;
-    ozFlags(E flag) : bits(static_cast<value_type>(flag)) {}
+    ozFlags(E flag)
+        : bits(static_cast<value_type>(flag))
+    {
+    }
 
     ozFlags &operator|=(E flag)
     {
@@ -113,7 +115,8 @@ public:
     virtual void DispatchProcessorEvent(Event event, ozFlowMap *flow_map);
     virtual void DispatchProcessorEvent(Event event, std::shared_ptr<ozFlow> &flow);
     virtual void DispatchProcessorEvent(Event event, std::shared_ptr<ozFlow> &flow, json &result);
-    virtual void DispatchProcessorEvent(Event event, std::map<std::string, std::shared_ptr<ozInterface>> *interfaces);
+    virtual void DispatchProcessorEvent(
+        Event event, std::map<std::string, std::shared_ptr<ozInterface>> *interfaces);
     virtual void DispatchProcessorEvent(Event event, const std::string &iface, ozPacketStats *stats);
     virtual void DispatchProcessorEvent(Event event, ozPacketStats *stats);
     virtual void DispatchProcessorEvent(Event event, ozInstanceStatus *status);

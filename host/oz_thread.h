@@ -29,8 +29,8 @@ public:
 
 protected:
     std::string tag;
-    std::atomic<bool> terminate{false};
-    std::atomic<bool> terminated{false};
+    std::atomic<bool> terminate {false};
+    std::atomic<bool> terminated {false};
 
 private:
     void Run();

@@ -7,8 +7,8 @@
 
 #define OZP_EXPORT extern "C" __attribute__((visibility("default")))
 
-OZP_EXPORT const ozPluginAbi oz_plugin_abi = {
-    OZ_PLUGIN_ABI_MAGIC, sizeof(ozPluginAbi), OZ_PLUGIN_ABI_VERSION, 0x20230309, {1, 0, 0x0b60, 0x48}};
+OZP_EXPORT const ozPluginAbi oz_plugin_abi
+    = {OZ_PLUGIN_ABI_MAGIC, sizeof(ozPluginAbi), OZ_PLUGIN_ABI_VERSION, 0x20230309, {1, 0, 0x0b60, 0x48}};
 
 OZP_EXPORT ozPlugin *ozPluginInit(const std::string &tag, const ozPlugin::Params &params)
 {

@@ -17,8 +17,7 @@ bool IsQueuedFlowEvent(ozPluginProcessor::Event event)
 
 // Runs one step of the main loop; an exception is logged and ends only that
 // step. True when the step went through.
-template <typename Step>
-bool Guarded(const std::string &tag, const char *what, Step step)
+template <typename Step> bool Guarded(const std::string &tag, const char *what, Step step)
 {
     try {
         step();
@@ -31,7 +30,8 @@ bool Guarded(const std::string &tag, const char *what, Step step)
 
 } // namespace
 
-ozpPlugin::ozpPlugin(const std::string &tag, const ozPlugin::Params &params) : ozPluginProcessor(tag, params)
+ozpPlugin::ozpPlugin(const std::string &tag, const ozPlugin::Params &params)
+    : ozPluginProcessor(tag, params)
 {
     if (conf_filename.empty())
         throw ozException("%s: %s: %s", tag.c_str(), "conf_filename", strerror(EINVAL));
@@ -60,16 +60,16 @@ void ozpPlugin::GetVersion(std::string &version)
     version = OZP_PLUGIN_VERSION;
 }
 
-void ozpPlugin::GetStatus(json &) {}
+void ozpPlugin::GetStatus(json &) { }
 
-void ozpPlugin::DisplayStatus(const json &) {}
+void ozpPlugin::DisplayStatus(const json &) { }
 
 void ozpPlugin::DispatchEvent(ozPlugin::Event event, void *)
 {
     if (event == ozPlugin::EVENT_RELOAD) reload_pending = true;
 }
 
-void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozFlowMap *) {}
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozFlowMap *) { }
 
 void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event, std::shared_ptr<ozFlow> &flow)
 {
@@ -81,16 +81,16 @@ void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event, std::shar
     flow_ready.notify_one();
 }
 
-void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event,
-    std::map<std::string, std::shared_ptr<ozInterface>> *)
+void ozpPlugin::DispatchProcessorEvent(
+    ozPluginProcessor::Event, std::map<std::string, std::shared_ptr<ozInterface>> *)
 {
 }
 
-void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, const std::string &, ozPacketStats *) {}
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, const std::string &, ozPacketStats *) { }
 
-void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozPacketStats *) {}
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozPacketStats *) { }
 
-void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozInstanceStatus *) {}
+void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozInstanceStatus *) { }
 
 void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event)
 {
@@ -111,7 +111,8 @@ void *ozpPlugin::Entry()
     oz_printf("%s: %s v%s Copyright (C) 2026 Ostrel Networks. All rights reserved.\n", tag.c_str(),
         OZP_PLUGIN_NAME, OZP_PLUGIN_VERSION);
 
-    while (!ShouldTerminate()) RunPass();
+    while (!ShouldTerminate())
+        RunPass();
 
     ProcessFlowsAtStop();
     return nullptr;

@@ -63,8 +63,8 @@ public:
     using ozPluginProcessor::DispatchProcessorEvent;
     void DispatchProcessorEvent(ozPluginProcessor::Event event,
         std::map<std::string, std::shared_ptr<ozInterface>> *interfaces) override;
-    void DispatchProcessorEvent(ozPluginProcessor::Event event, const std::string &iface,
-        ozPacketStats *stats) override;
+    void DispatchProcessorEvent(
+        ozPluginProcessor::Event event, const std::string &iface, ozPacketStats *stats) override;
     void DispatchProcessorEvent(ozPluginProcessor::Event event, ozPacketStats *stats) override;
     void DispatchProcessorEvent(ozPluginProcessor::Event event, ozInstanceStatus *status) override;
     void DispatchProcessorEvent(ozPluginProcessor::Event event) override;
@@ -96,8 +96,8 @@ public:
     size_t LoadDevices(const std::string &path);
     void SaveDevices(const std::string &path);
 
-    std::atomic<bool> reload_pending{true};
-    std::atomic<bool> update_pending{false};
+    std::atomic<bool> reload_pending {true};
+    std::atomic<bool> update_pending {false};
     ozpGlobalConfig config;
     ozpChannelConfig channel_defaults;
     SinkMap sinks;
@@ -129,8 +129,8 @@ public:
     // Flows taken from the queue and processed over the thread's life, and
     // flows left unprocessed when it stopped. Written by the plug-in thread;
     // the host may read them at any time, and finally after Join.
-    std::atomic<uint64_t> flows_processed{0};
-    std::atomic<uint64_t> flows_dropped{0};
+    std::atomic<uint64_t> flows_processed {0};
+    std::atomic<uint64_t> flows_dropped {0};
 
     // Changes of each device that no good answer of the cloud has covered
     // yet, by MAC; uploads are built from here (report/).
@@ -147,10 +147,10 @@ public:
     ozpLogLimit request_failures;
 
     // How long one pass waits for a flow.
-    std::chrono::milliseconds flow_wait{1000};
+    std::chrono::milliseconds flow_wait {1000};
     // How long the thread, told to stop, goes on with the flows still queued
     // before it saves and ends (the host waits for it).
-    std::chrono::milliseconds stop_flow_limit{10000};
+    std::chrono::milliseconds stop_flow_limit {10000};
 
     // Wall-clock seconds since the Unix epoch, for the age of cached devices
     // across restarts; the host's own clock is monotonic.

@@ -27,19 +27,24 @@ std::string Lower(std::string text)
 }
 
 // Fields that hold several values; the others hold one text.
-const char *const LIST_FIELDS[] = {"mdns_services", "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
+const char *const LIST_FIELDS[]
+    = {"mdns_services", "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
 
 bool Matches(const Rule &rule, const std::string &value)
 {
     const std::string text = Lower(value);
     switch (rule.op) {
-    case Rule::Op::EQUALS: return text == rule.text;
-    case Rule::Op::PREFIX: return text.compare(0, rule.text.size(), rule.text) == 0;
+    case Rule::Op::EQUALS:
+        return text == rule.text;
+    case Rule::Op::PREFIX:
+        return text.compare(0, rule.text.size(), rule.text) == 0;
     case Rule::Op::SUFFIX:
-        return text.size() >= rule.text.size() &&
-               text.compare(text.size() - rule.text.size(), rule.text.size(), rule.text) == 0;
-    case Rule::Op::CONTAINS: return text.find(rule.text) != std::string::npos;
-    case Rule::Op::ALL: break;
+        return text.size() >= rule.text.size()
+            && text.compare(text.size() - rule.text.size(), rule.text.size(), rule.text) == 0;
+    case Rule::Op::CONTAINS:
+        return text.find(rule.text) != std::string::npos;
+    case Rule::Op::ALL:
+        break;
     }
     return false;
 }
@@ -108,7 +113,8 @@ Rule ParseRule(const std::string &at, const json &value, std::string &with)
             if (!v.is_string()) Fail(field, "must be a string");
             rule.field = v.get<std::string>();
             bool known = false;
-            for (const char *name : FIELDS) known = known || rule.field == name;
+            for (const char *name : FIELDS)
+                known = known || rule.field == name;
             if (!known) Fail(field, "unknown field \"" + rule.field + "\"");
         } else if (item.key() == "score") {
             if (!v.is_number_unsigned() || v.get<uint64_t>() < 1 || v.get<uint64_t>() > 100)
@@ -124,10 +130,10 @@ Rule ParseRule(const std::string &at, const json &value, std::string &with)
             }
             if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
             rule.text = Lower(v.get<std::string>());
-            rule.op = item.key() == "equals"   ? Rule::Op::EQUALS
-                      : item.key() == "prefix" ? Rule::Op::PREFIX
-                      : item.key() == "suffix" ? Rule::Op::SUFFIX
-                                               : Rule::Op::CONTAINS;
+            rule.op = item.key() == "equals" ? Rule::Op::EQUALS
+                : item.key() == "prefix"     ? Rule::Op::PREFIX
+                : item.key() == "suffix"     ? Rule::Op::SUFFIX
+                                             : Rule::Op::CONTAINS;
         } else if (item.key() == "id" || item.key() == "with") {
             if (!v.is_string() || v.get<std::string>().empty()) Fail(field, "must be a non-empty string");
             (item.key() == "id" ? rule.id : with) = v.get<std::string>();
@@ -140,8 +146,11 @@ Rule ParseRule(const std::string &at, const json &value, std::string &with)
     if (rule.score == 0) Fail(at + ".score", "missing");
     if (rule.op == Rule::Op::ALL) {
         bool list = false;
-        for (const char *name : LIST_FIELDS) list = list || rule.field == name;
-        if (!list) Fail(at + ".all", "field \"" + rule.field + "\" holds one value; \"all\" needs one that holds several");
+        for (const char *name : LIST_FIELDS)
+            list = list || rule.field == name;
+        if (!list)
+            Fail(at + ".all",
+                "field \"" + rule.field + "\" holds one value; \"all\" needs one that holds several");
     }
     return rule;
 }
@@ -154,14 +163,16 @@ void ParseRuleList(const std::string &at, const json &v, std::vector<Rule> &rule
         std::string with;
         Rule rule = ParseRule(rule_at, v[i], with);
         for (const Rule &earlier : rules) {
-            if (!rule.id.empty() && earlier.id == rule.id) Fail(rule_at + ".id", "\"" + rule.id + "\" is taken by an earlier rule");
+            if (!rule.id.empty() && earlier.id == rule.id)
+                Fail(rule_at + ".id", "\"" + rule.id + "\" is taken by an earlier rule");
         }
         if (!with.empty()) {
             // Only earlier rules, so that no rule can wait on itself.
             for (size_t j = 0; j < rules.size() && rule.with < 0; j++) {
                 if (rules[j].id == with) rule.with = static_cast<int>(j);
             }
-            if (rule.with < 0) Fail(rule_at + ".with", "no earlier rule of this kind has id \"" + with + "\"");
+            if (rule.with < 0)
+                Fail(rule_at + ".with", "no earlier rule of this kind has id \"" + with + "\"");
         }
         rules.push_back(std::move(rule));
     }
@@ -176,7 +187,9 @@ Kind ParseKind(const std::string &at, const json &value)
         const json &v = item.value();
         if (item.key() == "label" || item.key() == "type" || item.key() == "vendor") {
             if (!v.is_string()) Fail(field, "must be a string");
-            std::string &target = item.key() == "label" ? kind.label : item.key() == "type" ? kind.type : kind.vendor;
+            std::string &target = item.key() == "label" ? kind.label
+                : item.key() == "type"                  ? kind.type
+                                                        : kind.vendor;
             target = v.get<std::string>();
         } else if (item.key() == "rules") {
             ParseRuleList(field, v, kind.rules);
@@ -189,7 +202,8 @@ Kind ParseKind(const std::string &at, const json &value)
     return kind;
 }
 
-bool ReadText(const json &object, const char *key, const std::string &at, std::string &out, std::string &error)
+bool ReadText(
+    const json &object, const char *key, const std::string &at, std::string &out, std::string &error)
 {
     auto found = object.find(key);
     if (found == object.end()) return true;
@@ -221,7 +235,7 @@ bool ReadList(const json &object, const char *key, std::vector<std::string> &out
 
 json Envelope(unsigned status_code, const std::string &message, json data)
 {
-    return json{{"status_code", status_code}, {"status_message", message}, {"data", std::move(data)}};
+    return json {{"status_code", status_code}, {"status_message", message}, {"data", std::move(data)}};
 }
 
 } // namespace
@@ -280,15 +294,15 @@ bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error)
             error = "dhcp: must be an object";
             return false;
         }
-        if (!ReadText(*dhcp, "vendor", "dhcp", facts.dhcp_vendor, error) ||
-            !ReadText(*dhcp, "fingerprint", "dhcp", facts.dhcp_fingerprint, error) ||
-            !ReadText(*dhcp, "hostname", "dhcp", facts.dhcp_hostname, error))
+        if (!ReadText(*dhcp, "vendor", "dhcp", facts.dhcp_vendor, error)
+            || !ReadText(*dhcp, "fingerprint", "dhcp", facts.dhcp_fingerprint, error)
+            || !ReadText(*dhcp, "hostname", "dhcp", facts.dhcp_hostname, error))
             return false;
     }
-    return ReadList(device, "mdns_services", facts.mdns_services, error) &&
-           ReadList(device, "http_user_agents", facts.http_user_agents, error) &&
-           ReadList(device, "ssdp_user_agents", facts.ssdp_user_agents, error) &&
-           ReadList(device, "ja4_clients", facts.ja4_clients, error);
+    return ReadList(device, "mdns_services", facts.mdns_services, error)
+        && ReadList(device, "http_user_agents", facts.http_user_agents, error)
+        && ReadList(device, "ssdp_user_agents", facts.ssdp_user_agents, error)
+        && ReadList(device, "ja4_clients", facts.ja4_clients, error);
 }
 
 Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts, const MacRegistry &registry)
@@ -301,13 +315,14 @@ Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts, const
         counted.assign(kind.rules.size(), 0);
         for (size_t i = 0; i < kind.rules.size(); i++) {
             const Rule &rule = kind.rules[i];
-            if ((rule.with >= 0 && !counted[static_cast<size_t>(rule.with)]) || !RuleMatches(rule, facts)) continue;
+            if ((rule.with >= 0 && !counted[static_cast<size_t>(rule.with)]) || !RuleMatches(rule, facts))
+                continue;
             counted[i] = 1;
             total += rule.score;
         }
         if (total > best_total) {
             best_total = total;
-            best = Verdict{kind.label, total > 100 ? 100 : total, kind.type, kind.vendor, false, ""};
+            best = Verdict {kind.label, total > 100 ? 100 : total, kind.type, kind.vendor, false, ""};
         } else if (total > 0 && total == best_total && best.tied_with.empty()) {
             best.tied_with = kind.label;
         }
@@ -326,7 +341,7 @@ Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts)
 
 json DiscoveryJson(const Verdict &verdict)
 {
-    json discovery{{"label", verdict.label}, {"score", verdict.score},
+    json discovery {{"label", verdict.label}, {"score", verdict.score},
         {"type", verdict.type.empty() ? "unknown" : verdict.type}, {"vendor", verdict.vendor}};
     if (verdict.mac_randomised) discovery["mac_randomised"] = true;
     if (!verdict.tied_with.empty()) discovery["tied_with"] = verdict.tied_with;
@@ -335,7 +350,7 @@ json DiscoveryJson(const Verdict &verdict)
 
 Reply Service::Error(int http_status, const std::string &message)
 {
-    return Reply{http_status, Envelope(static_cast<unsigned>(http_status), message, json::array())};
+    return Reply {http_status, Envelope(static_cast<unsigned>(http_status), message, json::array())};
 }
 
 Reply Service::Unauthorized()
@@ -361,8 +376,9 @@ Reply Service::Index(const std::string &authorization)
     if (!Authorized(authorization)) return Unauthorized();
     json data = json::array();
     std::lock_guard<std::mutex> guard(lock);
-    for (const auto &entry : remembered) data.push_back(json{{"mac", entry.first}, {"discovery", entry.second}});
-    return Reply{200, Envelope(0, "ok", std::move(data))};
+    for (const auto &entry : remembered)
+        data.push_back(json {{"mac", entry.first}, {"discovery", entry.second}});
+    return Reply {200, Envelope(0, "ok", std::move(data))};
 }
 
 Reply Service::Upload(const std::string &authorization, const std::string &body)
@@ -376,8 +392,9 @@ Reply Service::Upload(const std::string &authorization, const std::string &body)
     }
     if (!devices.is_array()) return Error(400, "request body must be a JSON array of device objects");
     if (devices.size() > MAX_UPLOAD_DEVICES)
-        return Error(400, "request carries " + std::to_string(devices.size()) + " devices; at most " +
-                              std::to_string(MAX_UPLOAD_DEVICES) + " are accepted");
+        return Error(400,
+            "request carries " + std::to_string(devices.size()) + " devices; at most "
+                + std::to_string(MAX_UPLOAD_DEVICES) + " are accepted");
     // Every device is checked before any verdict is remembered.
     std::vector<DeviceFacts> facts(devices.size());
     for (size_t i = 0; i < devices.size(); i++) {
@@ -389,10 +406,11 @@ Reply Service::Upload(const std::string &authorization, const std::string &body)
     std::lock_guard<std::mutex> guard(lock);
     for (const DeviceFacts &device : facts) {
         json discovery = DiscoveryJson(Classify(kinds, device, registry));
-        if (remembered.size() < MAX_REMEMBERED || remembered.count(device.mac) != 0) remembered[device.mac] = discovery;
-        data.push_back(json{{"mac", device.mac}, {"discovery", std::move(discovery)}});
+        if (remembered.size() < MAX_REMEMBERED || remembered.count(device.mac) != 0)
+            remembered[device.mac] = discovery;
+        data.push_back(json {{"mac", device.mac}, {"discovery", std::move(discovery)}});
     }
-    return Reply{200, Envelope(0, "ok", std::move(data))};
+    return Reply {200, Envelope(0, "ok", std::move(data))};
 }
 
 } // namespace ostrel_classifier

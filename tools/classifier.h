@@ -25,10 +25,10 @@ struct Rule {
 
     std::string field; // "dhcp_vendor", "mdns_services", "user_agents", ...
     Op op = Op::EQUALS;
-    std::string text;  // lower case; matching ignores ASCII letter case
+    std::string text; // lower case; matching ignores ASCII letter case
     std::vector<std::string> all; // lower case, for ALL
     unsigned score = 0;
-    std::string id;    // "" when none
+    std::string id; // "" when none
     // An earlier rule of the same kind that must count for this one to count;
     // -1 when none.
     int with = -1;
@@ -97,7 +97,9 @@ public:
     static constexpr size_t MAX_UPLOAD_DEVICES = 10000;
 
     Service(std::vector<Kind> kinds, std::string token, MacRegistry registry = MacRegistry())
-        : kinds(std::move(kinds)), token(std::move(token)), registry(std::move(registry))
+        : kinds(std::move(kinds))
+        , token(std::move(token))
+        , registry(std::move(registry))
     {
     }
 
@@ -112,7 +114,6 @@ public:
     bool Authorized(const std::string &authorization) const;
 
 private:
-
     const std::vector<Kind> kinds;
     const std::string token;
     const MacRegistry registry;

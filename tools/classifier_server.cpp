@@ -96,8 +96,8 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
 
 bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error)
 {
-    static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--registry", "--token", "--read-timeout",
-        "--write-timeout", "--max-connections", "--max-waiting"};
+    static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--registry", "--token",
+        "--read-timeout", "--write-timeout", "--max-connections", "--max-waiting"};
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--quiet") {

@@ -19,7 +19,7 @@ struct LineError {
 
 [[noreturn]] void Fail(const std::string &key, const std::string &why)
 {
-    throw LineError{key + ": " + why};
+    throw LineError {key + ": " + why};
 }
 
 std::string Quote(const std::string &text)
@@ -60,8 +60,9 @@ ozPluginProcessor::Event EventValue(const json &value)
         if (name == "flow_new") return ozPluginProcessor::EVENT_FLOW_NEW;
         if (name == "flow_dpi_update") return ozPluginProcessor::EVENT_FLOW_DPI_UPDATE;
         if (name == "flow_dpi_complete") return ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE;
-        Fail("event", "unknown event name " + Quote(name) +
-                          " (flow_new, flow_dpi_update, flow_dpi_complete or a number)");
+        Fail("event",
+            "unknown event name " + Quote(name)
+                + " (flow_new, flow_dpi_update, flow_dpi_complete or a number)");
     }
     return static_cast<ozPluginProcessor::Event>(Unsigned("event", value, 255));
 }
@@ -107,29 +108,45 @@ void Fill(const json &doc, FlowLine &line)
     for (const auto &item : doc.items()) {
         const std::string &key = item.key();
         const json &value = item.value();
-        if (key == "time") line.time = TimeValue(value);
-        else if (key == "event") line.event = EventValue(value);
-        else if (key == "origin") flow->origin = OriginValue(value);
-        else if (key == "lower_mac") flow->lower_mac = Address(key, value, true);
-        else if (key == "lower_ip") flow->lower_addr = Address(key, value, false);
-        else if (key == "upper_mac") flow->upper_mac = Address(key, value, true);
-        else if (key == "upper_ip") flow->upper_addr = Address(key, value, false);
-        else if (key == "protocol") flow->detected_protocol = static_cast<unsigned>(Unsigned(key, value, 65535));
-        else if (key == "dhcp_class_ident") flow->dhcp.class_ident = Text(key, value);
-        else if (key == "dhcp_fingerprint") flow->dhcp.fingerprint = Text(key, value);
-        else if (key == "host_name") flow->host_name = Text(key, value);
-        else if (key == "user_agent") flow->user_agent = Text(key, value);
+        if (key == "time")
+            line.time = TimeValue(value);
+        else if (key == "event")
+            line.event = EventValue(value);
+        else if (key == "origin")
+            flow->origin = OriginValue(value);
+        else if (key == "lower_mac")
+            flow->lower_mac = Address(key, value, true);
+        else if (key == "lower_ip")
+            flow->lower_addr = Address(key, value, false);
+        else if (key == "upper_mac")
+            flow->upper_mac = Address(key, value, true);
+        else if (key == "upper_ip")
+            flow->upper_addr = Address(key, value, false);
+        else if (key == "protocol")
+            flow->detected_protocol = static_cast<unsigned>(Unsigned(key, value, 65535));
+        else if (key == "dhcp_class_ident")
+            flow->dhcp.class_ident = Text(key, value);
+        else if (key == "dhcp_fingerprint")
+            flow->dhcp.fingerprint = Text(key, value);
+        else if (key == "host_name")
+            flow->host_name = Text(key, value);
+        else if (key == "user_agent")
+            flow->user_agent = Text(key, value);
         else if (key == "user_agent_source") {
             flow->user_agent_source = UserAgentSource(value);
             has_user_agent_source = true;
-        } else if (key == "ja4") flow->tls.client_ja4 = Text(key, value);
-        else if (key == "mdns") flow->mdns.domain_name = Text(key, value);
+        } else if (key == "ja4")
+            flow->tls.client_ja4 = Text(key, value);
+        else if (key == "mdns")
+            flow->mdns.domain_name = Text(key, value);
         else if (key == "excluded") {
             if (!value.is_boolean()) Fail(key, "must be true or false");
             flow->excluded = value.get<bool>();
-        } else if (key == "note") Text(key, value);
+        } else if (key == "note")
+            Text(key, value);
         // A misspelt key would otherwise drop its value without a word.
-        else Fail(Quote(key), "unknown key");
+        else
+            Fail(Quote(key), "unknown key");
     }
     // The host never sees a user agent without knowing where it came from.
     if (!flow->user_agent.empty() && !has_user_agent_source)

@@ -20,7 +20,11 @@ namespace {
 class Reader
 {
 public:
-    Reader(std::string file, ozVariableMap variables) : file(std::move(file)), variables(std::move(variables)) {}
+    Reader(std::string file, ozVariableMap variables)
+        : file(std::move(file))
+        , variables(std::move(variables))
+    {
+    }
 
     [[noreturn]] void Fail(const std::string &field, const std::string &why) const
     {
@@ -97,10 +101,14 @@ void ReadPlugins(const Reader &reader, const json &value, HostConfig &config)
         PluginSpec desc;
         for (const auto &item : value[i].items()) {
             const std::string field = at + "." + item.key();
-            if (item.key() == "tag") desc.tag = reader.NonEmpty(field, item.value());
-            else if (item.key() == "library") desc.library = reader.NonEmpty(field, item.value());
-            else if (item.key() == "conf_filename") desc.conf_filename = reader.NonEmpty(field, item.value());
-            else reader.Unknown(field);
+            if (item.key() == "tag")
+                desc.tag = reader.NonEmpty(field, item.value());
+            else if (item.key() == "library")
+                desc.library = reader.NonEmpty(field, item.value());
+            else if (item.key() == "conf_filename")
+                desc.conf_filename = reader.NonEmpty(field, item.value());
+            else
+                reader.Unknown(field);
         }
         if (desc.tag.empty()) reader.Fail(at + ".tag", "missing");
         for (const PluginSpec &other : config.plugins) {
@@ -116,10 +124,14 @@ void ReadUuids(const Reader &reader, const json &value, HostConfig &config)
     for (const auto &item : value.items()) {
         const std::string field = "uuids." + item.key();
         ozUUID kind = UUID_NONE;
-        if (item.key() == "agent") kind = UUID_AGENT;
-        else if (item.key() == "site") kind = UUID_SITE;
-        else if (item.key() == "serial") kind = UUID_SERIAL;
-        else reader.Fail(field, "unknown UUID kind (agent, site or serial)");
+        if (item.key() == "agent")
+            kind = UUID_AGENT;
+        else if (item.key() == "site")
+            kind = UUID_SITE;
+        else if (item.key() == "serial")
+            kind = UUID_SERIAL;
+        else
+            reader.Fail(field, "unknown UUID kind (agent, site or serial)");
         config.uuids[kind] = reader.HeaderSafe(field, item.value());
     }
 }
@@ -142,12 +154,18 @@ ApiSpec ReadApi(const Reader &reader, const std::string &at, const json &value)
             ozOstrelApiAuthMethod::Type type = ozOstrelApiAuthMethod::GetType(desc.auth_method);
             if (type == ozOstrelApiAuthMethod::AUTH_INVALID)
                 reader.Fail(field, "unknown method \"" + desc.auth_method + "\" (basic, bearer or mtls)");
-        } else if (item.key() == "username") desc.username = reader.HeaderSafe(field, item.value());
-        else if (item.key() == "password") desc.password = reader.HeaderSafe(field, item.value());
-        else if (item.key() == "token") desc.token = reader.HeaderSafe(field, item.value());
-        else if (item.key() == "cert_file") desc.cert_file = reader.String(field, item.value());
-        else if (item.key() == "key_file") desc.key_file = reader.String(field, item.value());
-        else reader.Unknown(field);
+        } else if (item.key() == "username")
+            desc.username = reader.HeaderSafe(field, item.value());
+        else if (item.key() == "password")
+            desc.password = reader.HeaderSafe(field, item.value());
+        else if (item.key() == "token")
+            desc.token = reader.HeaderSafe(field, item.value());
+        else if (item.key() == "cert_file")
+            desc.cert_file = reader.String(field, item.value());
+        else if (item.key() == "key_file")
+            desc.key_file = reader.String(field, item.value());
+        else
+            reader.Unknown(field);
     }
     // Each method needs its credentials; an empty one would fail only at the
     // first request, far from its cause.
@@ -162,7 +180,8 @@ ApiSpec ReadApi(const Reader &reader, const std::string &at, const json &value)
         if (desc.cert_file.empty()) reader.Fail(at + ".cert_file", "missing; auth_method mtls needs it");
         if (desc.key_file.empty()) reader.Fail(at + ".key_file", "missing; auth_method mtls needs it");
         break;
-    default: break;
+    default:
+        break;
     }
     return desc;
 }
@@ -208,18 +227,20 @@ void ReadSinks(const Reader &reader, const json &value, HostConfig &config)
         reader.Object(at, sink.value());
         for (const auto &channel : sink.value().items()) {
             const std::string field = at + "." + channel.key();
-            SinkChannelSpec desc{sink.key(), channel.key(), std::string(), false};
+            SinkChannelSpec desc {sink.key(), channel.key(), std::string(), false};
             if (channel.value().is_string()) {
                 desc.path = reader.NonEmpty(field, channel.value());
             } else if (channel.value().is_object()) {
                 for (const auto &item : channel.value().items()) {
-                    if (item.key() == "path") desc.path = reader.NonEmpty(field + ".path", item.value());
+                    if (item.key() == "path")
+                        desc.path = reader.NonEmpty(field + ".path", item.value());
                     else if (item.key() == "view") {
                         std::string view = reader.String(field + ".view", item.value(), false);
                         if (view != "table" && view != "encoded")
                             reader.Fail(field + ".view", "unknown view \"" + view + "\" (encoded or table)");
                         desc.table = view == "table";
-                    } else reader.Unknown(field + "." + item.key());
+                    } else
+                        reader.Unknown(field + "." + item.key());
                 }
                 if (desc.path.empty()) reader.Fail(field + ".path", "missing");
             } else {
@@ -245,7 +266,7 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
     if (!doc.is_object()) throw std::runtime_error(path + ": must hold one JSON object");
 
     HostConfig config;
-    ozVariableMap built_in{{"config_dir", Folder(path)}};
+    ozVariableMap built_in {{"config_dir", Folder(path)}};
 
     // Variables first: every other string may use them.
     if (doc.contains("variables")) {
@@ -254,19 +275,22 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
         for (const auto &item : doc["variables"].items())
             config.variables[item.key()] = early.String("variables." + item.key(), item.value());
     }
-    for (const auto &item : variables) config.variables[item.first] = item.second;
+    for (const auto &item : variables)
+        config.variables[item.first] = item.second;
     ozVariableMap expansion = built_in;
-    for (const auto &item : config.variables) expansion[item.first] = item.second;
+    for (const auto &item : config.variables)
+        expansion[item.first] = item.second;
     Reader reader(path, expansion);
 
     for (const auto &item : doc.items()) {
         const std::string &key = item.key();
         const json &value = item.value();
         if (key == "variables") continue;
-        if (key == "plugins") ReadPlugins(reader, value, config);
+        if (key == "plugins")
+            ReadPlugins(reader, value, config);
         else if (key == "update_interval") {
-            if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0.05 ||
-                value.get<double>() > 86400)
+            if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0.05
+                || value.get<double>() > 86400)
                 reader.Fail(key, "must be a number of seconds from 0.05 to 86400");
             config.update_interval = value.get<double>();
         } else if (key == "debug") {
@@ -279,15 +303,20 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
             config.debug_level = static_cast<uint8_t>(reader.Unsigned(key, value, 255));
         } else if (key == "flags") {
             config.flags |= reader.Unsigned(key, value, UINT64_MAX);
-        } else if (key == "uuids") ReadUuids(reader, value, config);
+        } else if (key == "uuids")
+            ReadUuids(reader, value, config);
         else if (key == "address_groups") {
             reader.Object(key, value);
             for (const auto &group : value.items())
                 config.address_groups[group.key()] = reader.NonEmpty(key + "." + group.key(), group.value());
-        } else if (key == "api") ReadApis(reader, value, config);
-        else if (key == "http") ReadHttp(reader, value, config);
-        else if (key == "sinks") ReadSinks(reader, value, config);
-        else reader.Unknown(key);
+        } else if (key == "api")
+            ReadApis(reader, value, config);
+        else if (key == "http")
+            ReadHttp(reader, value, config);
+        else if (key == "sinks")
+            ReadSinks(reader, value, config);
+        else
+            reader.Unknown(key);
     }
     return config;
 }
@@ -306,7 +335,8 @@ ozOstrelApiData::Bootstrap MakeBootstrap(const ApiSpec &desc)
     case ozOstrelApiAuthMethod::AUTH_MTLS:
         bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Mtls>(desc.cert_file, desc.key_file);
         break;
-    default: break;
+    default:
+        break;
     }
     return bootstrap;
 }
@@ -315,13 +345,16 @@ void ApplyHostConfig(const HostConfig &config, ozGlobalConfig &global, ozInstanc
 {
     global.flags = config.flags;
     global.debug_level = config.debug_level;
-    for (const auto &uuid : config.uuids) global.SetUUID(uuid.first, uuid.second);
+    for (const auto &uuid : config.uuids)
+        global.SetUUID(uuid.first, uuid.second);
     global.variables = config.variables;
     for (const auto &group : config.address_groups) {
         if (!instance.addr_lookup.AddGroupFile(group.first, group.second))
-            throw std::runtime_error("address_groups." + group.first + ": " + group.second + ": cannot be read");
+            throw std::runtime_error(
+                "address_groups." + group.first + ": " + group.second + ": cannot be read");
     }
-    for (const auto &api : config.apis) instance.api_manager.SetBootstrapData(api.first, MakeBootstrap(api.second));
+    for (const auto &api : config.apis)
+        instance.api_manager.SetBootstrapData(api.first, MakeBootstrap(api.second));
     if (config.has_http_options) instance.api_manager.SetHttpOptions(config.http_options);
 }
 

@@ -67,11 +67,11 @@ bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
 {
     size_t slash = text.find('/');
     size_t equals = text.find('=');
-    if (slash == std::string::npos || equals == std::string::npos || slash == 0 || equals < slash + 2 ||
-        equals + 1 == text.size())
+    if (slash == std::string::npos || equals == std::string::npos || slash == 0 || equals < slash + 2
+        || equals + 1 == text.size())
         return false;
-    desc = SinkChannelSpec{text.substr(0, slash), text.substr(slash + 1, equals - slash - 1),
-        text.substr(equals + 1), table};
+    desc = SinkChannelSpec {
+        text.substr(0, slash), text.substr(slash + 1, equals - slash - 1), text.substr(equals + 1), table};
     return true;
 }
 
@@ -80,7 +80,7 @@ bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
 // knows what was processed without looking inside a plug-in. Shared with
 // those deleters, which run on plug-in threads.
 struct ReleaseCounter {
-    std::atomic<uint64_t> released{0};
+    std::atomic<uint64_t> released {0};
 };
 
 struct RunningPlugin {
@@ -94,7 +94,10 @@ struct RunningPlugin {
 class Daemon
 {
 public:
-    explicit Daemon(const Options &options) : options(options) {}
+    explicit Daemon(const Options &options)
+        : options(options)
+    {
+    }
     ~Daemon() { Stop(); }
 
     int Run();
@@ -130,7 +133,7 @@ private:
     uint64_t flows_dispatched = 0;
     std::shared_ptr<ReleaseCounter> counter = std::make_shared<ReleaseCounter>();
     uint64_t flows_processed = 0; // taken when the plug-ins have stopped
-    bool settled = false;         // the plug-ins hold no flow since the input ended
+    bool settled = false; // the plug-ins hold no flow since the input ended
     uint64_t last_released = 0;
     Clock::time_point last_release_at;
 };
@@ -138,14 +141,16 @@ private:
 bool Daemon::Configure()
 {
     try {
-        if (!options.config_path.empty()) config = LoadHostConfig(options.config_path, options.variables);
-        else config.variables = options.variables;
+        if (!options.config_path.empty())
+            config = LoadHostConfig(options.config_path, options.variables);
+        else
+            config.variables = options.variables;
     } catch (const std::exception &e) {
         oz_printf("ostrel-host: %s\n", e.what());
         return false;
     }
     if (!options.plugin.empty() || !options.conf.empty() || !options.tag.empty() || config.plugins.empty()) {
-        if (config.plugins.empty()) config.plugins.push_back(PluginSpec{"dev-discovery", "", ""});
+        if (config.plugins.empty()) config.plugins.push_back(PluginSpec {"dev-discovery", "", ""});
         PluginSpec &first = config.plugins.front();
         if (!options.plugin.empty()) first.library = options.plugin;
         if (!options.conf.empty()) first.conf_filename = options.conf;
@@ -178,8 +183,8 @@ bool Daemon::Configure()
                 sink.table ? SinkWriter::View::TABLE : SinkWriter::View::ENCODED);
         }
     } catch (const std::exception &e) {
-        oz_printf("ostrel-host: %s%s%s\n", options.config_path.c_str(), options.config_path.empty() ? "" : ": ",
-            e.what());
+        oz_printf("ostrel-host: %s%s%s\n", options.config_path.c_str(),
+            options.config_path.empty() ? "" : ": ", e.what());
         return false;
     }
     ozStandin::SetSinkHandler([this](const std::string &tag, const std::string &sink,
@@ -205,7 +210,8 @@ bool Daemon::StartPlugins()
         }
         running->processor = dynamic_cast<ozPluginProcessor *>(running->plugin.get());
         if (running->processor == nullptr) {
-            oz_printf("ostrel-host: %s: %s: not a processor plug-in\n", desc.tag.c_str(), desc.library.c_str());
+            oz_printf(
+                "ostrel-host: %s: %s: not a processor plug-in\n", desc.tag.c_str(), desc.library.c_str());
             running->plugin.reset();
             return false;
         }
@@ -259,7 +265,8 @@ void Daemon::ServiceInput(bool readable)
     input->Service(Clock::now(), readable);
     InputFlow flow;
     uint64_t before = flows_dispatched;
-    while (!stop && input->Take(Clock::now(), flow)) Dispatch(flow);
+    while (!stop && input->Take(Clock::now(), flow))
+        Dispatch(flow);
     std::string error;
     if (flows_dispatched != before && dump.IsOpen() && !dump.Flush(error))
         oz_printf("ostrel-host: %s\n", error.c_str());
@@ -285,7 +292,8 @@ void Daemon::Dispatch(InputFlow &item)
         count->released++;
     });
     flows_dispatched++;
-    for (auto &running : plugins) running->processor->DispatchProcessorEvent(item.event, handed);
+    for (auto &running : plugins)
+        running->processor->DispatchProcessorEvent(item.event, handed);
 }
 
 // True once the input has ended and the plug-ins have let go of every flow
@@ -317,7 +325,8 @@ void Daemon::HandleSignals()
     while (read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
         if (info.ssi_signo == SIGHUP) {
             oz_printf("ostrel-host: SIGHUP: reloading plug-in configuration\n");
-            for (auto &running : plugins) running->plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+            for (auto &running : plugins)
+                running->plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
             // Log rotation renames the files; new ones follow.
             size_t reopened = sinks.Reopen();
             if (reopened > 0) oz_printf("ostrel-host: SIGHUP: %zu sink files reopened\n", reopened);
@@ -379,11 +388,12 @@ int Daemon::Run()
         if (options.exit_after_input >= 0) SettledAfterInput(now);
 
         if (now >= next_update) {
-            for (auto &running : plugins) running->processor->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
+            for (auto &running : plugins)
+                running->processor->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
             next_update += interval;
             if (next_update <= now) next_update = now + interval;
-            if (options.exit_after_input >= 0 && settled &&
-                ++updates_after_input >= options.exit_after_input && leave_at == Clock::time_point::max()) {
+            if (options.exit_after_input >= 0 && settled && ++updates_after_input >= options.exit_after_input
+                && leave_at == Clock::time_point::max()) {
                 // One more interval lets the plug-in act on the last update.
                 leave_at = now + interval;
             }
@@ -469,11 +479,14 @@ void Daemon::Stop()
 std::string Usage()
 {
     return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
-           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]] [--bpf FILTER]\n"
-           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N] [--dump-flows FILE]\n"
+           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]] [--bpf "
+           "FILTER]\n"
+           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N] [--dump-flows "
+           "FILE]\n"
            "                   [--speed FACTOR] [--update-interval SECONDS]\n"
            "                   [--exit-after-input N] [--run-seconds SECONDS] [--progress SECONDS]\n"
-           "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table SINK/CHANNEL=PATH]...\n"
+           "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table "
+           "SINK/CHANNEL=PATH]...\n"
            "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
            "See docs/HOST.md.\n";
 }
@@ -482,8 +495,8 @@ namespace {
 
 const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--pcap",
     "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--dump-flows", "--speed",
-    "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags", "--var",
-    "--sink", "--sink-table"};
+    "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags",
+    "--var", "--sink", "--sink-table"};
 
 // Idle times in seconds, kept where microseconds cannot overflow.
 bool ParseTimeout(const std::string &text, int64_t &usec)
@@ -541,33 +554,48 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
         if (arg == "--help" || arg == "-h") {
             help = true;
             return true;
-        } else if (arg == "--debug") options.debug = true;
-        else if (arg == "--verbose") options.verbose = true;
-        else if (arg == "--debug-payload") options.debug_payload = true;
-        else if (arg == "--no-promiscuous") options.promiscuous = false;
+        } else if (arg == "--debug")
+            options.debug = true;
+        else if (arg == "--verbose")
+            options.verbose = true;
+        else if (arg == "--debug-payload")
+            options.debug_payload = true;
+        else if (arg == "--no-promiscuous")
+            options.promiscuous = false;
         else if (arg.compare(0, 2, "--") != 0 || VALUE_OPTIONS.count(arg) == 0) {
             error = arg + ": unknown option";
             return false;
-        } else if (!take()) return false;
-        else if (arg == "--config") options.config_path = value;
-        else if (arg == "--plugin") options.plugin = value;
-        else if (arg == "--conf") options.conf = value;
-        else if (arg == "--tag") options.tag = value;
-        else if (arg == "--input") options.input = value;
-        else if ((arg == "--pcap" || arg == "--interface") && value.empty()) return bad("must not be empty");
-        else if (arg == "--pcap") options.pcap = value;
-        else if (arg == "--interface") options.interface = value;
-        else if (arg == "--bpf") options.bpf = value;
-        else if (arg == "--dump-flows") options.dump_flows = value;
+        } else if (!take())
+            return false;
+        else if (arg == "--config")
+            options.config_path = value;
+        else if (arg == "--plugin")
+            options.plugin = value;
+        else if (arg == "--conf")
+            options.conf = value;
+        else if (arg == "--tag")
+            options.tag = value;
+        else if (arg == "--input")
+            options.input = value;
+        else if ((arg == "--pcap" || arg == "--interface") && value.empty())
+            return bad("must not be empty");
+        else if (arg == "--pcap")
+            options.pcap = value;
+        else if (arg == "--interface")
+            options.interface = value;
+        else if (arg == "--bpf")
+            options.bpf = value;
+        else if (arg == "--dump-flows")
+            options.dump_flows = value;
         else if (arg == "--udp-timeout" || arg == "--tcp-timeout") {
-            int64_t &usec = arg == "--udp-timeout" ? options.tracker.udp_timeout_usec : options.tracker.tcp_timeout_usec;
+            int64_t &usec = arg == "--udp-timeout" ? options.tracker.udp_timeout_usec
+                                                   : options.tracker.tcp_timeout_usec;
             if (!ParseTimeout(value, usec)) return bad("must be a number of seconds from 0.001 to 10000000");
         } else if (arg == "--max-flows") {
             if (!ParseWhole(value, 100000000, whole) || whole == 0)
                 return bad("must be a whole number from 1 to 100000000");
             options.tracker.max_flows = static_cast<size_t>(whole);
-        }
-        else if (arg == "--speed") {
+        } else if (arg == "--speed") {
             // 1000 times slower is already a recorded second in 17 minutes.
             if (!ParseNumber(value, 0.001, 1e6, options.speed, true))
                 return bad("must be 0 or a number from 0.001 to 1000000");

@@ -37,7 +37,7 @@ struct Options {
     // -1: keep running after the input ends. Otherwise, once the input has
     // ended and the plug-ins hold none of its flows, this many updates.
     long exit_after_input = -1;
-    double run_seconds = 0;     // 0: no limit
+    double run_seconds = 0; // 0: no limit
     double progress_interval = 5;
     ozVariableMap variables;
     bool debug = false;

@@ -45,8 +45,10 @@ int main(int argc, char **argv)
     }
     // A registry that cannot be read costs the vendors, not the service.
     std::vector<std::string> registry_messages;
-    ostrel_classifier::MacRegistry registry = ostrel_classifier::LoadRegistry(options.registry, registry_messages);
-    for (const std::string &message : registry_messages) std::cerr << "ostrel-classifier: " << message << "\n";
+    ostrel_classifier::MacRegistry registry
+        = ostrel_classifier::LoadRegistry(options.registry, registry_messages);
+    for (const std::string &message : registry_messages)
+        std::cerr << "ostrel-classifier: " << message << "\n";
     const size_t assignments = registry.Size();
     ostrel_classifier::Service service(kinds, options.token, std::move(registry));
     ostrel_classifier::HttpServer server(service, options.limits, options.quiet);
@@ -57,20 +59,22 @@ int main(int argc, char **argv)
                   << strerror(errno) << "\n";
         return 1;
     }
-    std::cout << "ostrel-classifier: listening on http://" << options.bind << ":" << port << " (" << kinds.size()
-              << " device kinds from " << options.rules << ", "
-              << (options.registry == "none" ? std::string("no MAC registry")
-                                             : std::to_string(assignments) + " MAC assignments from " + options.registry)
+    std::cout << "ostrel-classifier: listening on http://" << options.bind << ":" << port << " ("
+              << kinds.size() << " device kinds from " << options.rules << ", "
+              << (options.registry == "none"
+                         ? std::string("no MAC registry")
+                         : std::to_string(assignments) + " MAC assignments from " + options.registry)
               << ")" << std::endl;
 
-    std::atomic<bool> listen_returned{false};
+    std::atomic<bool> listen_returned {false};
     std::thread waiter([&server, &listen_returned, mask]() {
         int signal_number = 0;
         sigwait(&mask, &signal_number);
         std::cerr << "ostrel-classifier: " << strsignal(signal_number) << ": shutting down\n";
         // stop() does nothing before the server runs: a signal right after
         // start-up waits for it.
-        while (!server.IsRunning() && !listen_returned) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!server.IsRunning() && !listen_returned)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         server.Stop();
     });
     bool served = server.Listen();

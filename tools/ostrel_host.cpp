@@ -18,8 +18,8 @@ void BlockSignalsFirst(int, char **, char **)
     ostrel_host::BlockSignals();
 }
 
-__attribute__((section(".preinit_array"), used)) void (*const block_signals_first)(int, char **, char **) =
-    BlockSignalsFirst;
+__attribute__((section(".preinit_array"), used)) void (*const block_signals_first)(int, char **, char **)
+    = BlockSignalsFirst;
 
 } // namespace
 

@@ -33,10 +33,11 @@ std::string CheckPluginAbi(const ozPluginAbi &abi)
     if (abi.magic != OZ_PLUGIN_ABI_MAGIC)
         return "magic: expected " + Hex(OZ_PLUGIN_ABI_MAGIC) + ", found " + Hex(abi.magic);
     if (abi.size != sizeof(ozPluginAbi))
-        return "size: expected " + std::to_string(sizeof(ozPluginAbi)) + ", found " + std::to_string(abi.size);
+        return "size: expected " + std::to_string(sizeof(ozPluginAbi)) + ", found "
+            + std::to_string(abi.size);
     if (abi.version != OZ_PLUGIN_ABI_VERSION)
-        return "version: expected " + std::to_string(OZ_PLUGIN_ABI_VERSION) + ", found " +
-               std::to_string(abi.version);
+        return "version: expected " + std::to_string(OZ_PLUGIN_ABI_VERSION) + ", found "
+            + std::to_string(abi.version);
     return std::string();
 }
 
@@ -65,8 +66,8 @@ bool PluginLibrary::Open(const std::string &library, std::string &error)
     // A record shorter than the host's must not be read past its end.
     size_t size = SymbolSize(record);
     if (size != 0 && size < sizeof(ozPluginAbi)) {
-        error = library + ": " OZ_PLUGIN_ABI_SYMBOL ": record is " + std::to_string(size) + " bytes, expected " +
-                std::to_string(sizeof(ozPluginAbi));
+        error = library + ": " OZ_PLUGIN_ABI_SYMBOL ": record is " + std::to_string(size)
+            + " bytes, expected " + std::to_string(sizeof(ozPluginAbi));
         Close();
         return false;
     }
@@ -85,8 +86,8 @@ bool PluginLibrary::Open(const std::string &library, std::string &error)
     return true;
 }
 
-std::unique_ptr<ozPlugin> PluginLibrary::Create(const std::string &tag, const ozPlugin::Params &params,
-    std::string &error)
+std::unique_ptr<ozPlugin> PluginLibrary::Create(
+    const std::string &tag, const ozPlugin::Params &params, std::string &error)
 {
     if (init == nullptr) {
         error = tag + ": no plug-in library open";

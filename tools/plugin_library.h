@@ -28,7 +28,8 @@ public:
 
     // Calls the factory. Null with `error` set when the library throws or
     // refuses; the object must be deleted before the library is closed.
-    std::unique_ptr<ozPlugin> Create(const std::string &tag, const ozPlugin::Params &params, std::string &error);
+    std::unique_ptr<ozPlugin> Create(
+        const std::string &tag, const ozPlugin::Params &params, std::string &error);
 
     void Close();
 

@@ -130,15 +130,16 @@ std::string EncodePayload(const json &payload, uint8_t flags)
 
 std::string TableHeader()
 {
-    return Column("MAC", 17) + Column("LABEL", 26) + Column("SCORE", 5) + Column("TYPE", 14) +
-           Column("VENDOR", 12) + Column("IP", 15) + "HOSTNAME\n";
+    return Column("MAC", 17) + Column("LABEL", 26) + Column("SCORE", 5) + Column("TYPE", 14)
+        + Column("VENDOR", 12) + Column("IP", 15) + "HOSTNAME\n";
 }
 
 std::string TableRows(const json &payload)
 {
     // Any other payload is shown as JSON with every non-ASCII character
     // escaped: bidirectional controls pass a plain dump.
-    if (!payload.is_object() || !payload.contains("device_discovery") || !payload["device_discovery"].is_array())
+    if (!payload.is_object() || !payload.contains("device_discovery")
+        || !payload["device_discovery"].is_array())
         return payload.dump(-1, ' ', true, json::error_handler_t::replace) + "\n";
     std::string rows;
     for (const json &device : payload["device_discovery"]) {
@@ -146,10 +147,10 @@ std::string TableRows(const json &payload)
         const json &response = device.is_object() && device.contains("response") ? device["response"] : empty;
         std::string label = StringAt(response, "label");
         const json &dhcp = device.is_object() && device.contains("dhcp") ? device["dhcp"] : empty;
-        rows += Column(StringAt(device, "mac"), 17) + Column(label.empty() ? "(unclassified)" : label, 26) +
-                Column(NumberAt(response, "score"), 5) + Column(StringAt(response, "type"), 14) +
-                Column(StringAt(response, "vendor"), 12) + Column(StringAt(device, "ip_address"), 15) +
-                HostName(StringAt(dhcp, "hostname")) + "\n";
+        rows += Column(StringAt(device, "mac"), 17) + Column(label.empty() ? "(unclassified)" : label, 26)
+            + Column(NumberAt(response, "score"), 5) + Column(StringAt(response, "type"), 14)
+            + Column(StringAt(response, "vendor"), 12) + Column(StringAt(device, "ip_address"), 15)
+            + HostName(StringAt(dhcp, "hostname")) + "\n";
     }
     return rows;
 }
@@ -166,8 +167,9 @@ int OpenOutput(const std::string &path, bool &regular, bool &empty)
         int error = errno;
         struct stat st;
         if (error == ENXIO && stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
-            throw std::runtime_error(path + ": a FIFO with no reader; start its reader first (the daemon does "
-                                            "not wait for one)");
+            throw std::runtime_error(path
+                + ": a FIFO with no reader; start its reader first (the daemon does "
+                  "not wait for one)");
         throw std::runtime_error(path + ": cannot open for appending: " + strerror(error));
     }
     struct stat st;
@@ -213,7 +215,8 @@ SinkWriter::~SinkWriter()
     }
 }
 
-void SinkWriter::AddChannel(const std::string &sink, const std::string &channel, const std::string &path, View view)
+void SinkWriter::AddChannel(
+    const std::string &sink, const std::string &channel, const std::string &path, View view)
 {
     std::lock_guard<std::mutex> guard(lock);
     std::shared_ptr<Output> &output = outputs[path];
@@ -235,7 +238,7 @@ void SinkWriter::AddChannel(const std::string &sink, const std::string &channel,
         }
         output = opened;
     }
-    sinks[sink][channel] = Channel{output, view};
+    sinks[sink][channel] = Channel {output, view};
 }
 
 size_t SinkWriter::Reopen()
@@ -268,7 +271,8 @@ void SinkWriter::Write(const std::string &tag, const std::string &sink, const st
 {
     std::lock_guard<std::mutex> guard(lock);
     payloads++;
-    if (payload.is_object() && payload.contains("device_discovery") && payload["device_discovery"].is_array()) {
+    if (payload.is_object() && payload.contains("device_discovery")
+        && payload["device_discovery"].is_array()) {
         for (const json &device : payload["device_discovery"]) {
             std::string mac = StringAt(device, "mac");
             if (!mac.empty()) macs.insert(mac);
@@ -285,8 +289,8 @@ void SinkWriter::Write(const std::string &tag, const std::string &sink, const st
     }
 }
 
-void SinkWriter::Emit(const std::string &sink, const std::string &channel, Channel &target, const json &payload,
-    uint8_t flags)
+void SinkWriter::Emit(
+    const std::string &sink, const std::string &channel, Channel &target, const json &payload, uint8_t flags)
 {
     Output &output = *target.output;
     std::string bytes;
@@ -311,8 +315,8 @@ void SinkWriter::Emit(const std::string &sink, const std::string &channel, Chann
 // nothing more). When a regular file takes only part of it, the file is cut
 // back to where the payload began: a gzip member or JSON line cut short
 // would make every later one unreadable.
-void SinkWriter::WritePayload(const std::string &sink, const std::string &channel, Output &output,
-    const std::string &bytes)
+void SinkWriter::WritePayload(
+    const std::string &sink, const std::string &channel, Output &output, const std::string &bytes)
 {
     off_t start = output.regular ? lseek(output.fd, 0, SEEK_END) : -1;
     bool written = WriteAll(output.fd, bytes);

@@ -80,8 +80,8 @@ private:
         View view = View::ENCODED;
     };
 
-    void WritePayload(const std::string &sink, const std::string &channel, Output &output,
-        const std::string &bytes);
+    void WritePayload(
+        const std::string &sink, const std::string &channel, Output &output, const std::string &bytes);
     void Emit(const std::string &sink, const std::string &channel, Channel &target, const json &payload,
         uint8_t flags);
 

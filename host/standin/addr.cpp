@@ -47,8 +47,10 @@ std::string Trim(const std::string &text)
 {
     size_t start = 0;
     size_t end = text.size();
-    while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) start++;
-    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) end--;
+    while (start < end && std::isspace(static_cast<unsigned char>(text[start])))
+        start++;
+    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        end--;
     return text.substr(start, end - start);
 }
 

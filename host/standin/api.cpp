@@ -66,7 +66,8 @@ void ozOstrelApiManager::SetBootstrapData(ozOstrelApiData::Type type, const ozOs
     }
     int control = ozStandin::FirstControl(credentials);
     if (control >= 0)
-        throw ozException("ozOstrelApiManager::SetBootstrapData: %s: credentials hold control character 0x%02x",
+        throw ozException(
+            "ozOstrelApiManager::SetBootstrapData: %s: credentials hold control character 0x%02x",
             ozOstrelApiData::GetName(type).c_str(), static_cast<unsigned>(control));
     std::lock_guard<std::mutex> guard(lock);
     bootstrap[type] = std::make_shared<const ozOstrelApiData::Bootstrap>(data);

@@ -52,8 +52,10 @@ using CurlList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
 } // namespace
 
-ozOstrelApiThread::ozOstrelApiThread(const std::string &tag, std::shared_ptr<ozOstrelApiAuthMethod::Base> auth)
-    : ozThread(tag), auth(std::move(auth))
+ozOstrelApiThread::ozOstrelApiThread(
+    const std::string &tag, std::shared_ptr<ozOstrelApiAuthMethod::Base> auth)
+    : ozThread(tag)
+    , auth(std::move(auth))
 {
 }
 
@@ -113,8 +115,12 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
     curl_easy_setopt(ch, CURLOPT_NOPROGRESS, 0L);
 
     switch (method) {
-    case METHOD_GET: curl_easy_setopt(ch, CURLOPT_HTTPGET, 1L); break;
-    case METHOD_HEAD: curl_easy_setopt(ch, CURLOPT_NOBODY, 1L); break;
+    case METHOD_GET:
+        curl_easy_setopt(ch, CURLOPT_HTTPGET, 1L);
+        break;
+    case METHOD_HEAD:
+        curl_easy_setopt(ch, CURLOPT_NOBODY, 1L);
+        break;
     case METHOD_POST:
     case METHOD_PUT:
         if (method == METHOD_PUT) curl_easy_setopt(ch, CURLOPT_CUSTOMREQUEST, "PUT");
@@ -161,7 +167,8 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
             curl_easy_setopt(ch, CURLOPT_SSLKEY, mtls->key_file.c_str());
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
     curl_easy_setopt(ch, CURLOPT_HTTPHEADER, header_list.get());

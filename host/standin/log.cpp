@@ -64,8 +64,7 @@ std::string EscapeKeeping(const std::string &text, bool keep_newlines, bool keep
     return out;
 }
 
-template <typename... Args>
-std::string Sprintf(const char *format, Args... args)
+template <typename... Args> std::string Sprintf(const char *format, Args... args)
 {
     int length = snprintf(nullptr, 0, format, args...);
     if (length <= 0) return std::string();
@@ -86,8 +85,8 @@ std::string Convert(const std::string &directive, const int *stars, int star_cou
 
 // The text of one conversion ("%-8.*lu"), taking its arguments from `ap`.
 // `length` is its length modifier ("", "hh", "l", "z", ...).
-std::string ConvertOne(const std::string &directive, const std::string &length, char conversion, const int *stars,
-    int star_count, int saved_errno, va_list &ap)
+std::string ConvertOne(const std::string &directive, const std::string &length, char conversion,
+    const int *stars, int star_count, int saved_errno, va_list &ap)
 {
     switch (conversion) {
     case 'd':
@@ -124,10 +123,15 @@ std::string ConvertOne(const std::string &directive, const std::string &length, 
     case 's':
         if (length == "l") return Convert(directive, stars, star_count, va_arg(ap, const wchar_t *));
         return Convert(directive, stars, star_count, va_arg(ap, const char *));
-    case 'p': return Convert(directive, stars, star_count, va_arg(ap, void *));
-    case 'n': (void)va_arg(ap, void *); return std::string(); // never written through
-    case 'm': return Convert("%s", stars, 0, strerror(saved_errno));
-    default: return directive; // not a conversion: shown as written
+    case 'p':
+        return Convert(directive, stars, star_count, va_arg(ap, void *));
+    case 'n':
+        (void)va_arg(ap, void *);
+        return std::string(); // never written through
+    case 'm':
+        return Convert("%s", stars, 0, strerror(saved_errno));
+    default:
+        return directive; // not a conversion: shown as written
     }
 }
 
@@ -158,26 +162,30 @@ std::string FormatLogText(const char *format, va_list ap)
         }
         int stars[2] = {0, 0};
         int star_count = 0;
-        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) p++;
+        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr)
+            p++;
         if (*p == '*') {
             stars[star_count++] = va_arg(args, int);
             p++;
         }
-        while (std::isdigit(static_cast<unsigned char>(*p))) p++;
+        while (std::isdigit(static_cast<unsigned char>(*p)))
+            p++;
         if (*p == '.') {
             p++;
             if (*p == '*') {
                 stars[star_count++] = va_arg(args, int);
                 p++;
             }
-            while (std::isdigit(static_cast<unsigned char>(*p))) p++;
+            while (std::isdigit(static_cast<unsigned char>(*p)))
+                p++;
         }
         std::string length;
-        while (*p != '\0' && std::strchr("hljztL", *p) != nullptr) length += *p++;
+        while (*p != '\0' && std::strchr("hljztL", *p) != nullptr)
+            length += *p++;
         if (*p == '\0') break; // a conversion cut short takes nothing
         const char conversion = *p++;
-        std::string value =
-            ConvertOne(std::string(start, p), length, conversion, stars, star_count, saved_errno, args);
+        std::string value
+            = ConvertOne(std::string(start, p), length, conversion, stars, star_count, saved_errno, args);
         // Only a value that ends the whole text may end its line.
         out += EscapeKeeping(value, false, *p == '\0');
     }
@@ -208,7 +216,8 @@ void Write(ozStandin::LogLevel level, const std::string &text)
 
 } // namespace
 
-ozException::ozException(const char *format, ...) : std::runtime_error(std::string())
+ozException::ozException(const char *format, ...)
+    : std::runtime_error(std::string())
 {
     va_list ap;
     va_start(ap, format);
@@ -236,7 +245,8 @@ void oz_dprintf(const char *format, ...)
     Write(ozStandin::LogLevel::Debug, text);
 }
 
-ozDebugLogStream::ozDebugLogStream(Type) : std::ostream(nullptr)
+ozDebugLogStream::ozDebugLogStream(Type)
+    : std::ostream(nullptr)
 {
     rdbuf(&buffer);
 }
@@ -289,7 +299,8 @@ std::string LogCapture::Text() const
     LogState &state = State();
     std::lock_guard<std::mutex> guard(state.lock);
     std::string text;
-    for (const std::string &chunk : captured) text += chunk;
+    for (const std::string &chunk : captured)
+        text += chunk;
     return text;
 }
 

@@ -11,15 +11,19 @@ ozStandin::SinkHandler sink_handler;
 
 } // namespace
 
-ozPlugin::ozPlugin(const std::string &tag, Type type) : ozThread(tag), type(type) {}
+ozPlugin::ozPlugin(const std::string &tag, Type type)
+    : ozThread(tag)
+    , type(type)
+{
+}
 
 ozPlugin::~ozPlugin() = default;
 
-void ozPlugin::GetStatus(json &) {}
+void ozPlugin::GetStatus(json &) { }
 
-void ozPlugin::DisplayStatus(const json &) {}
+void ozPlugin::DisplayStatus(const json &) { }
 
-void ozPlugin::DispatchEvent(Event, void *) {}
+void ozPlugin::DispatchEvent(Event, void *) { }
 
 void ozPlugin::DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
     const json &payload, ozFlags<DispatchFlags> flags)
@@ -48,14 +52,16 @@ ozPluginProcessor::ozPluginProcessor(const std::string &tag, const Params &param
 
 ozPluginProcessor::~ozPluginProcessor() = default;
 
-void ozPluginProcessor::DispatchProcessorEvent(Event, ozFlowMap *) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, std::shared_ptr<ozFlow> &) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, std::shared_ptr<ozFlow> &, json &) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, std::map<std::string, std::shared_ptr<ozInterface>> *) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, const std::string &, ozPacketStats *) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, ozPacketStats *) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event, ozInstanceStatus *) {}
-void ozPluginProcessor::DispatchProcessorEvent(Event) {}
+void ozPluginProcessor::DispatchProcessorEvent(Event, ozFlowMap *) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event, std::shared_ptr<ozFlow> &) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event, std::shared_ptr<ozFlow> &, json &) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event, std::map<std::string, std::shared_ptr<ozInterface>> *)
+{
+}
+void ozPluginProcessor::DispatchProcessorEvent(Event, const std::string &, ozPacketStats *) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event, ozPacketStats *) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event, ozInstanceStatus *) { }
+void ozPluginProcessor::DispatchProcessorEvent(Event) { }
 
 namespace ozStandin {
 

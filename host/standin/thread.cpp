@@ -4,7 +4,10 @@
 #include "host/oz_log.h"
 #include "host/oz_thread.h"
 
-ozThread::ozThread(const std::string &tag) : tag(tag) {}
+ozThread::ozThread(const std::string &tag)
+    : tag(tag)
+{
+}
 
 ozThread::~ozThread()
 {

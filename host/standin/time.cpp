@@ -6,8 +6,8 @@
 
 namespace {
 
-std::atomic<bool> manual{false};
-std::atomic<int64_t> manual_now{0};
+std::atomic<bool> manual {false};
+std::atomic<int64_t> manual_now {0};
 
 int64_t SystemSeconds(clockid_t clock)
 {

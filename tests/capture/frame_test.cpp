@@ -258,8 +258,9 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
 {
     for (const char *text : {"192.168.1.20", "0.0.0.0", "255.255.255.255", "10.0.100.9"})
         EXPECT_EQ(Ip(text).Text(), text);
-    const char *v6[] = {"::", "::1", "fe80::1", "2001:db8::8:0:0:1", "2001:db8:0:1:1:1:1:1", "ff02::fb",
-        "1:0:0:2::3", "2001:db8::", "::ffff:10.1.2.3", "fe80::abcd:f0:0:1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"};
+    const char *v6[]
+        = {"::", "::1", "fe80::1", "2001:db8::8:0:0:1", "2001:db8:0:1:1:1:1:1", "ff02::fb", "1:0:0:2::3",
+            "2001:db8::", "::ffff:10.1.2.3", "fe80::abcd:f0:0:1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"};
     for (const char *text : v6)
         EXPECT_EQ(Ip(text).Text(), text);
     EXPECT_EQ(IpAddress().Text(), "");

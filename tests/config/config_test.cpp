@@ -122,18 +122,18 @@ TEST_F(ConfigTest, SetKeysOfAnyOtherTypeFail)
         std::string message;
     };
     const std::vector<Case> cases = {
-        { R"({"max_mdns_services": "25"})",
-            "void ozpGlobalConfig::Load(const json &): max_mdns_services: string: Invalid argument" },
-        { R"({"max_mdns_services": -1})",
-            "void ozpGlobalConfig::Load(const json &): max_mdns_services: number: Invalid argument" },
-        { R"({"max_http_user_agents": 2.5})",
-            "void ozpGlobalConfig::Load(const json &): max_http_user_agents: number, Invalid argument" },
-        { R"({"max_ssdp_user_agents": null})",
-            "void ozpGlobalConfig::Load(const json &): max_ssdp_user_agents: null, Invalid argument" },
-        { R"({"max_ja4_clients": [10]})",
-            "void ozpGlobalConfig::Load(const json &): max_ja4_clients: array, Invalid argument" },
-        { R"({"max_ja4_clients": true})",
-            "void ozpGlobalConfig::Load(const json &): max_ja4_clients: boolean, Invalid argument" },
+        {R"({"max_mdns_services": "25"})",
+            "void ozpGlobalConfig::Load(const json &): max_mdns_services: string: Invalid argument"},
+        {R"({"max_mdns_services": -1})",
+            "void ozpGlobalConfig::Load(const json &): max_mdns_services: number: Invalid argument"},
+        {R"({"max_http_user_agents": 2.5})",
+            "void ozpGlobalConfig::Load(const json &): max_http_user_agents: number, Invalid argument"},
+        {R"({"max_ssdp_user_agents": null})",
+            "void ozpGlobalConfig::Load(const json &): max_ssdp_user_agents: null, Invalid argument"},
+        {R"({"max_ja4_clients": [10]})",
+            "void ozpGlobalConfig::Load(const json &): max_ja4_clients: array, Invalid argument"},
+        {R"({"max_ja4_clients": true})",
+            "void ozpGlobalConfig::Load(const json &): max_ja4_clients: boolean, Invalid argument"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(LoadError(json::parse(c.file)), c.message) << c.file;
@@ -156,8 +156,7 @@ TEST_F(ConfigTest, IgnoreListKeepsEntriesAsWrittenAndRefusesNonStrings)
 TEST_F(ConfigTest, IgnoreSetGroupCachePathAndAuthSurviveALoadThatOmitsThem)
 {
     global.variables["path_state"] = "/var/lib/ostreld";
-    SetBootstrap(
-        { { "index", "https://cloud.example/index" }, { "upload", "https://cloud.example/upload" } });
+    SetBootstrap({{"index", "https://cloud.example/index"}, {"upload", "https://cloud.example/upload"}});
     config.Load(R"({"max_confidence": 90, "process_all_macs": true,
         "max_mdns_services": 4, "device_mac_ignore": ["00:11:22:33:44:55"],
         "device_mac_ignore_group": "lab", "path_device_cache": "${path_state}/cache.json",
@@ -166,7 +165,7 @@ TEST_F(ConfigTest, IgnoreSetGroupCachePathAndAuthSurviveALoadThatOmitsThem)
 
     config.Load(R"({})"_json);
     json expected = DEFAULTS;
-    expected["device_mac_ignore"] = { "00:11:22:33:44:55" };
+    expected["device_mac_ignore"] = {"00:11:22:33:44:55"};
     expected["device_mac_ignore_group"] = "lab";
     expected["path_device_cache"] = "/var/lib/ostreld/cache.json";
     expected["api_auth"] = true;
@@ -181,7 +180,7 @@ TEST_F(ConfigTest, IgnoreSetGroupCachePathAndAuthSurviveALoadThatOmitsThem)
 TEST_F(ConfigTest, IgnoreGroupIsHandedToTheHostLookup)
 {
     std::string group = dir.Write("ignore.list", "# routers\n00:11:22:33:44:55\n");
-    config.Load(json { { "device_mac_ignore_group", group } });
+    config.Load(json {{"device_mac_ignore_group", group}});
     EXPECT_EQ(config.device_mac_ignore_group, group);
     EXPECT_TRUE(host.addr_lookup.LookupGroupAddress(group, ozAddr("00:11:22:33:44:55")));
     EXPECT_FALSE(host.addr_lookup.LookupGroupAddress(group, ozAddr("00:11:22:33:44:56")));
@@ -196,8 +195,7 @@ TEST_F(ConfigTest, CachePathIsExpandedWithTheHostVariables)
 
 TEST_F(ConfigTest, AnExplicitUrlIsTheUploadUrlAndTheHostIsNotAsked)
 {
-    SetBootstrap(
-        { { "index", "https://cloud.example/index" }, { "upload", "https://cloud.example/upload" } });
+    SetBootstrap({{"index", "https://cloud.example/index"}, {"upload", "https://cloud.example/upload"}});
     config.Load(R"({"ostrel_api": {"enable": true, "url": "https://api.example.net/upload"}})"_json);
     EXPECT_TRUE(config.api_enable);
     EXPECT_EQ(config.api_url_upload, "https://api.example.net/upload");
@@ -218,8 +216,8 @@ TEST_F(ConfigTest, WithoutUrlTheHostBootstrapDataGivesUrlsAndAuth)
     EXPECT_EQ(config.api_url_upload, "");
     EXPECT_EQ(config.api_auth, nullptr);
 
-    SetBootstrap({ { "index", "https://cloud.example/index" }, { "upload", "https://cloud.example/upload" },
-        { "agent", "https://cloud.example/agent" } });
+    SetBootstrap({{"index", "https://cloud.example/index"}, {"upload", "https://cloud.example/upload"},
+        {"agent", "https://cloud.example/agent"}});
     config.Load(R"({"ostrel_api": {"enable": true, "url": 42}})"_json);
     EXPECT_EQ(config.api_url_index, "https://cloud.example/index");
     EXPECT_EQ(config.api_url_upload, "https://cloud.example/upload");
@@ -233,7 +231,7 @@ TEST_F(ConfigTest, WithoutUrlTheHostBootstrapDataGivesUrlsAndAuth)
 
     // Only one URL is enough to take the credentials.
     auth = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token-2");
-    SetBootstrap({ { "upload", "https://cloud.example/upload2" } });
+    SetBootstrap({{"upload", "https://cloud.example/upload2"}});
     config.Load(R"({"ostrel_api": {}})"_json);
     EXPECT_EQ(config.api_url_index, "");
     EXPECT_EQ(config.api_url_upload, "https://cloud.example/upload2");
@@ -242,7 +240,7 @@ TEST_F(ConfigTest, WithoutUrlTheHostBootstrapDataGivesUrlsAndAuth)
     // Bootstrap data without either URL leaves the credentials as they were.
     auto kept = auth;
     auth = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token-3");
-    SetBootstrap({ { "agent", "https://cloud.example/agent" } });
+    SetBootstrap({{"agent", "https://cloud.example/agent"}});
     config.Load(R"({"ostrel_api": {"enable": true}})"_json);
     EXPECT_EQ(config.api_url_upload, "");
     EXPECT_EQ(config.api_auth, kept);
@@ -276,19 +274,19 @@ TEST_F(ConfigTest, ChannelOptionsTakeOnlyTheirExactWords)
     };
     const std::string where = "void ozpChannelConfig::Load(const string &, const json &): ";
     const std::vector<Case> cases = {
-        { R"({})", "", R"({"format": 3, "compressor": 1, "flush": true})"_json },
-        { R"({"format": "json", "compressor": "none", "flush": false})", "",
-            R"({"format": 1, "compressor": 0, "flush": false})"_json },
-        { R"({"format": "object"})", "", R"({"format": 2, "compressor": 1, "flush": true})"_json },
-        { R"({"format": 1, "compressor": 0, "flush": "false"})", "",
-            R"({"format": 3, "compressor": 1, "flush": true})"_json },
-        { R"({"format": "MSGPACK", "compressor": "none"})", where + "format: MSGPACK: Invalid argument",
-            R"({"format": 3, "compressor": 1, "flush": true})"_json },
-        { R"({"format": "json", "compressor": "gzip", "flush": false})",
+        {R"({})", "", R"({"format": 3, "compressor": 1, "flush": true})"_json},
+        {R"({"format": "json", "compressor": "none", "flush": false})", "",
+            R"({"format": 1, "compressor": 0, "flush": false})"_json},
+        {R"({"format": "object"})", "", R"({"format": 2, "compressor": 1, "flush": true})"_json},
+        {R"({"format": 1, "compressor": 0, "flush": "false"})", "",
+            R"({"format": 3, "compressor": 1, "flush": true})"_json},
+        {R"({"format": "MSGPACK", "compressor": "none"})", where + "format: MSGPACK: Invalid argument",
+            R"({"format": 3, "compressor": 1, "flush": true})"_json},
+        {R"({"format": "json", "compressor": "gzip", "flush": false})",
             where + "compressor: gzip: Invalid argument",
-            R"({"format": 1, "compressor": 1, "flush": true})"_json },
-        { R"({"format": ""})", where + "format: : Invalid argument",
-            R"({"format": 3, "compressor": 1, "flush": true})"_json },
+            R"({"format": 1, "compressor": 1, "flush": true})"_json},
+        {R"({"format": ""})", where + "format: : Invalid argument",
+            R"({"format": 3, "compressor": 1, "flush": true})"_json},
     };
     for (const auto &c : cases) {
         ozpChannelConfig channel;

@@ -39,7 +39,7 @@ protected:
     {
         global.variables["path_state"] = "/var/lib/ostreld";
         conf = dir.File("dev-discovery.json");
-        plugin = std::make_unique<ozpPlugin>("dev-discovery", ozPlugin::Params { { "conf_filename", conf } });
+        plugin = std::make_unique<ozpPlugin>("dev-discovery", ozPlugin::Params {{"conf_filename", conf}});
     }
 
     // Writes the configuration file and reloads; returns what Reload threw,
@@ -89,7 +89,7 @@ TEST_F(ReloadTest, LoadsConfigDefaultsAndSinksFromAFileWithComments)
 TEST_F(ReloadTest, TheSampleConfigurationLoads)
 {
     plugin = std::make_unique<ozpPlugin>("dev-discovery",
-        ozPlugin::Params { { "conf_filename", OSTREL_SOURCE_DIR "/examples/dev-discovery.json" } });
+        ozPlugin::Params {{"conf_filename", OSTREL_SOURCE_DIR "/examples/dev-discovery.json"}});
     ASSERT_EQ(ReloadError(), "");
 
     const ozpGlobalConfig &config = plugin->config;
@@ -119,13 +119,13 @@ TEST_F(ReloadTest, AFileThatDoesNotParseChangesNothing)
 {
     const std::string json_error = "dev-discovery: " + conf + ": JSON exception: ";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        { R"({"max_confidence": 50,})", json_error + "[json.exception.parse_error.101]" },
-        { R"({"max_confidence": 50, "sinks": {)", json_error + "[json.exception.parse_error.101]" },
-        { "", json_error + "[json.exception.parse_error.101]" },
-        { R"({"a": 1} {"b": 2})", json_error + "[json.exception.parse_error.101]" },
-        { R"([{"max_confidence": 50}])",
-            json_error + "[json.exception.type_error.302] type must be object, but is array" },
-        { R"(null)", json_error + "[json.exception.type_error.302] type must be object, but is null" },
+        {R"({"max_confidence": 50,})", json_error + "[json.exception.parse_error.101]"},
+        {R"({"max_confidence": 50, "sinks": {)", json_error + "[json.exception.parse_error.101]"},
+        {"", json_error + "[json.exception.parse_error.101]"},
+        {R"({"a": 1} {"b": 2})", json_error + "[json.exception.parse_error.101]"},
+        {R"([{"max_confidence": 50}])",
+            json_error + "[json.exception.type_error.302] type must be object, but is array"},
+        {R"(null)", json_error + "[json.exception.type_error.302] type must be object, but is null"},
     };
 
     ASSERT_EQ(ReloadWith(GOOD_FILE), "");
@@ -159,7 +159,7 @@ TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
 
     EXPECT_EQ(ReloadWith(R"({"device_mac_ignore": ["aa:bb:cc:dd:ee:ff", 1]})"),
         "[json.exception.type_error.302] type must be string, but is number");
-    EXPECT_EQ(plugin->config.device_mac_ignore, std::set<std::string> { "00:11:22:33:44:55" });
+    EXPECT_EQ(plugin->config.device_mac_ignore, std::set<std::string> {"00:11:22:33:44:55"});
 
     // In the channel defaults: the plug-in settings are loaded, the defaults
     // up to the failing option, the sinks stay.
@@ -167,7 +167,8 @@ TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
     EXPECT_EQ(ReloadWith(R"({"max_confidence": 50, "format": "object", "compressor": "zstd"})"),
         "void ozpChannelConfig::Load(const string &, const json &): compressor: zstd: Invalid argument");
     EXPECT_EQ(plugin->config.max_confidence, 50u);
-    EXPECT_EQ(ChannelState(plugin->channel_defaults), R"({"format": 2, "compressor": 0, "flush": false})"_json);
+    EXPECT_EQ(
+        ChannelState(plugin->channel_defaults), R"({"format": 2, "compressor": 0, "flush": false})"_json);
     EXPECT_EQ(SinksState(plugin->sinks), good["sinks"]);
 
     // In the sinks: the channels inserted before the failure stay. Each load
@@ -180,11 +181,12 @@ TEST_F(ReloadTest, AFailureLeavesWhatWasLoadedBeforeIt)
         "ch-2": {"format": 3, "compressor": 0, "flush": false}}})"_json);
 
     const std::vector<std::pair<std::string, std::string>> shapes = {
-        { R"({"sinks": [{"sink-a": {}}]})", "[json.exception.type_error.302] type must be object, but is array" },
-        { R"({"sinks": {"sink-a": {"ch-1": {}}, "sink-b": ["ch-1"]}})",
-            "[json.exception.type_error.302] type must be object, but is array" },
-        { R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": "gz"}}})",
-            "[json.exception.type_error.302] type must be object, but is string" },
+        {R"({"sinks": [{"sink-a": {}}]})",
+            "[json.exception.type_error.302] type must be object, but is array"},
+        {R"({"sinks": {"sink-a": {"ch-1": {}}, "sink-b": ["ch-1"]}})",
+            "[json.exception.type_error.302] type must be object, but is array"},
+        {R"({"sinks": {"sink-a": {"ch-1": {}, "ch-2": "gz"}}})",
+            "[json.exception.type_error.302] type must be object, but is string"},
     };
     for (const auto &[file, message] : shapes) {
         ASSERT_EQ(ReloadWith(GOOD_FILE), "");

@@ -40,7 +40,8 @@ TEST_F(UniqueSetTest, UpdateMinAndUpdateTtlDecideWhatCounts)
     ozpUniqueSet<std::string> every_third("ja4_clients");
     every_third.update_min = 3;
     std::string counted;
-    for (int i = 1; i <= 9; i++) counted += every_third.Push(std::to_string(i)) ? 'y' : 'n';
+    for (int i = 1; i <= 9; i++)
+        counted += every_third.Push(std::to_string(i)) ? 'y' : 'n';
     EXPECT_EQ(counted, "nnynnynny");
 
     SetDebug(true);
@@ -53,7 +54,7 @@ TEST_F(UniqueSetTest, UpdateMinAndUpdateTtlDecideWhatCounts)
     EXPECT_TRUE(hourly.Push("c"));
     // Silent until the set has counted an update once.
     EXPECT_EQ(log.Lines(),
-        (Texts{"http_user_agents: updates: 2, updated: no", "http_user_agents: updates: 3, updated: yes"}));
+        (Texts {"http_user_agents: updates: 2, updated: no", "http_user_agents: updates: 3, updated: yes"}));
 }
 
 TEST_F(DeviceTest, UpdateCountsOnlyNewValues)
@@ -62,7 +63,8 @@ TEST_F(DeviceTest, UpdateCountsOnlyNewValues)
     stored.dhcp_fingerprint = "1,3,6";
     stored.dhcp_hostname = "laptop";
     stored.http_user_agents.Push("curl");
-    for (int i = 1; i <= 10; i++) stored.ip_list.insert("10.0.0." + std::to_string(i));
+    for (int i = 1; i <= 10; i++)
+        stored.ip_list.insert("10.0.0." + std::to_string(i));
     stored.pending_updates = 0;
     const int64_t seen = stored.last_update;
     clock.Advance(60);

@@ -15,7 +15,7 @@ const std::string MAC = "00:11:22:33:44:55";
 class PluginFixture : public ostrel_test::HostFixture
 {
 protected:
-    ozpPlugin plugin{"dev-discovery", {{"conf_filename", dir.File("plugin.json")}}};
+    ozpPlugin plugin {"dev-discovery", {{"conf_filename", dir.File("plugin.json")}}};
 
     json Report(const std::string &mac)
     {
@@ -214,8 +214,10 @@ TEST_F(FlowObservationTest, UnspecifiedAddressesAreNeverDeviceAddresses)
     EXPECT_TRUE(plugin.devices.at(discover.other_mac).ip_list.empty());
 
     // Every spelling; a file written before this rule loses them on reading.
-    for (const char *text : {"0.0.0.0", "::", "0:0:0:0:0:0:0:0", "::0"}) EXPECT_TRUE(IsUnspecifiedAddress(text));
-    for (const char *text : {"", "10.0.0.0", "::1", "fe80::"}) EXPECT_FALSE(IsUnspecifiedAddress(text));
+    for (const char *text : {"0.0.0.0", "::", "0:0:0:0:0:0:0:0", "::0"})
+        EXPECT_TRUE(IsUnspecifiedAddress(text));
+    for (const char *text : {"", "10.0.0.0", "::1", "fe80::"})
+        EXPECT_FALSE(IsUnspecifiedAddress(text));
     IPList list = json({"10.0.0.1", "0.0.0.0", "::"}).get<IPList>();
     EXPECT_EQ(json(list), json({"10.0.0.1"}));
 }

@@ -37,7 +37,8 @@ class AddrLookupTest : public ostrel_test::HostFixture
 
 TEST_F(AddrLookupTest, GroupsComeFromFilesAndUnknownGroupsMatchNothing)
 {
-    std::string file = dir.Write("ignored.txt", "# ignored devices\n00:11:22:33:44:55\n\n  10.0.0.1  # router\nbogus\n");
+    std::string file
+        = dir.Write("ignored.txt", "# ignored devices\n00:11:22:33:44:55\n\n  10.0.0.1  # router\nbogus\n");
     ozAddrLookup lookup;
     ASSERT_TRUE(lookup.AddGroupFile("ignored", file));
     EXPECT_TRUE(log.Contains("ignored.txt:5: not an address: bogus"));

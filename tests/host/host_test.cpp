@@ -71,7 +71,8 @@ TEST_F(HostTest, LoggedValuesCannotStartLinesOrControlTheTerminal)
         {"bidi \xe2\x80\xae \xe2\x81\xa6 \xe2\x80\x8f \xd8\x9c", "bidi \\u202e \\u2066 \\u200f \\u061c"},
         {"sep \xe2\x80\xa8", "sep \\u2028"},
         {"bad \xff \xc0\xaf \xed\xa0\x80 \xc3", "bad \\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xc3"},
-        {"caf\xc3\xa9 \xe2\x98\x95 \xe6\x97\xa5 \xf0\x9f\x93\xb7", "caf\xc3\xa9 \xe2\x98\x95 \xe6\x97\xa5 \xf0\x9f\x93\xb7"},
+        {"caf\xc3\xa9 \xe2\x98\x95 \xe6\x97\xa5 \xf0\x9f\x93\xb7",
+            "caf\xc3\xa9 \xe2\x98\x95 \xe6\x97\xa5 \xf0\x9f\x93\xb7"},
         {"back\\slash \\x1b", "back\\\\slash \\\\x1b"},
         {"ends in a newline\n", "ends in a newline\\x0a"},
     };
@@ -127,7 +128,7 @@ TEST_F(HostTest, ExpiryFollowsTheInjectedClock)
 
 TEST_F(HostTest, ExpandsKnownVariablesOnly)
 {
-    ozVariableMap vars{{"path_state", "/var/lib/ostrel"}, {"empty", ""}};
+    ozVariableMap vars {{"path_state", "/var/lib/ostrel"}, {"empty", ""}};
     EXPECT_EQ(oz_expand_variables("${path_state}/cache.json", vars), "/var/lib/ostrel/cache.json");
     EXPECT_EQ(oz_expand_variables("${unknown}/x${empty}y", vars), "${unknown}/xy");
     EXPECT_EQ(oz_expand_variables("no ${closing", vars), "no ${closing");
@@ -167,7 +168,10 @@ TEST_F(HostTest, UuidsAndBootstrapData)
 class HeaderExchange : public ozOstrelApiThread
 {
 public:
-    HeaderExchange() : ozOstrelApiThread("header-test") {}
+    HeaderExchange()
+        : ozOstrelApiThread("header-test")
+    {
+    }
     void *Entry() override { return nullptr; }
     void AddHeader(const std::string &name, const std::string &value) { headers.insert({name, value}); }
 };
@@ -177,7 +181,8 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
     const std::string bad_values[] = {"a1\r\nX-Admin: yes", "a1\n", std::string("a1\0", 3), "a\x7f", "a\tb"};
 
     global.SetUUID(UUID_AGENT, "agent-1");
-    for (const std::string &bad : bad_values) EXPECT_THROW(global.SetUUID(UUID_AGENT, bad), ozException);
+    for (const std::string &bad : bad_values)
+        EXPECT_THROW(global.SetUUID(UUID_AGENT, bad), ozException);
     std::string uuid;
     ASSERT_TRUE(global.LoadUUID(UUID_AGENT, uuid));
     EXPECT_EQ(uuid, "agent-1");
@@ -185,16 +190,18 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
     for (const std::string &bad : bad_values) {
         ozOstrelApiData::Bootstrap data;
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad);
-        EXPECT_THROW(host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+        EXPECT_THROW(
+            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>("agent", bad);
-        EXPECT_THROW(host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+        EXPECT_THROW(
+            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
     }
     EXPECT_EQ(host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY), nullptr);
 
     // A listener that must never see a connection. Should a request go out
     // anyway, it ends by the time-out rather than hanging the test.
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(addr);
@@ -216,7 +223,8 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
                 exchange.Perform(ozOstrelApiThread::METHOD_POST, url, "{}");
                 ADD_FAILURE() << "sent with " << where;
             } catch (const ozException &e) {
-                EXPECT_NE(std::string(e.what()).find("holds control character"), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find("holds control character"), std::string::npos)
+                    << e.what();
             }
             EXPECT_EQ(exchange.GetResponseCode(), -1);
         }
@@ -229,7 +237,10 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 class ThrowingThread : public ozThread
 {
 public:
-    ThrowingThread() : ozThread("thrower") {}
+    ThrowingThread()
+        : ozThread("thrower")
+    {
+    }
     ~ThrowingThread() override { Join(); }
     void *Entry() override { throw ozException("%s: boom %d", tag.c_str(), 7); }
 };

@@ -55,7 +55,8 @@ TEST_F(MainLoopTest, BannerFirstAndFinalSaveOnTerminate)
 
 TEST_F(MainLoopTest, SeveralReloadEventsBeforeThePassGiveOneReload)
 {
-    for (int i = 0; i < 3; i++) plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
+    for (int i = 0; i < 3; i++)
+        plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
     plugin->RunPass();
     plugin->RunPass();
     EXPECT_EQ(log.Count("Loading configuration"), 1u);
@@ -127,10 +128,11 @@ TEST_F(MainLoopTest, UpdateTicksSaveTheCacheAtMostHourly)
 
 TEST_F(MainLoopTest, ReloadLoadsAnEmptyTableAndSavesAFullOne)
 {
-    dir.Write("cache.json", R"({"aa:bb:cc:dd:ee:ff":{"mac":"aa:bb:cc:dd:ee:ff","label":"printer",)"
-                            R"("dhcp_fingerprint":"","dhcp_vendor":"","dhcp_hostname":"","http_user_agents":[],)"
-                            R"("ja4_clients":[],"mdns_services":[],"ssdp_user_agents":[],"ip_list":[],)"
-                            R"("confidence":10,"cached":false,"other_device":false}})");
+    dir.Write("cache.json",
+        R"({"aa:bb:cc:dd:ee:ff":{"mac":"aa:bb:cc:dd:ee:ff","label":"printer",)"
+        R"("dhcp_fingerprint":"","dhcp_vendor":"","dhcp_hostname":"","http_user_agents":[],)"
+        R"("ja4_clients":[],"mdns_services":[],"ssdp_user_agents":[],"ip_list":[],)"
+        R"("confidence":10,"cached":false,"other_device":false}})");
     plugin->RunPass();
     EXPECT_EQ(plugin->devices.size(), 1u);
     EXPECT_TRUE(log.Contains("dev-discovery: Loaded 1 devices from: " + dir.File("cache.json")));

@@ -38,7 +38,8 @@ std::set<std::string> DefinedDynamicSymbols(const std::string &path)
 
 TEST(PluginLibraryTest, ExportsExactlyTheAbiRecordAndTheFactory)
 {
-    EXPECT_EQ(DefinedDynamicSymbols(OSTREL_PLUGIN_PATH), (std::set<std::string>{"oz_plugin_abi", "ozPluginInit"}));
+    EXPECT_EQ(
+        DefinedDynamicSymbols(OSTREL_PLUGIN_PATH), (std::set<std::string> {"oz_plugin_abi", "ozPluginInit"}));
 }
 
 class PluginTest : public ostrel_test::HostFixture
@@ -54,8 +55,38 @@ TEST_F(PluginTest, AbiRecordCarriesItsEightValues)
     const auto *abi = static_cast<const uint8_t *>(dlsym(library, OZ_PLUGIN_ABI_SYMBOL));
     ASSERT_NE(abi, nullptr);
     const uint8_t expected[32] = {
-        0x42, 0x41, 0x50, 0x4f, 0x20, 0, 0, 0, 15, 0, 0, 0, 0x09, 0x03, 0x23, 0x20,
-        1, 0, 0, 0, 0, 0, 0, 0, 0x60, 0x0b, 0, 0, 0x48, 0, 0, 0,
+        0x42,
+        0x41,
+        0x50,
+        0x4f,
+        0x20,
+        0,
+        0,
+        0,
+        15,
+        0,
+        0,
+        0,
+        0x09,
+        0x03,
+        0x23,
+        0x20,
+        1,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0x60,
+        0x0b,
+        0,
+        0,
+        0x48,
+        0,
+        0,
+        0,
     };
     EXPECT_EQ(std::memcmp(abi, expected, sizeof(expected)), 0);
 
@@ -112,7 +143,8 @@ TEST_F(PluginTest, OnlyFlowEventsTwoSixAndEightQueueFlows)
     for (unsigned event = 0; event < 20; event++)
         plugin.DispatchProcessorEvent(static_cast<ozPluginProcessor::Event>(event), flow);
     ASSERT_EQ(plugin.flow_queue.size(), 3u);
-    for (const auto &queued : plugin.flow_queue) EXPECT_EQ(queued, flow);
+    for (const auto &queued : plugin.flow_queue)
+        EXPECT_EQ(queued, flow);
 
     FlowSpec excluded;
     excluded.excluded = true;

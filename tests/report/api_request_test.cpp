@@ -149,7 +149,8 @@ TEST_F(ApiRequestTest, HostCredentialsGoOnlyToTheHostsUrls)
     bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("host-token");
     host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
     const std::string from_host = R"({"ostrel_api": {"enable": true}})";
-    const std::string from_file = R"({"ostrel_api": {"enable": true, "url": ")" + elsewhere.Url("/upload") + R"("}})";
+    const std::string from_file
+        = R"({"ostrel_api": {"enable": true, "url": ")" + elsewhere.Url("/upload") + R"("}})";
     auto plugin = ostrel_test::MakePlugin(dir);
     auto upload = [&](const std::string &config) {
         dir.Write("plugin.json", config);

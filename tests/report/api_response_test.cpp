@@ -165,7 +165,8 @@ TEST_F(ApiResponseTest, AnswersForWhatMustNotBeADeviceAreSkipped)
     std::string data = "[" + Entry(MAC2, "phone", 30);
     for (const std::string &mac : not_macs)
         data += "," + json {{"mac", mac}, {"discovery", {{"label", "x"}, {"score", 99}}}}.dump();
-    data += "," + Entry(ignored, "router", 99) + "," + Entry(retired, "tv", 99) + "," + Entry(MAC4, "cam", 40) + "]";
+    data += "," + Entry(ignored, "router", 99) + "," + Entry(retired, "tv", 99) + "," + Entry(MAC4, "cam", 40)
+        + "]";
     Collect(200, "application/json", Answer(data));
 
     EXPECT_EQ(plugin->devices.size(), 3u) << log.Text();
@@ -195,7 +196,8 @@ TEST_F(ApiResponseTest, NumbersBeyondTheirRangeAreNotWrapped)
 
     SetDebug(false);
     for (std::string code : {"2147483648", "4294967297", "18446744073709551615"}) {
-        Collect(200, "application/json", R"({"status_code":)" + code + R"(,"status_message":"quota","data":[]})");
+        Collect(
+            200, "application/json", R"({"status_code":)" + code + R"(,"status_message":"quota","data":[]})");
         EXPECT_EQ(log.Text(), "dev-disc: API error: quota [" + code + "]\n");
     }
 }
@@ -208,8 +210,8 @@ TEST_F(ApiResponseTest, LongLabelsAreCutAndOversizedVerdictsSkipped)
         label += "\xc3\xa9";
     json entries = json::array();
     entries.push_back({{"mac", MAC1}, {"discovery", {{"label", label}, {"score", 50}}}});
-    entries.push_back(
-        {{"mac", MAC2}, {"discovery", {{"label", "big"}, {"score", 50}, {"notes", std::string(20000, 'n')}}}});
+    entries.push_back({{"mac", MAC2},
+        {"discovery", {{"label", "big"}, {"score", 50}, {"notes", std::string(20000, 'n')}}}});
     entries.push_back({{"mac", MAC3}, {"discovery", {{"label", "ok"}, {"score", 50}}}});
     Collect(200, "application/json", Answer(entries.dump()));
 
@@ -246,7 +248,8 @@ TEST_F(ApiResponseTest, FailedRequestsAreSaidAlwaysOnceEachAndRateLimited)
         {503, "text/html", "<html>", failed + "unexpected HTTP response: 503\n"},
         {500, "application/json", good, failed + "unexpected HTTP response: 500\n"},
         {200, "text/html", "<html>", failed + "unexpected content-type: text/html\n"},
-        {200, "application/json", R"({"status_code":0})", failed + "status_message not found or wrong type\n"},
+        {200, "application/json", R"({"status_code":0})",
+            failed + "status_message not found or wrong type\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);

@@ -15,15 +15,16 @@ struct SinkCapture::State {
     std::vector<SinkCall> calls;
 };
 
-SinkCapture::SinkCapture() : state(std::make_shared<State>())
+SinkCapture::SinkCapture()
+    : state(std::make_shared<State>())
 {
     std::shared_ptr<State> shared = state;
-    ozStandin::SetSinkHandler([shared](const std::string &tag, const std::string &sink,
-                                  const std::set<std::string> &channels, const nlohmann::json &payload,
-                                  uint8_t flags) {
-        std::lock_guard<std::mutex> guard(shared->lock);
-        shared->calls.push_back(SinkCall{tag, sink, channels, payload, flags});
-    });
+    ozStandin::SetSinkHandler(
+        [shared](const std::string &tag, const std::string &sink, const std::set<std::string> &channels,
+            const nlohmann::json &payload, uint8_t flags) {
+            std::lock_guard<std::mutex> guard(shared->lock);
+            shared->calls.push_back(SinkCall {tag, sink, channels, payload, flags});
+        });
 }
 
 SinkCapture::~SinkCapture()

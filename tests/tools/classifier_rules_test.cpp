@@ -62,7 +62,8 @@ const std::map<std::pair<std::string, std::string>, Expected> &Table()
         {{"hw-type0.pcap", "cc:00:0a:c4:00:00"}, {"Cisco IOS router", Strength::CLAIM}},
         {{"http-vlan-0.pcap", "c8:bc:c8:96:d2:a0"}, {"Mac", Strength::HINT}},
         // BusyBox says embedded Linux and no more: the kind, but no claim.
-        {{"suricata-dhcp-option-52-overload.pcap", "92:dd:a4:8d:5f:de"}, {"Embedded Linux device", Strength::HINT}},
+        {{"suricata-dhcp-option-52-overload.pcap", "92:dd:a4:8d:5f:de"},
+            {"Embedded Linux device", Strength::HINT}},
         // The capture's notes call it Android; the fingerprint is iOS's and
         // the MAC prefix Apple's.
         {{"1kxun.pcap", "70:3e:ac:f0:f0:07"}, {"iPhone or iPad", Strength::HINT}},
@@ -99,9 +100,10 @@ json ReadJsonFile(const std::string &path)
 json ReportForm(const std::string &mac, const json &answer)
 {
     auto list = [&](const char *key) { return answer.value(key, json::array()); };
-    return json{{"mac", mac},
+    return json {{"mac", mac},
         {"dhcp",
-            {{"fingerprint", answer.value("dhcp_fingerprint", "")}, {"vendor", answer.value("dhcp_vendor", "")},
+            {{"fingerprint", answer.value("dhcp_fingerprint", "")},
+                {"vendor", answer.value("dhcp_vendor", "")},
                 {"hostname", answer.value("dhcp_hostname", "")}}},
         {"mdns_services", list("mdns_services")}, {"http_user_agents", list("http_user_agents")},
         {"ssdp_user_agents", list("ssdp_user_agents")}, {"ja4_clients", list("ja4_clients")}};
@@ -129,11 +131,12 @@ TEST_F(ClassifierRulesTest, EveryCaptureDeviceGetsItsKindAndNoMoreThanItsEvidenc
     for (const json &capture : answers) {
         const std::string file = capture.at("file");
         for (const auto &device : capture.at("devices").items()) {
-            const std::pair<std::string, std::string> key{file, device.key()};
+            const std::pair<std::string, std::string> key {file, device.key()};
             seen.insert(key);
             auto expected = Table().find(key);
             if (expected == Table().end()) {
-                ADD_FAILURE() << file << " " << device.key() << ": not in the table; add what the rules must say";
+                ADD_FAILURE() << file << " " << device.key()
+                              << ": not in the table; add what the rules must say";
                 continue;
             }
             const Verdict verdict = ClassifyJson(kinds, ReportForm(device.key(), device.value()));
@@ -158,7 +161,8 @@ TEST_F(ClassifierRulesTest, EveryKindHasANoteAndItsOwnLabel)
     for (const json &kind : file.at("kinds")) {
         const std::string label = kind.at("label");
         EXPECT_TRUE(labels.insert(label).second) << label << ": twice";
-        EXPECT_TRUE(kind.contains("note") && kind["note"].is_string() && kind["note"].get<std::string>().size() > 20)
+        EXPECT_TRUE(
+            kind.contains("note") && kind["note"].is_string() && kind["note"].get<std::string>().size() > 20)
             << label << ": no note";
     }
     EXPECT_EQ(labels.size(), kinds.size());
@@ -199,12 +203,15 @@ TEST_F(ClassifierRulesTest, SpecificSignsDecideBetweenRelatedKinds)
         json device;
         const char *label;
     } cases[] = {
-        {R"({"mac": "00:00:5e:00:01:01", "dhcp": {"fingerprint": "1,121,3,6,15,119,252"}})"_json, "iPhone or iPad"},
+        {R"({"mac": "00:00:5e:00:01:01", "dhcp": {"fingerprint": "1,121,3,6,15,119,252"}})"_json,
+            "iPhone or iPad"},
         {R"({"mac": "00:00:5e:00:01:02", "dhcp": {"fingerprint": "1,121,3,6,15,119,252", "hostname": "Emmas-iPad"}})"_json,
             "iPad"},
-        {R"({"mac": "00:00:5e:00:01:03", "dhcp": {"fingerprint": "1,121,3,6,15,119,252,95,44,46"}})"_json, "Mac"},
+        {R"({"mac": "00:00:5e:00:01:03", "dhcp": {"fingerprint": "1,121,3,6,15,119,252,95,44,46"}})"_json,
+            "Mac"},
         {R"({"mac": "00:00:5e:00:01:04", "dhcp": {"fingerprint": "1,121,3,6,15,119,252,95,44,46",
-            "hostname": "Bens-MacBook-Pro"}})"_json, "MacBook"},
+            "hostname": "Bens-MacBook-Pro"}})"_json,
+            "MacBook"},
         // Android, Chromecasts and Raspberry Pis run dhcpcd like other Linux.
         {R"({"mac": "00:00:5e:00:01:05", "dhcp": {"vendor": "dhcpcd-9.4.1:Linux-6.1.21-v8+:aarch64:BCM2835"}})"_json,
             "Raspberry Pi"},
@@ -217,15 +224,19 @@ TEST_F(ClassifierRulesTest, SpecificSignsDecideBetweenRelatedKinds)
             "Linux computer"},
         // A camera's host name on a BusyBox client: the camera, not the client.
         {R"({"mac": "00:00:5e:00:01:09", "dhcp": {"vendor": "udhcp 1.36.1", "fingerprint": "1,3,6,12,15,28,42",
-            "hostname": "ipc-7f3e21"}})"_json, "IP camera"},
+            "hostname": "ipc-7f3e21"}})"_json,
+            "IP camera"},
         // A printer that offers its services and sends HP's vendor class.
         {R"({"mac": "00:00:5e:00:01:0a", "dhcp": {"vendor": "Hewlett-Packard JetDirect"},
-            "mdns_services": ["_ipp._tcp.local", "_pdl-datastream._tcp.local"]})"_json, "Network printer"},
+            "mdns_services": ["_ipp._tcp.local", "_pdl-datastream._tcp.local"]})"_json,
+            "Network printer"},
         // A Mac browsing for printers: its own services outweigh theirs.
         {R"({"mac": "00:00:5e:00:01:0b", "mdns_services": ["_odisk._tcp.local", "_afpovertcp._tcp.local",
-            "_adisk._tcp.local", "_companion-link._tcp.local", "_ipp._tcp.local", "_printer._tcp.local", "_pdl-datastream._tcp.local"]})"_json, "Mac"},
+            "_adisk._tcp.local", "_companion-link._tcp.local", "_ipp._tcp.local", "_printer._tcp.local", "_pdl-datastream._tcp.local"]})"_json,
+            "Mac"},
     };
-    for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
+    for (const Case &c : cases)
+        EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
 }
 
 } // namespace

@@ -23,7 +23,8 @@ Verdict ClassifyJson(const std::vector<Kind> &kinds, const json &device)
 
 TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
 {
-    const std::vector<Kind> kinds = LoadRules(std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json");
+    const std::vector<Kind> kinds
+        = LoadRules(std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json");
     struct Case {
         json device;
         const char *label;
@@ -33,10 +34,12 @@ TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
             "fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "hostname": "Pixel-7"}})"_json,
             "Android phone", 90},
         {R"({"mac": "5a:1e:77:c2:04:b3", "dhcp": {"vendor": "", "hostname": "Annas-iPhone",
-            "fingerprint": "1,121,3,6,15,108,114,119,252,95,44,46"}})"_json, "iPhone", 80},
+            "fingerprint": "1,121,3,6,15,108,114,119,252,95,44,46"}})"_json,
+            "iPhone", 80},
         {R"({"mac": "28:d2:44:6b:31:ee", "dhcp": {"vendor": "MSFT 5.0", "fingerprint": "", "hostname": ""}})"_json,
             "Windows laptop", 50},
-        {R"({"mac": "54:60:09:8e:71:2a", "mdns_services": ["_googlecast._tcp.local"]})"_json, "Chromecast", 50},
+        {R"({"mac": "54:60:09:8e:71:2a", "mdns_services": ["_googlecast._tcp.local"]})"_json, "Chromecast",
+            50},
         {R"j({"mac": "d8:31:34:a2:5f:07", "ssdp_user_agents": ["Roku/DVP-12.5 (12.5.0.4178)"]})j"_json,
             "Roku streamer", 60},
         {R"j({"mac": "8c:79:f5:0e:44:d1", "ssdp_user_agents": ["SEC_HHP_[TV] Samsung Q70 Series (55)/1.0 UPnP/1.0"],
@@ -53,7 +56,8 @@ TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
             "Amazon Echo", 90},
         {R"({"mac": "9c:8e:cd:0b:62:f1", "dhcp": {"vendor": "udhcp 1.36.1", "hostname": "ipc-7f3e21"}})"_json,
             "IP camera", 40},
-        {R"({"mac": "00:11:32:9b:4e:07", "ja4_clients": ["t13d1311h2_e8f1e7e78f70_6bebaf5329ac"]})"_json, "", 0},
+        {R"({"mac": "00:11:32:9b:4e:07", "ja4_clients": ["t13d1311h2_e8f1e7e78f70_6bebaf5329ac"]})"_json, "",
+            0},
     };
     for (const Case &c : cases) {
         Verdict verdict = ClassifyJson(kinds, c.device);
@@ -91,9 +95,10 @@ TEST(ClassifierTest, ScoresAddUpOncePerRuleAndStopAtOneHundred)
         EXPECT_EQ(verdict.label, c.label) << c.device.dump();
         EXPECT_EQ(verdict.score, c.score) << c.device.dump();
     }
-    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts{"m", "", "", "", {}, {"tv/"}, {}, {}})),
+    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts {"m", "", "", "", {}, {"tv/"}, {}, {}})),
         R"({"label": "Second", "score": 60, "type": "tv", "vendor": "V"})"_json);
-    EXPECT_EQ(DiscoveryJson(Verdict{}), R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
+    EXPECT_EQ(
+        DiscoveryJson(Verdict {}), R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
 }
 
 TEST(ClassifierTest, RuleFileErrorsNameTheField)
@@ -104,7 +109,8 @@ TEST(ClassifierTest, RuleFileErrorsNameTheField)
     } cases[] = {
         {R"({"kinds": []})", "kinds: missing or empty"},
         {R"({"kinds": {}})", "kinds: must be an array"},
-        {R"({"kinds": [{"rules": [{"field": "mac", "equals": "x", "score": 1}]}]})", "kinds[0].label: missing or empty"},
+        {R"({"kinds": [{"rules": [{"field": "mac", "equals": "x", "score": 1}]}]})",
+            "kinds[0].label: missing or empty"},
         {R"({"kinds": [{"label": "A", "rules": []}]})", "kinds[0].rules: must be a non-empty array of rules"},
         {R"({"kinds": [{"label": "A", "rules": [{"field": "ip", "equals": "x", "score": 1}]}]})",
             "kinds[0].rules[0].field: unknown field \"ip\""},
@@ -124,7 +130,8 @@ TEST(ClassifierTest, RuleFileErrorsNameTheField)
             ParseRules(c.text);
             ADD_FAILURE() << c.text << " loaded";
         } catch (const std::runtime_error &e) {
-            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.text << " gave: " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
+                << c.text << " gave: " << e.what();
         }
     }
 }
@@ -150,7 +157,8 @@ TEST(ClassifierTest, AllRuleNeedsEveryTextAmongTheValues)
         {R"({"mac": "m", "http_user_agents": ["a/1"], "ssdp_user_agents": ["B/2"]})"_json, "Agent"},
         {R"({"mac": "m", "http_user_agents": ["a/1", "b/3"]})"_json, ""},
     };
-    for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
+    for (const Case &c : cases)
+        EXPECT_EQ(ClassifyJson(kinds, c.device).label, c.label) << c.device.dump();
 }
 
 TEST(ClassifierTest, WithRuleCountsOnlyWhenItsPartnerCounted)
@@ -174,7 +182,8 @@ TEST(ClassifierTest, WithRuleCountsOnlyWhenItsPartnerCounted)
         // A chain holds only while every link counts.
         {R"({"mac": "m", "dhcp": {"hostname": "ipc-cam"}, "mdns_services": ["_rtsp._tcp.local"]})"_json, 5},
     };
-    for (const Case &c : cases) EXPECT_EQ(ClassifyJson(kinds, c.device).score, c.score) << c.device.dump();
+    for (const Case &c : cases)
+        EXPECT_EQ(ClassifyJson(kinds, c.device).score, c.score) << c.device.dump();
 }
 
 TEST(ClassifierTest, NewRuleFormErrorsNameTheField)
@@ -195,9 +204,12 @@ TEST(ClassifierTest, NewRuleFormErrorsNameTheField)
         {R"({"field": "mdns_services", "all": ["a"], "equals": "a", "score": 5})",
             "kinds[0].rules[0].equals: a rule has exactly one of equals, prefix, suffix, contains or all"},
         {R"({"field": "dhcp_hostname", "all": ["a"], "score": 5})",
-            "kinds[0].rules[0].all: field \"dhcp_hostname\" holds one value; \"all\" needs one that holds several"},
-        {R"({"field": "mac", "equals": "a", "score": 5, "id": ""})", "kinds[0].rules[0].id: must be a non-empty string"},
-        {R"({"field": "mac", "equals": "a", "score": 5, "id": 3})", "kinds[0].rules[0].id: must be a non-empty string"},
+            "kinds[0].rules[0].all: field \"dhcp_hostname\" holds one value; \"all\" needs one that holds "
+            "several"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": ""})",
+            "kinds[0].rules[0].id: must be a non-empty string"},
+        {R"({"field": "mac", "equals": "a", "score": 5, "id": 3})",
+            "kinds[0].rules[0].id: must be a non-empty string"},
         {R"({"field": "mac", "equals": "a", "score": 5, "with": ["x"]})",
             "kinds[0].rules[0].with: must be a non-empty string"},
         {R"({"field": "mac", "equals": "a", "score": 5, "id": "x"}, {"field": "mac", "equals": "b", "score": 5, "id": "x"})",
@@ -236,10 +248,12 @@ TEST(ClassifierTest, TieKeepsTheFirstKindAndNamesTheNext)
         {"label": "Bigger", "rules": [{"field": "dhcp_vendor", "equals": "big", "score": 30},
                                       {"field": "dhcp_hostname", "prefix": "dev", "score": 20}]}
     ]})");
-    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "v"}})"_json)),
+    EXPECT_EQ(DiscoveryJson(
+                  ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "v"}})"_json)),
         R"({"label": "First", "score": 40, "type": "unknown", "vendor": "", "tied_with": "Second"})"_json);
     // A later, higher sum clears an earlier tie.
-    EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "big"}})"_json)),
+    EXPECT_EQ(DiscoveryJson(
+                  ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "big"}})"_json)),
         R"({"label": "Bigger", "score": 50, "type": "unknown", "vendor": ""})"_json);
     // Nothing matched: nothing tied.
     EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m"})"_json)),
@@ -249,8 +263,8 @@ TEST(ClassifierTest, TieKeepsTheFirstKindAndNamesTheNext)
 TEST(ClassifierTest, VendorComesFromTheKindElseTheRegistryButNeverForRandomisedMacs)
 {
     RegistryProblems problems;
-    const MacRegistry registry =
-        MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems);
+    const MacRegistry registry
+        = MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems);
     const std::vector<Kind> kinds = ParseRules(R"({"kinds": [
         {"label": "Phone", "type": "phone", "vendor": "Kind Vendor", "rules": [{"field": "dhcp_hostname", "prefix": "phone", "score": 60}]},
         {"label": "Box", "type": "iot", "rules": [{"field": "dhcp_hostname", "prefix": "box", "score": 60}]}
@@ -263,7 +277,8 @@ TEST(ClassifierTest, VendorComesFromTheKindElseTheRegistryButNeverForRandomisedM
             R"({"label": "Box", "score": 60, "type": "iot", "vendor": "Inner Maker"})"_json},
         {R"({"mac": "00:1b:c5:a1:23:45", "dhcp": {"hostname": "phone-1"}})"_json,
             R"({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor"})"_json},
-        {R"({"mac": "3c:22:fb:00:00:01"})"_json, R"({"label": "", "score": 0, "type": "unknown", "vendor": "Apple, Inc."})"_json},
+        {R"({"mac": "3c:22:fb:00:00:01"})"_json,
+            R"({"label": "", "score": 0, "type": "unknown", "vendor": "Apple, Inc."})"_json},
         // The same octets with the locally administered bit: made up by the device.
         {R"({"mac": "3e:22:fb:00:00:01"})"_json,
             R"({"label": "", "score": 0, "type": "unknown", "vendor": "", "mac_randomised": true})"_json},
@@ -288,7 +303,7 @@ TEST(ClassifierTest, VendorComesFromTheKindElseTheRegistryButNeverForRandomisedM
 class ClassifierServiceTest : public ::testing::Test
 {
 protected:
-    Service service{ParseRules(R"({"kinds": [{"label": "Printer", "type": "printer",
+    Service service {ParseRules(R"({"kinds": [{"label": "Printer", "type": "printer",
         "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"),
         "s3cret"};
     const std::string auth = "Bearer s3cret";
@@ -317,9 +332,10 @@ TEST_F(ClassifierServiceTest, UploadAnswersCarryRegistryVendors)
 {
     RegistryProblems problems;
     Service with_registry(ParseRules(R"({"kinds": [{"label": "Printer", "type": "printer",
-        "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"), "",
-        MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems));
-    Reply reply = with_registry.Upload("", R"([{"mac": "00:d0:ef:01:02:03", "mdns_services": ["_ipp._tcp.local"]},
+        "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"),
+        "", MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems));
+    Reply reply
+        = with_registry.Upload("", R"([{"mac": "00:d0:ef:01:02:03", "mdns_services": ["_ipp._tcp.local"]},
         {"mac": "5a:1e:77:c2:04:b3"}])");
     EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
         {"mac": "00:d0:ef:01:02:03", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "IGT"}},
@@ -334,32 +350,36 @@ TEST(ClassifierOptionsTest, RegistryOptionDefaultsToTheDebianPackage)
     std::string error;
     std::vector<std::string> args = {"ostrel-classifier"};
     std::vector<char *> argv;
-    for (std::string &arg : args) argv.push_back(&arg[0]);
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
     ASSERT_TRUE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
     EXPECT_EQ(options.registry, "/usr/share/ieee-data");
     args = {"ostrel-classifier", "--registry", "none"};
     argv.clear();
-    for (std::string &arg : args) argv.push_back(&arg[0]);
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
     ASSERT_TRUE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
     EXPECT_EQ(options.registry, "none");
     args = {"ostrel-classifier", "--registry"};
     argv.clear();
-    for (std::string &arg : args) argv.push_back(&arg[0]);
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
     EXPECT_FALSE(ParseServiceOptions(static_cast<int>(argv.size()), argv.data(), options, error));
     EXPECT_EQ(error, "--registry: needs a value");
 }
 
 TEST_F(ClassifierServiceTest, WrongOrMissingTokenIsRefusedWith401)
 {
-    for (const std::string &given : {std::string(), std::string("Bearer s3cre"), std::string("Bearer s3cret2"),
-             std::string("Basic s3cret"), std::string("bearer s3cret")}) {
+    for (const std::string &given : {std::string(), std::string("Bearer s3cre"),
+             std::string("Bearer s3cret2"), std::string("Basic s3cret"), std::string("bearer s3cret")}) {
         Reply reply = service.Upload(given, "[]");
         EXPECT_EQ(reply.http_status, 401) << given;
         EXPECT_EQ(reply.body, R"({"status_code": 401, "status_message": "missing or wrong bearer token",
             "data": []})"_json);
         EXPECT_EQ(service.Index(given).http_status, 401) << given;
     }
-    Service open_service(ParseRules(R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "x", "score": 1}]}]})"),
+    Service open_service(
+        ParseRules(R"({"kinds": [{"label": "A", "rules": [{"field": "mac", "equals": "x", "score": 1}]}]})"),
         "");
     EXPECT_EQ(open_service.Upload("", "[]").http_status, 200);
 }
@@ -378,9 +398,10 @@ TEST_F(ClassifierServiceTest, MalformedUploadsGet400WithTheReasonAndChangeNothin
         {R"([{"mac": ""}])", "request[0]: mac: missing or not a non-empty string"},
         {R"([{"mac": "a", "dhcp": []}])", "request[0]: dhcp: must be an object"},
         {R"([{"mac": "a", "dhcp": {"vendor": 1}}])", "request[0]: dhcp.vendor: must be a string"},
-        {R"([{"mac": "a", "mdns_services": "_ipp._tcp.local"}])", "request[0]: mdns_services: must be an array of strings"},
+        {R"([{"mac": "a", "mdns_services": "_ipp._tcp.local"}])",
+            "request[0]: mdns_services: must be an array of strings"},
         {R"([{"mac": "a", "ja4_clients": [null]}])", "request[0]: ja4_clients: must be an array of strings"},
-        {"[" + std::string(100000, '[') , "request body is not valid JSON: "},
+        {"[" + std::string(100000, '['), "request body is not valid JSON: "},
         {"[\"\xff\"]", "request body is not valid JSON: "},
     };
     for (const Case &c : cases) {
@@ -395,7 +416,8 @@ TEST_F(ClassifierServiceTest, MalformedUploadsGet400WithTheReasonAndChangeNothin
         EXPECT_NO_THROW(reply.body.dump(-1, ' ', false, json::error_handler_t::replace));
     }
     std::string too_many = "[";
-    for (size_t i = 0; i <= Service::MAX_UPLOAD_DEVICES; i++) too_many += (i ? ",{\"mac\":\"m\"}" : "{\"mac\":\"m\"}");
+    for (size_t i = 0; i <= Service::MAX_UPLOAD_DEVICES; i++)
+        too_many += (i ? ",{\"mac\":\"m\"}" : "{\"mac\":\"m\"}");
     too_many += "]";
     EXPECT_EQ(service.Upload(auth, too_many).http_status, 400);
     // A bad device anywhere leaves nothing behind, not even the good ones before it.

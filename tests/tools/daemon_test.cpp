@@ -43,7 +43,8 @@ const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
 json CacheWithoutTimes(const std::string &path)
 {
     json cache = json::parse(ReadFile(path));
-    for (auto &entry : cache.items()) entry.value().erase("last_seen");
+    for (auto &entry : cache.items())
+        entry.value().erase("last_seen");
     return cache;
 }
 
@@ -52,13 +53,14 @@ std::string PcapFile(uint32_t link_type, const std::string &records = "")
 {
     std::string header;
     auto put32 = [&](uint32_t value) {
-        for (int i = 0; i < 4; i++) header += static_cast<char>((value >> (8 * i)) & 0xff);
+        for (int i = 0; i < 4; i++)
+            header += static_cast<char>((value >> (8 * i)) & 0xff);
     };
     put32(0xa1b2c3d4);
     header += std::string("\x02\x00\x04\x00", 4); // version 2.4
-    put32(0);                                       // time zone
-    put32(0);                                       // accuracy
-    put32(65535);                                   // snap length
+    put32(0); // time zone
+    put32(0); // accuracy
+    put32(65535); // snap length
     put32(link_type);
     return header + records;
 }
@@ -230,11 +232,13 @@ TEST_F(DaemonTest, CaptureDumpedToFlowLinesReplaysToTheSameDevices)
     const std::string capture = CAPTURES + "android.pcap";
     const std::string dump = dir.File("flows.jsonl");
     ChildProcess host;
-    Start(host, {"--pcap", capture, "--speed", "0", "--dump-flows", dump, "--exit-after-input", "1",
-                    "--update-interval", "0.1"});
+    Start(host,
+        {"--pcap", capture, "--speed", "0", "--dump-flows", dump, "--exit-after-input", "1",
+            "--update-interval", "0.1"});
     ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
     const std::string log = Log();
-    EXPECT_NE(log.find("ostrel-host: input done: 100% of " + capture + ", 500 packets, "), std::string::npos) << log;
+    EXPECT_NE(log.find("ostrel-host: input done: 100% of " + capture + ", 500 packets, "), std::string::npos)
+        << log;
     EXPECT_NE(log.find("ostrel-host: " + capture + ": 500 packets, "), std::string::npos) << log;
     // Every flow event read was dispatched, processed and dumped.
     const size_t dumped = Lines(ReadFile(dump));

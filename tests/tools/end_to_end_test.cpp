@@ -32,10 +32,14 @@ const std::string PHONE = "3c:28:6d:41:9a:10";
 const std::string CAMERA = "9c:8e:cd:0b:62:f1";
 const std::string PLUG = "24:6f:28:3a:1f:2b";
 
-const std::string PHONE_DHCP = R"({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "upper_mac": "f4:92:bf:10:00:01", "upper_ip": "192.168.1.1", "protocol": 18, "dhcp_class_ident": "android-dhcp-13", "dhcp_fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "host_name": "Pixel-7"})";
-const std::string PHONE_HTTP = R"j({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "protocol": 7, "user_agent": "Dalvik/2.1.0 (Linux; U; Android 13)", "user_agent_source": "http"})j";
-const std::string CAMERA_DHCP = R"({"lower_mac": "9c:8e:cd:0b:62:f1", "lower_ip": "192.168.1.110", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ipc-7f3e21"})";
-const std::string PLUG_DHCP = R"({"lower_mac": "24:6f:28:3a:1f:2b", "lower_ip": "192.168.1.120", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ESP_3A1F2B"})";
+const std::string PHONE_DHCP
+    = R"({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "upper_mac": "f4:92:bf:10:00:01", "upper_ip": "192.168.1.1", "protocol": 18, "dhcp_class_ident": "android-dhcp-13", "dhcp_fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "host_name": "Pixel-7"})";
+const std::string PHONE_HTTP
+    = R"j({"lower_mac": "3c:28:6d:41:9a:10", "lower_ip": "192.168.1.23", "protocol": 7, "user_agent": "Dalvik/2.1.0 (Linux; U; Android 13)", "user_agent_source": "http"})j";
+const std::string CAMERA_DHCP
+    = R"({"lower_mac": "9c:8e:cd:0b:62:f1", "lower_ip": "192.168.1.110", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ipc-7f3e21"})";
+const std::string PLUG_DHCP
+    = R"({"lower_mac": "24:6f:28:3a:1f:2b", "lower_ip": "192.168.1.120", "protocol": 18, "dhcp_class_ident": "udhcp 1.36.1", "host_name": "ESP_3A1F2B"})";
 
 std::vector<json> JsonLines(const std::string &text)
 {
@@ -50,7 +54,8 @@ std::vector<json> SinkDevices(const std::string &path)
 {
     std::vector<json> devices;
     for (const json &payload : JsonLines(ReadFile(path))) {
-        for (const json &device : payload.at("device_discovery")) devices.push_back(device);
+        for (const json &device : payload.at("device_discovery"))
+            devices.push_back(device);
     }
     return devices;
 }
@@ -59,8 +64,8 @@ bool SinkHas(const std::string &path, const std::string &mac, const std::string 
 {
     try {
         for (const json &device : SinkDevices(path)) {
-            if (device.value("mac", "") == mac && device["response"].is_object() &&
-                device["response"].value("label", "") == label)
+            if (device.value("mac", "") == mac && device["response"].is_object()
+                && device["response"].value("label", "") == label)
                 return true;
         }
     } catch (const json::exception &) {
@@ -81,8 +86,8 @@ protected:
                              std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry"},
             dir.File("classifier.out"), dir.File("classifier.log"));
         std::string marker = "listening on http://127.0.0.1:";
-        ASSERT_TRUE(WaitFor([&] { return ReadFile(dir.File("classifier.out")).find(marker) != std::string::npos; },
-            DEADLINE))
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadFile(dir.File("classifier.out")).find(marker) != std::string::npos; }, DEADLINE))
             << ReadFile(dir.File("classifier.log"));
         std::string out = ReadFile(dir.File("classifier.out"));
         port = std::stoi(out.substr(out.find(marker) + marker.size()));
@@ -93,13 +98,18 @@ protected:
     // a second), so that each cycle can send what the last one left due.
     std::string HostConfig(double update_interval = 2)
     {
-        return dir.Write("host.json", R"({
-            "update_interval": )" + std::to_string(update_interval) + R"(,
+        return dir.Write("host.json",
+            R"({
+            "update_interval": )"
+                + std::to_string(update_interval) + R"(,
             "uuids": {"agent": "e2e-agent"},
             "api": {"dev-discovery": {
-                "urls": {"index": "http://127.0.0.1:)" + std::to_string(port) + R"(/v1/discovery/index",
-                         "upload": "http://127.0.0.1:)" + std::to_string(port) + R"(/v1/discovery/upload"},
-                "auth_method": "bearer", "token": ")" + TOKEN + R"("}},
+                "urls": {"index": "http://127.0.0.1:)"
+                + std::to_string(port) + R"(/v1/discovery/index",
+                         "upload": "http://127.0.0.1:)"
+                + std::to_string(port) + R"(/v1/discovery/upload"},
+                "auth_method": "bearer", "token": ")"
+                + TOKEN + R"("}},
             "http": {"connect_timeout_ms": 2000, "total_timeout_ms": 10000},
             "sinks": {"sink-log": {"devices": "${state}/sink.jsonl"}}
         })");
@@ -107,17 +117,20 @@ protected:
 
     std::string PluginConfig(const std::string &extra = R"(, "ostrel_api": {"enable": true})")
     {
-        return dir.Write("plugin.json", R"({
+        return dir.Write("plugin.json",
+            R"({
             "max_confidence": 80,
             "path_device_cache": "${state}/cache.json",
-            "sinks": {"sink-log": {"devices": {"format": "json", "flush": true}}})" + extra + R"(
+            "sinks": {"sink-log": {"devices": {"format": "json", "flush": true}}})"
+                + extra + R"(
         })");
     }
 
     void StartHost(ChildProcess &host, std::vector<std::string> extra, bool pipe_stdin = true)
     {
-        std::vector<std::string> argv = {OSTREL_HOST_BIN, "--config", dir.File("host.json"), "--conf",
-            dir.File("plugin.json"), "--var", "state=" + dir.Path(), "--debug", "--verbose", "--debug-level", "2"};
+        std::vector<std::string> argv
+            = {OSTREL_HOST_BIN, "--config", dir.File("host.json"), "--conf", dir.File("plugin.json"), "--var",
+                "state=" + dir.Path(), "--debug", "--verbose", "--debug-level", "2"};
         if (pipe_stdin) {
             argv.push_back("--input");
             argv.push_back("-");
@@ -126,13 +139,17 @@ protected:
         host.Start(argv, dir.File("host.out"), dir.File("host.log"), pipe_stdin);
     }
 
-    bool LogHas(const std::string &text) { return ReadFile(dir.File("host.log")).find(text) != std::string::npos; }
+    bool LogHas(const std::string &text)
+    {
+        return ReadFile(dir.File("host.log")).find(text) != std::string::npos;
+    }
 
     size_t LogCount(const std::string &text)
     {
         std::string log = ReadFile(dir.File("host.log"));
         size_t count = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) count++;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            count++;
         return count;
     }
 
@@ -198,7 +215,8 @@ TEST_F(EndToEndTest, LabelledDevicesReachTheSinkAndIdentifiedOnesAreRetired)
     EXPECT_EQ(cache[CAMERA]["label"], "IP camera");
     EXPECT_EQ(cache[CAMERA]["confidence"], 40);
     // The camera stayed below the confidence to retire it: never in the sink.
-    for (const json &device : SinkDevices(dir.File("sink.jsonl"))) EXPECT_NE(device["mac"], CAMERA);
+    for (const json &device : SinkDevices(dir.File("sink.jsonl")))
+        EXPECT_NE(device["mac"], CAMERA);
     EXPECT_TRUE(LogHas("ostrel-host: Terminated: shutting down"));
 }
 
@@ -270,8 +288,8 @@ TEST_F(EndToEndTest, LibraryBuiltForAnotherAbiIsRefused)
         dir.File("host.out"), dir.File("host.log"));
     EXPECT_EQ(host.Wait(DEADLINE), 1);
     EXPECT_EQ(ReadFile(dir.File("host.log")),
-        std::string("ostrel-host: dev-discovery: ") + OSTREL_FAKE_PLUGIN_PATH +
-            ": oz_plugin_abi: version: expected 15, found 14\n");
+        std::string("ostrel-host: dev-discovery: ") + OSTREL_FAKE_PLUGIN_PATH
+            + ": oz_plugin_abi: version: expected 15, found 14\n");
 }
 
 TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
@@ -281,23 +299,24 @@ TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
     // A NUL byte ends what the JSON reader looks at: the flow before it must
     // not pass for the whole line.
     const std::string ghost = R"({"lower_mac": "02:00:00:00:00:99", "protocol": 18})";
-    std::string input = dir.Write("flows.jsonl", "# four flows, three of them broken\n" + CAMERA_DHCP + "\n" +
-                                                     R"({"lower_mac": "9c:8e:cd)" + "\n" +
-                                                     R"({"lower_mac": "not-a-mac"})" + "\n" + ghost +
-                                                     std::string(1, '\0') + "trailing\n" + PLUG_DHCP);
+    std::string input = dir.Write("flows.jsonl",
+        "# four flows, three of them broken\n" + CAMERA_DHCP + "\n" + R"({"lower_mac": "9c:8e:cd)" + "\n"
+            + R"({"lower_mac": "not-a-mac"})" + "\n" + ghost + std::string(1, '\0') + "trailing\n"
+            + PLUG_DHCP);
     ChildProcess host;
-    host.Start({OSTREL_HOST_BIN, "--conf", dir.File("plugin.json"), "--input", input, "--update-interval", "0.5",
-                   "--exit-after-input", "3"},
+    host.Start({OSTREL_HOST_BIN, "--conf", dir.File("plugin.json"), "--input", input, "--update-interval",
+                   "0.5", "--exit-after-input", "3"},
         dir.File("host.out"), dir.File("host.log"));
     EXPECT_EQ(host.Wait(DEADLINE), 0) << ReadFile(dir.File("host.log"));
 
     std::string log = ReadFile(dir.File("host.log"));
     EXPECT_NE(log.find("ostrel-host: " + input + ":3: not valid JSON: "), std::string::npos) << log;
-    EXPECT_NE(log.find("ostrel-host: " + input + ":4: lower_mac: not a MAC address: \"not-a-mac\"; line skipped\n"),
+    EXPECT_NE(
+        log.find("ostrel-host: " + input + ":4: lower_mac: not a MAC address: \"not-a-mac\"; line skipped\n"),
         std::string::npos)
         << log;
-    EXPECT_NE(log.find("ostrel-host: " + input + ":5: line: NUL byte at byte " + std::to_string(ghost.size() + 1) +
-                       "; line skipped\n"),
+    EXPECT_NE(log.find("ostrel-host: " + input + ":5: line: NUL byte at byte "
+                  + std::to_string(ghost.size() + 1) + "; line skipped\n"),
         std::string::npos)
         << log;
     EXPECT_NE(log.find("ostrel-host: input done: 2 flows read, 3 lines skipped"), std::string::npos) << log;
@@ -313,9 +332,9 @@ TEST_F(EndToEndTest, DemoCaptureGivesTheRecordedDevices)
 {
     ASSERT_NO_FATAL_FAILURE(StartClassifier());
     ChildProcess host;
-    host.Start({OSTREL_HOST_BIN, "--config", std::string(OSTREL_SOURCE_DIR) + "/examples/ostrel-host.json", "--var",
-                   "classifier_port=" + std::to_string(port), "--var", "classifier_token=" + TOKEN, "--var",
-                   "path_state=" + dir.Path(), "--input",
+    host.Start({OSTREL_HOST_BIN, "--config", std::string(OSTREL_SOURCE_DIR) + "/examples/ostrel-host.json",
+                   "--var", "classifier_port=" + std::to_string(port), "--var", "classifier_token=" + TOKEN,
+                   "--var", "path_state=" + dir.Path(), "--input",
                    std::string(OSTREL_SOURCE_DIR) + "/examples/home-network.jsonl", "--speed", "0",
                    "--update-interval", "2", "--exit-after-input", "3", "--debug", "--debug-level", "2"},
         dir.File("host.out"), dir.File("host.log"));
@@ -326,18 +345,19 @@ TEST_F(EndToEndTest, DemoCaptureGivesTheRecordedDevices)
     size_t rows = 0;
     for (const json &payload : JsonLines(ostrel_test::Gunzip(ReadFile(dir.File("sink-archive.jsonl.gz"))))) {
         for (const json &device : payload.at("device_discovery")) {
-            sink[device["mac"].get<std::string>()] = device["response"]["label"].get<std::string>() + " " +
-                                                      std::to_string(device["response"]["score"].get<int>());
+            sink[device["mac"].get<std::string>()] = device["response"]["label"].get<std::string>() + " "
+                + std::to_string(device["response"]["score"].get<int>());
             rows++;
         }
     }
     json cache = json::object();
     const json cached = json::parse(ReadFile(dir.File("dev-discovery-cache.json")));
     for (const auto &entry : cached.items())
-        cache[entry.key()] = entry.value()["label"].get<std::string>() + " " +
-                             std::to_string(entry.value()["confidence"].get<int>());
+        cache[entry.key()] = entry.value()["label"].get<std::string>() + " "
+            + std::to_string(entry.value()["confidence"].get<int>());
     json outcome = {{"sink", sink}, {"cache", cache}};
-    json golden = json::parse(ReadFile(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/home-network.golden.json"));
+    json golden = json::parse(
+        ReadFile(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/home-network.golden.json"));
     EXPECT_EQ(outcome, golden) << outcome.dump(2);
 
     // The table on stdout has its header and one row per sink entry.

@@ -38,7 +38,8 @@ TEST_F(OstrelHostConfigTest, ExampleConfigurationReachesTheHostSingletons)
 
     ASSERT_EQ(config.plugins.size(), 1u);
     EXPECT_EQ(config.plugins[0].tag, "dev-discovery");
-    EXPECT_EQ(config.plugins[0].conf_filename, std::string(OSTREL_SOURCE_DIR) + "/examples/demo-dev-discovery.json");
+    EXPECT_EQ(config.plugins[0].conf_filename,
+        std::string(OSTREL_SOURCE_DIR) + "/examples/demo-dev-discovery.json");
     EXPECT_DOUBLE_EQ(config.update_interval, 1);
     // Command-line variables win over the file's and reach the plug-ins.
     EXPECT_EQ(global.variables.at("path_state"), dir.Path());
@@ -53,7 +54,8 @@ TEST_F(OstrelHostConfigTest, ExampleConfigurationReachesTheHostSingletons)
     EXPECT_EQ(bootstrap->urls.at("upload"), "http://127.0.0.1:4711/v1/discovery/upload");
     ASSERT_NE(bootstrap->auth_method, nullptr);
     ASSERT_EQ(bootstrap->auth_method->GetType(), ozOstrelApiAuthMethod::AUTH_BEARER);
-    EXPECT_EQ(static_cast<const ozOstrelApiAuthMethod::Bearer &>(*bootstrap->auth_method).token, "demo-token");
+    EXPECT_EQ(
+        static_cast<const ozOstrelApiAuthMethod::Bearer &>(*bootstrap->auth_method).token, "demo-token");
     EXPECT_EQ(host.api_manager.GetHttpOptions().connect_timeout_ms, 2000);
 
     ASSERT_EQ(config.sinks.size(), 2u);
@@ -65,9 +67,11 @@ TEST_F(OstrelHostConfigTest, ExampleConfigurationReachesTheHostSingletons)
 TEST_F(OstrelHostConfigTest, FlagsCredentialsAndGroupsAreTakenAsWritten)
 {
     std::string group = dir.Write("ignore.txt", "# the router\nf4:92:bf:10:00:01\n");
-    HostConfig config = LoadHostConfig(dir.Write("host.json", R"({
+    HostConfig config = LoadHostConfig(dir.Write("host.json",
+                                           R"({
         "debug": true, "verbose": true, "debug_payload": true, "flags": 16, "debug_level": 3,
-        "address_groups": {"ignored": ")" + group + R"("},
+        "address_groups": {"ignored": ")" + group
+                                               + R"("},
         "api": {"dev-discovery": {"urls": {"upload": "https://x/up"}, "auth_method": "basic",
                                   "username": "u", "password": "p"}},
         "variables": {"v": "${config_dir}"}
@@ -109,17 +113,20 @@ TEST_F(OstrelHostConfigTest, EveryErrorNamesTheFieldAndWhy)
             "api.dev-discovery.token: missing; auth_method bearer needs it"},
         {R"({"api": {"dev-discovery": {"auth_method": "mtls", "cert_file": "c"}}})",
             "api.dev-discovery.key_file: missing; auth_method mtls needs it"},
-        {R"({"api": {"dev-discovery": {"urls": {"index": ""}}}})", "api.dev-discovery.urls.index: must not be empty"},
+        {R"({"api": {"dev-discovery": {"urls": {"index": ""}}}})",
+            "api.dev-discovery.urls.index: must not be empty"},
         {R"({"api": {"cloud": {}}})", "api.cloud: unknown API (agent, intel or dev-discovery)"},
         {R"({"http": {"total_timeout_ms": 1.5}})", "http.total_timeout_ms: must be a whole number"},
         {R"({"sinks": {"sink-log": {"devices": 1}}})", "sinks.sink-log.devices: must be an output path"},
-        {R"({"sinks": {"sink-log": {"devices": {"view": "table"}}}})", "sinks.sink-log.devices.path: missing"},
+        {R"({"sinks": {"sink-log": {"devices": {"view": "table"}}}})",
+            "sinks.sink-log.devices.path: missing"},
         {R"({"sinks": {"sink-log": {"devices": {"path": "-", "view": "grid"}}}})",
             "sinks.sink-log.devices.view: unknown view \"grid\""},
         {R"({"variables": {"a": 1}})", "variables.a: must be a string"},
         // Values sent in a request line or header: a CR or LF would start a
         // header of the file's choosing; other controls have no place there.
-        {R"({"uuids": {"agent": "a1\r\nX-Admin: yes"}})", "uuids.agent: must not hold control characters (found 0x0d)"},
+        {R"({"uuids": {"agent": "a1\r\nX-Admin: yes"}})",
+            "uuids.agent: must not hold control characters (found 0x0d)"},
         {R"({"uuids": {"site": "s\u0000"}})", "uuids.site: must not hold control characters (found 0x00)"},
         {R"({"uuids": {"serial": "s\t1"}})", "uuids.serial: must not hold control characters (found 0x09)"},
         {R"({"api": {"dev-discovery": {"auth_method": "bearer", "token": "t\nX-Admin: yes"}}})",
@@ -144,13 +151,15 @@ TEST_F(OstrelHostConfigTest, EveryErrorNamesTheFieldAndWhy)
         LoadHostConfig(dir.File("absent.json"), {});
         ADD_FAILURE() << "a missing file loaded";
     } catch (const std::runtime_error &e) {
-        EXPECT_EQ(std::string(e.what()), dir.File("absent.json") + ": cannot open: No such file or directory");
+        EXPECT_EQ(
+            std::string(e.what()), dir.File("absent.json") + ": cannot open: No such file or directory");
     }
 }
 
 TEST_F(OstrelHostConfigTest, UnreadableAddressGroupFileFailsTheStart)
 {
-    HostConfig config = LoadHostConfig(dir.Write("host.json", R"({"address_groups": {"g": "/nonexistent/g.txt"}})"), {});
+    HostConfig config
+        = LoadHostConfig(dir.Write("host.json", R"({"address_groups": {"g": "/nonexistent/g.txt"}})"), {});
     try {
         ostrel_host::ApplyHostConfig(config, global, host);
         ADD_FAILURE() << "an unreadable group file was accepted";
@@ -165,11 +174,13 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         "--update-interval", "0.5", "--exit-after-input", "3", "--var", "a=b=c", "--sink-table", "s/c=-",
         "--debug", "--flags", "0x8000", "--debug-level", "2"};
     std::vector<char *> argv;
-    for (std::string &arg : good) argv.push_back(&arg[0]);
+    for (std::string &arg : good)
+        argv.push_back(&arg[0]);
     ostrel_host::Options options;
     bool help = false;
     std::string error;
-    ASSERT_TRUE(ostrel_host::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, help, error)) << error;
+    ASSERT_TRUE(ostrel_host::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, help, error))
+        << error;
     EXPECT_EQ(options.conf, "p.json");
     EXPECT_EQ(options.input, "-");
     EXPECT_DOUBLE_EQ(options.speed, 2.5);
@@ -193,12 +204,14 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         // A tiny pace would make time / pace overflow the clock.
         {{"--speed", "1e-300"}, "--speed 1e-300: must be 0 or a number from 0.001 to 1000000"},
         {{"--speed", "0.0009"}, "--speed 0.0009: must be 0 or a number from 0.001"},
-        {{"--run-seconds", "1e-300"}, "--run-seconds 1e-300: must be 0 or a number of seconds from 0.1 to 10000000"},
+        {{"--run-seconds", "1e-300"},
+            "--run-seconds 1e-300: must be 0 or a number of seconds from 0.1 to 10000000"},
         {{"--run-seconds", "1e300"}, "--run-seconds 1e300: must be 0 or a number of seconds"},
         {{"--update-interval", "1e-300"}, "--update-interval 1e-300: must be a number of seconds from 0.05"},
         {{"--progress", "1e-300"}, "--progress 1e-300: must be a number of seconds from 0.1 to 86400"},
         {{"--exit-after-input", "1e-300"}, "--exit-after-input 1e-300: must be a whole number"},
-        {{"--exit-after-input", "99999999999999999999"}, "--exit-after-input 99999999999999999999: must be a whole"},
+        {{"--exit-after-input", "99999999999999999999"},
+            "--exit-after-input 99999999999999999999: must be a whole"},
         {{"--update-interval", "0"}, "--update-interval 0: must be a number of seconds from 0.05 to 86400"},
         {{"--exit-after-input", "-2"}, "--exit-after-input -2: must be a whole number"},
         {{"--debug-level", "300"}, "--debug-level 300: must be a whole number from 0 to 255"},
@@ -212,10 +225,12 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         std::vector<std::string> args = {"ostrel-host"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         std::vector<char *> raw;
-        for (std::string &arg : args) raw.push_back(&arg[0]);
+        for (std::string &arg : args)
+            raw.push_back(&arg[0]);
         ostrel_host::Options ignored;
         error.clear();
-        EXPECT_FALSE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
+        EXPECT_FALSE(
+            ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << c.args[0] << " gave: " << error;
     }
     // 0 ("no waiting", "no limit") and the bounds themselves are taken.
@@ -224,7 +239,8 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
     for (std::vector<std::string> args : taken) {
         args.insert(args.begin(), "ostrel-host");
         std::vector<char *> raw;
-        for (std::string &arg : args) raw.push_back(&arg[0]);
+        for (std::string &arg : args)
+            raw.push_back(&arg[0]);
         ostrel_host::Options parsed;
         EXPECT_TRUE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), parsed, help, error))
             << args[1] << " " << args[2] << ": " << error;
@@ -233,14 +249,17 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
 
 TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
 {
-    std::vector<std::string> good = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67",
-        "--udp-timeout", "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows", "out.jsonl"};
+    std::vector<std::string> good
+        = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67", "--udp-timeout",
+            "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows", "out.jsonl"};
     std::vector<char *> argv;
-    for (std::string &arg : good) argv.push_back(&arg[0]);
+    for (std::string &arg : good)
+        argv.push_back(&arg[0]);
     ostrel_host::Options options;
     bool help = false;
     std::string error;
-    ASSERT_TRUE(ostrel_host::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, help, error)) << error;
+    ASSERT_TRUE(ostrel_host::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, help, error))
+        << error;
     EXPECT_EQ(options.interface, "eth0");
     EXPECT_FALSE(options.promiscuous);
     EXPECT_EQ(options.bpf, "udp port 67");
@@ -268,22 +287,25 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
         {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
         {{"--dump-flows"}, "--dump-flows: needs a value"},
-        {{"--dump-flows", "out.jsonl"}, "--dump-flows: writes the flows of an input; give --input, --pcap or"},
+        {{"--dump-flows", "out.jsonl"},
+            "--dump-flows: writes the flows of an input; give --input, --pcap or"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());
         std::vector<std::string> args = {"ostrel-host"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         std::vector<char *> raw;
-        for (std::string &arg : args) raw.push_back(&arg[0]);
+        for (std::string &arg : args)
+            raw.push_back(&arg[0]);
         ostrel_host::Options ignored;
         error.clear();
-        EXPECT_FALSE(ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
+        EXPECT_FALSE(
+            ostrel_host::ParseOptions(static_cast<int>(raw.size()), raw.data(), ignored, help, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << " gave: " << error;
     }
     // Every option is in the usage text.
-    for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout", "--tcp-timeout",
-             "--max-flows", "--dump-flows"})
+    for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout",
+             "--tcp-timeout", "--max-flows", "--dump-flows"})
         EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
 }
 
@@ -302,7 +324,8 @@ TEST(OstrelHostAbiTest, RecordIsCheckedFieldByField)
         // The magic is looked at first: nothing else means anything without it.
         {{0, 0, 0, 0, {}}, "magic: expected 0x4f504142, found 0x0"},
     };
-    for (const Case &c : cases) EXPECT_EQ(ostrel_host::CheckPluginAbi(c.abi), c.error);
+    for (const Case &c : cases)
+        EXPECT_EQ(ostrel_host::CheckPluginAbi(c.abi), c.error);
 }
 
 TEST(OstrelHostAbiTest, LibrariesThatAreNotPluginsAreRefused)
@@ -317,7 +340,8 @@ TEST(OstrelHostAbiTest, LibrariesThatAreNotPluginsAreRefused)
     EXPECT_EQ(error, "libc.so.6: not a plug-in library: no oz_plugin_abi symbol");
 
     EXPECT_FALSE(library.Open(OSTREL_FAKE_PLUGIN_PATH, error));
-    EXPECT_EQ(error, std::string(OSTREL_FAKE_PLUGIN_PATH) + ": oz_plugin_abi: version: expected 15, found 14");
+    EXPECT_EQ(
+        error, std::string(OSTREL_FAKE_PLUGIN_PATH) + ": oz_plugin_abi: version: expected 15, found 14");
 
     ASSERT_TRUE(library.Open(OSTREL_PLUGIN_PATH, error)) << error;
 }

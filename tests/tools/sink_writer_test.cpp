@@ -48,13 +48,14 @@ TEST_F(OstrelHostSinkTest, EncodingsRoundTrip)
     EXPECT_EQ(json::from_msgpack(Gunzip(EncodePayload(PAYLOAD, 0x04 | 0x20))), PAYLOAD);
 
     // gzip members concatenate to one stream, as in an appended file.
-    std::string twice = EncodePayload(PAYLOAD, 0x01 | 0x20) + EncodePayload(json{{"n", 2}}, 0x01 | 0x20);
+    std::string twice = EncodePayload(PAYLOAD, 0x01 | 0x20) + EncodePayload(json {{"n", 2}}, 0x01 | 0x20);
     EXPECT_EQ(Gunzip(twice), PAYLOAD.dump() + "\n" + R"({"n":2})" + "\n");
 }
 
 TEST_F(OstrelHostSinkTest, InvalidUtf8FromTheNetworkIsReplacedNotThrown)
 {
-    json payload = {{"device_discovery", json::array({{{"mac", "aa:bb:cc:dd:ee:ff"}, {"ip_address", "\xff\xfe"}}})}};
+    json payload
+        = {{"device_discovery", json::array({{{"mac", "aa:bb:cc:dd:ee:ff"}, {"ip_address", "\xff\xfe"}}})}};
     std::string text;
     ASSERT_NO_THROW(text = EncodePayload(payload, 0x01));
     EXPECT_EQ(json::parse(text)["device_discovery"][0]["ip_address"], "\xEF\xBF\xBD\xEF\xBF\xBD");
@@ -76,7 +77,8 @@ TEST_F(OstrelHostSinkTest, ChannelsWriteTheirOwnFilesAndUnknownOnesAreDropped)
     EXPECT_EQ(ReadFile(plain), PAYLOAD.dump() + "\n" + PAYLOAD.dump() + "\n");
     EXPECT_EQ(json::from_msgpack(Gunzip(ReadFile(packed))), PAYLOAD);
     EXPECT_EQ(log.Count("payload for unknown sink channel"), 2u);
-    EXPECT_TRUE(log.Contains("ostrel-host: dev-discovery: payload for unknown sink channel sink-log/nowhere dropped\n"));
+    EXPECT_TRUE(log.Contains(
+        "ostrel-host: dev-discovery: payload for unknown sink channel sink-log/nowhere dropped\n"));
     EXPECT_TRUE(log.Contains("sink-other/devices dropped"));
     EXPECT_EQ(writer.Payloads(), 4u);
     EXPECT_EQ(writer.Devices(), 1u);
@@ -115,8 +117,10 @@ TEST_F(OstrelHostSinkTest, TableViewShowsControlsBidiMarksAndBadBytesAsEscapes)
 {
     // What a device on the network can put into its name or an answer.
     const std::string forged = "ok\nostrel-host: x";
-    const std::string c1 = "csi\xc2\x9b" "31m";
-    const std::string bidi = "a\xe2\x80\xae" "b";
+    const std::string c1 = "csi\xc2\x9b"
+                           "31m";
+    const std::string bidi = "a\xe2\x80\xae"
+                             "b";
     const std::string bad = "bad\xff\xc3";
     json payload = {{"device_discovery",
         json::array({{{"mac", "aa:bb:cc:dd:ee:01"}, {"dhcp", {{"hostname", forged}}},
@@ -152,7 +156,7 @@ TEST_F(OstrelHostSinkTest, TableViewShowsControlsBidiMarksAndBadBytesAsEscapes)
         << ostrel_host::TableRows(long_char);
 
     // Any other payload is shown as ASCII-only JSON.
-    std::string other = ostrel_host::TableRows(json{{"note", "x\xe2\x80\xaey\n"}});
+    std::string other = ostrel_host::TableRows(json {{"note", "x\xe2\x80\xaey\n"}});
     EXPECT_EQ(other, "{\"note\":\"x\\u202ey\\n\"}\n");
 }
 
@@ -169,7 +173,7 @@ TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
     ASSERT_EQ(std::rename(table.c_str(), (table + ".1").c_str()), 0);
 
     EXPECT_EQ(writer.Reopen(), 2u); // stdout stays as it is
-    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, json{{"n", 2}}, 0x01);
+    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, json {{"n", 2}}, 0x01);
     EXPECT_EQ(ReadFile(plain + ".1"), PAYLOAD.dump() + "\n");
     EXPECT_EQ(ReadFile(plain), "{\"n\":2}\n");
     // The new table starts with its own header.
@@ -183,9 +187,9 @@ TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
     gone.AddChannel("sink-log", "devices", folder + "/out.jsonl", SinkWriter::View::ENCODED);
     ASSERT_EQ(std::rename(folder.c_str(), (folder + ".old").c_str()), 0);
     EXPECT_EQ(gone.Reopen(), 0u);
-    EXPECT_TRUE(log.Contains("ostrel-host: sink " + folder +
-                             "/out.jsonl: cannot open for appending: No such file or directory; still writing to "
-                             "the file opened before\n"))
+    EXPECT_TRUE(log.Contains("ostrel-host: sink " + folder
+        + "/out.jsonl: cannot open for appending: No such file or directory; still writing to "
+          "the file opened before\n"))
         << log.Text();
     gone.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
     EXPECT_EQ(ReadFile(folder + ".old/out.jsonl"), PAYLOAD.dump() + "\n");
@@ -201,8 +205,8 @@ int FillTinyDisk(const std::string &mount_point, const std::string &out, uint8_t
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
             _exit(77);
         const std::string archive = mount_point + "/archive";
         const std::string filler = mount_point + "/filler";
@@ -214,11 +218,13 @@ int FillTinyDisk(const std::string &mount_point, const std::string &out, uint8_t
             std::mt19937 random(20260308);
             for (int n = 0; n < 40; n++) {
                 std::string noise(1500, ' ');
-                for (char &c : noise) c = static_cast<char>('!' + random() % 90);
-                writer.Write("dev-discovery", "sink-log", {"archive"}, json{{"n", n}, {"noise", noise}}, flags);
+                for (char &c : noise)
+                    c = static_cast<char>('!' + random() % 90);
+                writer.Write(
+                    "dev-discovery", "sink-log", {"archive"}, json {{"n", n}, {"noise", noise}}, flags);
             }
             std::remove(filler.c_str());
-            writer.Write("dev-discovery", "sink-log", {"archive"}, json{{"n", "last"}}, flags);
+            writer.Write("dev-discovery", "sink-log", {"archive"}, json {{"n", "last"}}, flags);
         }
         std::ofstream(out, std::ios::binary) << ReadFile(archive);
         std::ofstream(out + ".log", std::ios::binary) << captured.Text();
@@ -248,30 +254,36 @@ TEST_F(OstrelHostSinkTest, FullDiskLeavesOnlyWholePayloadsAndTheArchiveGoesOn)
         std::string text;
         ASSERT_NO_THROW(text = (c.flags & 0x20) ? Gunzip(bytes) : bytes) << bytes.size() << " bytes";
         std::vector<json> payloads;
-        for (const std::string &line : Lines(text)) ASSERT_NO_THROW(payloads.push_back(json::parse(line)));
+        for (const std::string &line : Lines(text))
+            ASSERT_NO_THROW(payloads.push_back(json::parse(line)));
         ASSERT_EQ(text.back(), '\n');
         // Some payloads fitted, the disk ran full, and after room came back
         // the next payload follows the last whole one.
         ASSERT_GE(payloads.size(), 4u);
         EXPECT_LT(payloads.size(), 30u) << "the disk never filled up";
-        for (size_t i = 0; i + 1 < payloads.size(); i++) EXPECT_EQ(payloads[i]["n"], i);
+        for (size_t i = 0; i + 1 < payloads.size(); i++)
+            EXPECT_EQ(payloads[i]["n"], i);
         EXPECT_EQ(payloads.back()["n"], "last");
         const std::string log_text = ReadFile(out + ".log");
         EXPECT_EQ(log_text,
-            "ostrel-host: sink sink-log/archive: " + fs + "/archive: write failed: No space left on device\n");
+            "ostrel-host: sink sink-log/archive: " + fs
+                + "/archive: write failed: No space left on device\n");
     }
 }
 
 TEST_F(OstrelHostSinkTest, UnwritableOutputIsReportedOnceAndNeverStopsTheHost)
 {
     SinkWriter writer;
-    EXPECT_THROW(writer.AddChannel("sink-log", "x", dir.File("missing/folder/out.jsonl"), SinkWriter::View::ENCODED),
+    EXPECT_THROW(
+        writer.AddChannel("sink-log", "x", dir.File("missing/folder/out.jsonl"), SinkWriter::View::ENCODED),
         std::runtime_error);
     // A full disk: every write fails.
     writer.AddChannel("sink-log", "full", "/dev/full", SinkWriter::View::ENCODED);
-    for (int i = 0; i < 3; i++) writer.Write("dev-discovery", "sink-log", {"full"}, PAYLOAD, 0x01 | 0x08);
+    for (int i = 0; i < 3; i++)
+        writer.Write("dev-discovery", "sink-log", {"full"}, PAYLOAD, 0x01 | 0x08);
 
-    EXPECT_EQ(log.Count("ostrel-host: sink sink-log/full: /dev/full: write failed: No space left on device\n"), 1u);
+    EXPECT_EQ(
+        log.Count("ostrel-host: sink sink-log/full: /dev/full: write failed: No space left on device\n"), 1u);
     EXPECT_EQ(writer.Payloads(), 3u);
 }
 

@@ -15,7 +15,7 @@ namespace ostrel_test {
 
 namespace {
 
-constexpr std::chrono::milliseconds POLL_STEP{20};
+constexpr std::chrono::milliseconds POLL_STEP {20};
 
 } // namespace
 
@@ -35,7 +35,8 @@ void ChildProcess::Start(const std::vector<std::string> &argv, const std::string
     int fds[2] = {-1, -1};
     if (pipe_stdin && pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     sigset_t daemon_signals, before;
     sigemptyset(&daemon_signals);
