@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, tests and demo need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev nlohmann-json3-dev libcurl4-openssl-dev
+packages=(cmake ninja-build g++ clang-14 clang-format-14 libclang-rt-14-dev nlohmann-json3-dev libcurl4-openssl-dev
   libcpp-httplib-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev libssl-dev pkg-config ca-certificates
   iproute2 ieee-data)
 
