@@ -142,7 +142,8 @@ bool ReadRecord(
 
 bool ReadFile(const std::string &path, std::string &text, std::string &why)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         why = std::string("cannot open: ") + strerror(errno);
         return false;

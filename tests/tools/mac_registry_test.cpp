@@ -233,6 +233,14 @@ TEST(MacRegistryTest, MissingOrUnreadableRegistrySaysWhichFileAndWhyOnce)
                 + "/oui36.csv: cannot open: No such file or directory; answers name no vendors from it",
             "MAC registry " + dir.path + ": skipped 1 record it could not read (the first at " + dir.path
                 + "/oui.csv line 2)"}));
+
+    // A FIFO in the registry's place is refused at once; opening it to read
+    // would wait for a writer that never comes.
+    ASSERT_EQ(mkfifo((dir.path + "/oui36.csv").c_str(), 0600), 0);
+    messages.clear();
+    EXPECT_EQ(LoadRegistry(dir.path, messages).Size(), 1u);
+    EXPECT_EQ(messages.at(1),
+        "MAC registry " + dir.path + "/oui36.csv: not a regular file; answers name no vendors from it");
 }
 
 TEST(MacRegistryTest, DebianPackageLoadsWhole)
