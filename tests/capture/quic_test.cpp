@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture_payloads.h"
+#include "udp_payloads.h"
 
 using namespace ostrel_capture;
 
@@ -17,13 +18,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes FromHex(const std::string &hex)
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using ostrel_capture_test::FromHex;
 
 std::string ToHex(const uint8_t *data, size_t size)
 {
