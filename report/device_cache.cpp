@@ -1,44 +1,17 @@
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <map>
 #include <optional>
-#include <system_error>
-#include <vector>
 
 #include "config/regular_file.h"
 #include "plugin/plugin.h"
+#include "report/cache_stream.h"
+#include "report/durable_file.h"
 
 namespace {
-
-// A save writes "<cache>.tmp.XXXXXX" first; mkostemp fills in the X's.
-const std::string TEMP_INFIX = ".tmp.";
-const std::string TEMP_RANDOM = "XXXXXX";
-// The text of an unreadable cache is kept in <cache>.bad, or in the first
-// free one of <cache>.bad.1, <cache>.bad.2, ... when that exists.
-const std::string KEPT_SUFFIX = ".bad";
-constexpr unsigned MAX_KEPT_COPIES = 10000;
-// Links followed to the cache file, as many as the kernel follows.
-constexpr int MAX_LINKS = 40;
-
-std::string Folder(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 ozException FileError(const std::string &tag, const std::string &path, int error)
 {
@@ -46,116 +19,13 @@ ozException FileError(const std::string &tag, const std::string &path, int error
 }
 
 // The file that a cache path names, symbolic links followed: a save then
-// replaces the file a link points to and keeps the link. The file need not
-// exist.
+// replaces the file a link points to and keeps the link.
 std::string CacheFile(const std::string &tag, const std::string &path)
 {
-    std::string file = path;
-    for (int links = 0;; links++) {
-        struct stat st;
-        if (lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
-        if (links == MAX_LINKS) throw FileError(tag, path, ELOOP);
-        std::error_code error;
-        std::filesystem::path target = std::filesystem::read_symlink(file, error);
-        if (error) throw FileError(tag, path, error.value());
-        if (target.is_relative()) target = std::filesystem::path(Folder(file)) / target;
-        file = target.string();
-    }
-}
-
-// Temporary files of a save that was cut short (crash, power loss).
-void RemoveStaleTemporaries(const std::string &path)
-{
-    std::string folder = Folder(path);
-    std::string prefix = BaseName(path) + TEMP_INFIX;
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr) return;
-    while (struct dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name.size() == prefix.size() + TEMP_RANDOM.size() && name.compare(0, prefix.size(), prefix) == 0)
-            unlink((folder + "/" + name).c_str());
-    }
-    closedir(dir);
-}
-
-bool WriteAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) return false;
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
-// A new name is only durable once the folder's entry is on disk too. Some
-// file systems cannot sync a folder (EINVAL); nothing more can be done
-// there. The error number, or 0.
-int SyncFolder(const std::string &file)
-{
-    int fd = open(Folder(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int error = fsync(fd) != 0 && errno != EINVAL ? errno : 0;
-    close(fd);
-    return error;
-}
-
-// A file's text in pieces of about a megabyte: a large cache grows without
-// copying, again and again, what it holds so far.
-using Pieces = std::vector<std::string>;
-constexpr size_t PIECE_SIZE = 1 << 20;
-
-// Replaces `file` with `text` so that a failure at any point (full disk, I/O
-// error, crash) leaves the previous file whole. New files are readable by
-// their owner only: they describe the devices of the network. Errors name
-// the configured `path`.
-void ReplaceFile(const std::string &tag, const std::string &path, const std::string &file, const Pieces &text)
-{
-    std::string temp = file + TEMP_INFIX + TEMP_RANDOM;
-    int fd = mkostemp(&temp[0], O_CLOEXEC);
-    if (fd < 0) throw FileError(tag, path, errno);
-
-    int error = 0;
-    for (const std::string &piece : text) {
-        if (!WriteAll(fd, piece)) {
-            error = errno;
-            break;
-        }
-    }
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && rename(temp.c_str(), file.c_str()) != 0) error = errno;
-    if (error != 0) {
-        unlink(temp.c_str());
-        throw FileError(tag, path, error);
-    }
-    error = SyncFolder(file);
+    std::string file;
+    int error = ozpFollowLinks(path, file);
     if (error != 0) throw FileError(tag, path, error);
-}
-
-// Keeps `text` in the first free copy name of `file`: a copy kept earlier
-// is never overwritten. False with errno set when no whole copy was made.
-bool KeepCopy(const std::string &file, const std::string &text, std::string &copy)
-{
-    for (unsigned n = 0; n < MAX_KEPT_COPIES; n++) {
-        copy = file + KEPT_SUFFIX + (n == 0 ? "" : "." + std::to_string(n));
-        int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return false;
-        int error = WriteAll(fd, text) && fsync(fd) == 0 ? 0 : errno;
-        if (close(fd) != 0 && error == 0) error = errno;
-        if (error == 0) error = SyncFolder(copy);
-        if (error != 0) {
-            unlink(copy.c_str());
-            errno = error;
-            return false;
-        }
-        return true;
-    }
-    errno = EEXIST;
-    return false;
+    return file;
 }
 
 // A cache that could not be read whole is about to be replaced by the next
@@ -166,7 +36,7 @@ bool KeepUnreadable(const std::string &tag, const std::string &path, const std::
     const std::string &text, size_t loaded, const char *reason)
 {
     std::string copy;
-    if (KeepCopy(file, text, copy)) {
+    if (ozpKeepCopy(file, text, copy)) {
         oz_printf("%s: %s: unreadable cache kept as: %s; %lu device(s) loaded from it (%s)\n", tag.c_str(),
             path.c_str(), copy.c_str(), static_cast<unsigned long>(loaded), reason);
         return true;
@@ -193,158 +63,6 @@ int64_t MonotonicAgo(uint64_t age, int64_t monotonic_now)
     if (monotonic_now <= 1 || age >= static_cast<uint64_t>(monotonic_now - 1)) return 1;
     return monotonic_now - static_cast<int64_t>(age);
 }
-
-// The compact text of the object MAC -> cache form, written one device at a
-// time: a JSON value of the whole table costs several times the table's
-// memory, and more time to build and free than the text takes to write.
-Pieces CacheText(const ozpPlugin::DeviceMap &devices, int64_t wall_now, int64_t monotonic_now)
-{
-    // Device texts come from the network: bad UTF-8 must not lose the cache.
-    auto dump = [](const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); };
-
-    Pieces text {"{"};
-    json value;
-    for (const auto &device : devices) {
-        std::string &piece = text.back();
-        if (&device != &*devices.begin()) piece += ',';
-        piece += dump(device.first);
-        piece += ':';
-        value = nullptr;
-        ToCacheFile(value, device.second, wall_now, monotonic_now);
-        piece += dump(value);
-        if (piece.size() >= PIECE_SIZE) text.emplace_back();
-    }
-    text.back() += '}';
-    return text;
-}
-
-// Reads the cache text one device value at a time: each member of the
-// top-level object (or element of a top-level array) is built as a JSON
-// value, turned into a device and dropped, so the file never becomes one
-// JSON value of the whole table. Nothing reaches the table here; the caller
-// merges the devices once the whole text has parsed, in the order a walk of
-// the whole value gives: an object's members by key (the last of equal keys
-// wins), an array's elements in order, a lone scalar as itself.
-class CacheReader : public nlohmann::json_sax<json>
-{
-public:
-    struct Entry {
-        ozpDevice device;
-        std::optional<int64_t> last_seen;
-        // What from_json threw for this value, if anything.
-        std::exception_ptr error;
-    };
-
-    // The devices in walk order.
-    template <typename Visit> void Walk(Visit visit) const
-    {
-        for (const auto &member : members)
-            visit(member.second);
-        for (const auto &element : elements)
-            visit(element);
-    }
-
-    bool null() override { return Value(nullptr); }
-    bool boolean(bool value) override { return Value(value); }
-    bool number_integer(number_integer_t value) override { return Value(value); }
-    bool number_unsigned(number_unsigned_t value) override { return Value(value); }
-    bool number_float(number_float_t value, const string_t &) override { return Value(value); }
-    bool string(string_t &value) override { return Value(value); }
-    bool binary(binary_t &value) override { return Value(json::binary(std::move(value))); }
-    bool start_object(std::size_t) override { return Open(json::object()); }
-    bool start_array(std::size_t) override { return Open(json::array()); }
-    bool end_object() override { return Close(); }
-    bool end_array() override { return Close(); }
-
-    bool key(string_t &key) override
-    {
-        if (open.empty())
-            top_key = key;
-        else
-            slot = &(*open.back())[key];
-        return true;
-    }
-
-    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &error) override
-    {
-        // As the whole-value parser does: the library's error to the caller.
-        throw error;
-    }
-
-private:
-    bool Value(json value)
-    {
-        if (level == 0) {
-            // A lone scalar is walked as itself; null holds nothing.
-            if (!value.is_null()) Add(std::move(value));
-        } else if (level == 1)
-            Add(std::move(value));
-        else
-            Insert(std::move(value));
-        return true;
-    }
-
-    bool Open(json container)
-    {
-        if (level == 1) {
-            current = std::move(container);
-            open.push_back(&current);
-        } else if (level > 1)
-            open.push_back(Insert(std::move(container)));
-        else
-            top_is_object = container.is_object();
-        level++;
-        return true;
-    }
-
-    bool Close()
-    {
-        level--;
-        if (level == 0) return true;
-        open.pop_back();
-        if (open.empty()) Add(std::move(current));
-        return true;
-    }
-
-    json *Insert(json value)
-    {
-        json &parent = *open.back();
-        if (parent.is_array()) {
-            parent.push_back(std::move(value));
-            return &parent.back();
-        }
-        *slot = std::move(value);
-        return slot;
-    }
-
-    void Add(json value)
-    {
-        Entry entry;
-        try {
-            from_json(value, entry.device);
-            entry.last_seen = CacheLastSeen(value);
-        } catch (...) {
-            entry.error = std::current_exception();
-        }
-        if (level == 1 && top_is_object)
-            members[top_key] = std::move(entry);
-        else
-            elements.push_back(std::move(entry));
-    }
-
-    std::map<std::string, Entry> members;
-    std::vector<Entry> elements;
-
-    // Containers open at this moment, the top-level one included.
-    size_t level = 0;
-    bool top_is_object = false;
-    std::string top_key;
-    // The device value being built and its open containers; `slot` is where
-    // the next value of an open object goes.
-    json current;
-    std::vector<json *> open;
-    json *slot = nullptr;
-};
 
 // Whether this instance may use the cache at `file`. Another live instance
 // holding it is an error said always; `repeats` when the line can come with
@@ -387,7 +105,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     if (!HoldCache(*this, tag, path, file, false)) return 0;
     // Saves only ever write beside a regular file.
     struct stat st;
-    if (lstat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) RemoveStaleTemporaries(file);
+    if (lstat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) ozpRemoveStaleTemporaries(file);
 
     if (!oz_file_exists(path)) {
         cache_loaded = true;
@@ -400,7 +118,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     if (read.result != ozpFileRead::READ)
         throw ozException("%s: %s: %s", tag.c_str(), path.c_str(), read.Reason().c_str());
 
-    CacheReader reader;
+    ozpCacheReader reader;
     try {
         json::sax_parse(text, &reader);
     } catch (const json::exception &e) {
@@ -420,7 +138,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     uint64_t expired = 0;
     // The first value that is no device ends the load.
     std::optional<std::string> failure;
-    reader.Walk([&](const CacheReader::Entry &entry) {
+    reader.Walk([&](const ozpCacheReader::Entry &entry) {
         if (failure) return;
         if (entry.error) {
             try {
@@ -495,16 +213,18 @@ void ozpPlugin::SaveDevices(const std::string &path)
         return;
     }
 
-    Pieces text;
+    ozpCachePieces text;
     try {
-        text = CacheText(devices, wall_clock(), oz_time_monotonic());
+        text = ozpCacheText(devices, wall_clock(), oz_time_monotonic());
     } catch (const json::exception &e) {
         throw ozException("%s: %s: JSON exception: %s", tag.c_str(), path.c_str(), e.what());
     } catch (const std::exception &e) {
         throw ozException("%s: %s: %s", tag.c_str(), path.c_str(), e.what());
     }
 
-    ReplaceFile(tag, path, file, text);
+    // Errors name the configured path, not the file a link led to.
+    int error = ozpReplaceFile(file, text);
+    if (error != 0) throw FileError(tag, path, error);
 
     last_cache_save = oz_time_monotonic();
     devices_saved_version = devices_version;

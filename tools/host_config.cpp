@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "report/durable_file.h"
+
 using json = nlohmann::json;
 
 namespace ostrel_host {
@@ -83,14 +85,6 @@ public:
     const std::string file;
     ozVariableMap variables;
 };
-
-std::string Folder(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 void ReadPlugins(const Reader &reader, const json &value, HostConfig &config)
 {
@@ -266,7 +260,7 @@ HostConfig LoadHostConfig(const std::string &path, const ozVariableMap &variable
     if (!doc.is_object()) throw std::runtime_error(path + ": must hold one JSON object");
 
     HostConfig config;
-    ozVariableMap built_in {{"config_dir", Folder(path)}};
+    ozVariableMap built_in {{"config_dir", ozpFolderOf(path)}};
 
     // Variables first: every other string may use them.
     if (doc.contains("variables")) {

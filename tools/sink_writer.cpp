@@ -14,6 +14,7 @@
 
 #include "host/oz_log.h"
 #include "host/standin/escape.h"
+#include "report/durable_file.h"
 
 namespace ostrel_host {
 
@@ -187,23 +188,6 @@ int OpenOutput(const std::string &path, bool &regular, bool &empty)
     return fd;
 }
 
-// False with errno set when the bytes could not all be written.
-bool WriteAll(int fd, const std::string &bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) return false;
-        if (wrote == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
 } // namespace
 
 SinkWriter::~SinkWriter()
@@ -319,7 +303,7 @@ void SinkWriter::WritePayload(
     const std::string &sink, const std::string &channel, Output &output, const std::string &bytes)
 {
     off_t start = output.regular ? lseek(output.fd, 0, SEEK_END) : -1;
-    bool written = WriteAll(output.fd, bytes);
+    bool written = ozpWriteAll(output.fd, bytes);
     int error = errno;
     std::string cut;
     if (!written && start >= 0 && ftruncate(output.fd, start) != 0)
