@@ -7,7 +7,7 @@
 # Further arguments go to the benchmark binary, e.g. --benchmark_filter=Cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh --check
 
 if [ "${1:-}" = "--baseline" ]; then
   shift

@@ -7,14 +7,7 @@
 #   scripts/bench_capture.sh [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-if ! command -v tshark >/dev/null; then
-  echo "installing: tshark"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends tshark
-fi
+scripts/deps.sh --check tshark
 rounds="${1:-5}"
 
 cmake --preset bench >/dev/null

@@ -29,7 +29,7 @@ if [ "$mode" = capture ] && [ ! -r "$capture" ]; then
   echo "cannot read the capture $capture; try scripts/demo.sh --flows" >&2
   exit 1
 fi
-scripts/deps.sh
+scripts/deps.sh --check
 
 echo "== building (release preset)"
 cmake --preset release >/dev/null

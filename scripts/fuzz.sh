@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes with libFuzzer (clang 14, ASan+UBSan) in build/fuzz:
+# Fuzzes with libFuzzer (clang 14, ASan+UBSan) in build/fuzz (the fuzz preset):
 #
 #   scripts/fuzz.sh TARGET [SECONDS]   one target (default 60 s)
 #   scripts/fuzz.sh all [SECONDS]      every target in turn
@@ -28,7 +28,7 @@ if [ "$what" = list ]; then
   exit 0
 fi
 
-scripts/deps.sh
+scripts/deps.sh --check
 
 if [ "$what" = long ]; then
   flows=${2:-1000000}
@@ -49,10 +49,9 @@ case "$what" in
     ;;
 esac
 
-build=build/fuzz
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DOSTREL_SANITIZE=address,undefined -DOSTREL_BUILD_FUZZ=ON -DOSTREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target "${run[@]/#/fuzz_}"
+build=build/fuzz # the fuzz preset's binary dir
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "${run[@]/#/fuzz_}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
