@@ -5,6 +5,7 @@
 # printing the same attributes. Runs both in turn, several times, and prints
 # each time, the medians and the ratio of packet rates.
 #   scripts/bench_capture.sh [ROUNDS]
+# tshark is not among the usual packages: scripts/deps.sh tshark installs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --check tshark
