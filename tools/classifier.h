@@ -41,7 +41,8 @@ struct Kind {
     std::vector<Rule> rules;
 };
 
-// What the service knows of one device, from its report form.
+// What the service knows of one device, from its report form (the upload
+// of docs/PLUGIN.md).
 struct DeviceFacts {
     std::string mac;
     std::string dhcp_vendor;

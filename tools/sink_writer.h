@@ -31,7 +31,8 @@ std::string EncodePayload(const json &payload, uint8_t flags);
 // zlib fails.
 std::string GzipCompress(const std::string &data);
 
-// Human-readable rows for the devices of a "device_discovery" payload; text
+// Human-readable rows for the devices of a "device_discovery" payload (as in
+// tests/golden/sink-payload.json, described in docs/PLUGIN.md); text
 // from the network is escaped (see ozStandin::EscapeControls), so a row is
 // always one line and shows what was received.
 std::string TableHeader();
