@@ -134,7 +134,7 @@ bool OpenInPlace(const uint8_t key[16], const uint8_t nonce[12], const uint8_t *
 
 } // namespace
 
-namespace quic_detail {
+namespace detail {
 
 bool DeriveClientInitial(
     const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16])
@@ -169,7 +169,7 @@ uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t trunca
     return candidate;
 }
 
-} // namespace quic_detail
+} // namespace detail
 
 bool LooksLikeQuicInitial(const uint8_t *data, size_t size)
 {
@@ -221,7 +221,7 @@ size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
     size_t packet_size = pos + value;
     if (type != TYPE_INITIAL) return packet_size; // 0-RTT and Handshake: not ours to read
     if (!have_keys) {
-        if (dcid_size < MIN_FIRST_DCID || !quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
+        if (dcid_size < MIN_FIRST_DCID || !detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
             state = HelloStatus::NOT_HELLO;
             return 0;
         }
@@ -237,7 +237,7 @@ bool QuicClientHello::Decrypt(const uint8_t *packet, size_t pn_offset, size_t pa
     // leaves room for the longest packet number and the tag.
     if (packet_size - pn_offset < 4 + SAMPLE_SIZE) return false;
     uint8_t mask[16];
-    if (!quic_detail::HeaderMask(hp, packet + pn_offset + 4, mask)) return false;
+    if (!detail::HeaderMask(hp, packet + pn_offset + 4, mask)) return false;
     std::vector<uint8_t> copy(packet, packet + packet_size);
     copy[0] ^= mask[0] & 0x0f;
     size_t pn_size = (copy[0] & 0x03) + 1;
@@ -246,7 +246,7 @@ bool QuicClientHello::Decrypt(const uint8_t *packet, size_t pn_offset, size_t pa
         copy[pn_offset + i] ^= mask[1 + i];
         truncated = truncated << 8 | copy[pn_offset + i];
     }
-    uint64_t number = quic_detail::DecodePacketNumber(have_largest_pn, largest_pn, truncated, pn_size);
+    uint64_t number = detail::DecodePacketNumber(have_largest_pn, largest_pn, truncated, pn_size);
     uint8_t nonce[12];
     std::memcpy(nonce, iv, sizeof nonce);
     for (size_t i = 0; i < 8; ++i)
