@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "capture/byte_reader.h"
+
 namespace ostrel_capture {
 namespace {
 
@@ -36,11 +38,6 @@ constexpr uint8_t FRAME_CRYPTO = 0x06;
 
 const uint8_t INITIAL_SALT_V1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17, 0x9a, 0xe6,
     0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
-
-uint32_t ReadU32(const uint8_t *p)
-{
-    return uint32_t {p[0]} << 24 | uint32_t {p[1]} << 16 | uint32_t {p[2]} << 8 | p[3];
-}
 
 // A variable-length integer at data[pos]; false when it runs past `size`.
 bool ReadVarint(const uint8_t *data, size_t size, size_t &pos, uint64_t &value)
@@ -174,7 +171,7 @@ uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t trunca
 bool LooksLikeQuicInitial(const uint8_t *data, size_t size)
 {
     return size >= 5 && (data[0] & (LONG_HEADER | FIXED_BIT)) == (LONG_HEADER | FIXED_BIT)
-        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && ReadU32(data + 1) == QUIC_V1;
+        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && Read32(data + 1) == QUIC_V1;
 }
 
 HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::string &ja4)
@@ -201,7 +198,7 @@ HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::str
 
 size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
 {
-    if (size < 7 || (data[0] & FIXED_BIT) == 0 || ReadU32(data + 1) != QUIC_V1) return 0;
+    if (size < 7 || (data[0] & FIXED_BIT) == 0 || Read32(data + 1) != QUIC_V1) return 0;
     unsigned type = (data[0] >> 4) & 0x03;
     if (type == TYPE_RETRY) return size; // no length field: it is the datagram's rest
     size_t pos = 5;
