@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/byte_reader.h"
 #include "capture/tracker.h"
 
 namespace ostrel_capture {
@@ -16,16 +17,6 @@ constexpr uint16_t ETHERTYPE_QINQ = 0x88a8;
 constexpr uint16_t ETHERTYPE_QINQ_OLD = 0x9100;
 constexpr int MAX_VLAN_TAGS = 8;
 constexpr int MAX_IPV6_EXTENSIONS = 8;
-
-uint16_t Read16(const uint8_t *p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t Read32(const uint8_t *p)
-{
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16)
-        | (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 
 // Bytes [0, captured) of a layer are in the buffer, [0, wire) were on the
 // wire. A header that needs more than was captured is cut by the snap length

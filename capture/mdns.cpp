@@ -1,5 +1,7 @@
 #include "capture/mdns.h"
 
+#include "capture/byte_reader.h"
+
 namespace ostrel_capture {
 namespace {
 
@@ -14,77 +16,46 @@ constexpr int kMaxJumps = 32;
 // bytes each; real announcements carry a few dozen.
 constexpr size_t kMaxNamesPerMessage = 64;
 
-uint16_t Read16(const uint8_t *p)
+// Reads the name at the reader's position into `name` and moves the reader
+// past it (past the first pointer when there is one); `reader` covers the
+// whole message, which pointers refer to. False on any fault.
+bool ReadName(const uint8_t *data, size_t size, ByteReader &reader, std::string &name)
 {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-class Reader
-{
-public:
-    Reader(const uint8_t *data, size_t size)
-        : data(data)
-        , size(size)
-    {
-    }
-
-    // Reads the name at `pos` into `name` and moves `pos` past it (past the
-    // first pointer when there is one). False on any fault.
-    bool Name(size_t &pos, std::string &name) const
-    {
-        name.clear();
-        size_t at = pos;
-        size_t wire = 1;
-        int jumps = 0;
-        bool jumped = false;
-        for (;;) {
-            if (at >= size) return false;
-            const uint8_t length = data[at];
-            if ((length & 0xc0) == 0xc0) {
-                if (at + 1 >= size || ++jumps > kMaxJumps) return false;
-                const size_t target = static_cast<size_t>(length & 0x3f) << 8 | data[at + 1];
-                if (target >= at) return false;
-                if (!jumped) pos = at + 2;
-                jumped = true;
-                at = target;
-                continue;
-            }
-            if (length > kMaxLabel) return false; // 0x40 and 0x80: extended label types, not used by mDNS
-            if (length == 0) {
-                if (!jumped) pos = at + 1;
-                return true;
-            }
-            wire += 1 + length;
-            if (wire > kMaxNameWire || size - at - 1 < length) return false;
-            if (!name.empty()) name.push_back('.');
-            // A "." inside a label stays as it is; control bytes go.
-            for (size_t i = 0; i < length; ++i) {
-                const uint8_t c = data[at + 1 + i];
-                if (c >= 0x20 && c != 0x7f) name.push_back(static_cast<char>(c));
-            }
-            at += 1 + length;
+    name.clear();
+    size_t at = reader.Pos();
+    size_t end = at;
+    size_t wire = 1;
+    int jumps = 0;
+    bool jumped = false;
+    for (;;) {
+        if (at >= size) return false;
+        const uint8_t length = data[at];
+        if ((length & 0xc0) == 0xc0) {
+            if (at + 1 >= size || ++jumps > kMaxJumps) return false;
+            const size_t target = static_cast<size_t>(length & 0x3f) << 8 | data[at + 1];
+            if (target >= at) return false;
+            if (!jumped) end = at + 2;
+            jumped = true;
+            at = target;
+            continue;
         }
+        if (length > kMaxLabel) return false; // 0x40 and 0x80: extended label types, not used by mDNS
+        if (length == 0) {
+            if (!jumped) end = at + 1;
+            reader.Skip(end - reader.Pos());
+            return true;
+        }
+        wire += 1 + length;
+        if (wire > kMaxNameWire || size - at - 1 < length) return false;
+        if (!name.empty()) name.push_back('.');
+        // A "." inside a label stays as it is; control bytes go.
+        for (size_t i = 0; i < length; ++i) {
+            const uint8_t c = data[at + 1 + i];
+            if (c >= 0x20 && c != 0x7f) name.push_back(static_cast<char>(c));
+        }
+        at += 1 + length;
     }
-
-    bool Skip(size_t &pos, size_t count) const
-    {
-        if (size - pos < count) return false;
-        pos += count;
-        return true;
-    }
-
-    bool U16(size_t &pos, uint16_t &value) const
-    {
-        if (size - pos < 2) return false;
-        value = Read16(data + pos);
-        pos += 2;
-        return true;
-    }
-
-private:
-    const uint8_t *data;
-    size_t size;
-};
+}
 
 bool EndsWithNoCase(const std::string &text, const char *suffix, size_t suffix_size)
 {
@@ -139,25 +110,27 @@ private:
 bool ParseMdnsPtrNames(const uint8_t *data, size_t size, std::vector<std::string> &names)
 {
     if (data == nullptr || size < kHeaderSize) return false;
-    const Reader reader(data, size);
-    const uint16_t questions = Read16(data + 4);
-    const uint16_t answers = Read16(data + 6);
+    ByteReader reader(data, size);
+    reader.Skip(4);
+    const uint16_t questions = reader.U16();
+    const uint16_t answers = reader.U16();
+    reader.Skip(kHeaderSize - 8);
     NameList list(names);
     std::string name;
-    size_t pos = kHeaderSize;
-    uint16_t type = 0;
-    uint16_t length = 0;
 
     for (unsigned i = 0; i < questions; ++i) {
-        // The class (and its unicast-response bit) does not matter here.
-        if (!reader.Name(pos, name) || !reader.U16(pos, type) || !reader.Skip(pos, 2)) return false;
+        if (!ReadName(data, size, reader, name)) return false;
+        const uint16_t type = reader.U16();
+        reader.Skip(2); // the class (and its unicast-response bit) does not matter here
+        if (!reader.Ok()) return false;
         if (type == kTypePtr) list.Add(name);
     }
     for (unsigned i = 0; i < answers && !list.Full(); ++i) {
-        // Class with the cache-flush bit, then the TTL.
-        if (!reader.Name(pos, name) || !reader.U16(pos, type) || !reader.Skip(pos, 6)
-            || !reader.U16(pos, length) || !reader.Skip(pos, length))
-            return false;
+        if (!ReadName(data, size, reader, name)) return false;
+        const uint16_t type = reader.U16();
+        reader.Skip(6); // the class with the cache-flush bit, then the TTL
+        reader.Skip(reader.U16());
+        if (!reader.Ok()) return false;
         // The owner is the service; the data names one instance of it.
         if (type == kTypePtr) list.Add(name);
     }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "capture/byte_reader.h"
+
 namespace ostrel_capture {
 namespace {
 
@@ -36,11 +38,6 @@ constexpr uint8_t FRAME_CRYPTO = 0x06;
 
 const uint8_t INITIAL_SALT_V1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17, 0x9a, 0xe6,
     0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
-
-uint32_t ReadU32(const uint8_t *p)
-{
-    return uint32_t {p[0]} << 24 | uint32_t {p[1]} << 16 | uint32_t {p[2]} << 8 | p[3];
-}
 
 // A variable-length integer at data[pos]; false when it runs past `size`.
 bool ReadVarint(const uint8_t *data, size_t size, size_t &pos, uint64_t &value)
@@ -134,7 +131,7 @@ bool OpenInPlace(const uint8_t key[16], const uint8_t nonce[12], const uint8_t *
 
 } // namespace
 
-namespace quic_detail {
+namespace detail {
 
 bool DeriveClientInitial(
     const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16])
@@ -169,12 +166,12 @@ uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t trunca
     return candidate;
 }
 
-} // namespace quic_detail
+} // namespace detail
 
 bool LooksLikeQuicInitial(const uint8_t *data, size_t size)
 {
     return size >= 5 && (data[0] & (LONG_HEADER | FIXED_BIT)) == (LONG_HEADER | FIXED_BIT)
-        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && ReadU32(data + 1) == QUIC_V1;
+        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && Read32(data + 1) == QUIC_V1;
 }
 
 HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::string &ja4)
@@ -201,7 +198,7 @@ HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::str
 
 size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
 {
-    if (size < 7 || (data[0] & FIXED_BIT) == 0 || ReadU32(data + 1) != QUIC_V1) return 0;
+    if (size < 7 || (data[0] & FIXED_BIT) == 0 || Read32(data + 1) != QUIC_V1) return 0;
     unsigned type = (data[0] >> 4) & 0x03;
     if (type == TYPE_RETRY) return size; // no length field: it is the datagram's rest
     size_t pos = 5;
@@ -221,7 +218,7 @@ size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
     size_t packet_size = pos + value;
     if (type != TYPE_INITIAL) return packet_size; // 0-RTT and Handshake: not ours to read
     if (!have_keys) {
-        if (dcid_size < MIN_FIRST_DCID || !quic_detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
+        if (dcid_size < MIN_FIRST_DCID || !detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
             state = HelloStatus::NOT_HELLO;
             return 0;
         }
@@ -237,7 +234,7 @@ bool QuicClientHello::Decrypt(const uint8_t *packet, size_t pn_offset, size_t pa
     // leaves room for the longest packet number and the tag.
     if (packet_size - pn_offset < 4 + SAMPLE_SIZE) return false;
     uint8_t mask[16];
-    if (!quic_detail::HeaderMask(hp, packet + pn_offset + 4, mask)) return false;
+    if (!detail::HeaderMask(hp, packet + pn_offset + 4, mask)) return false;
     std::vector<uint8_t> copy(packet, packet + packet_size);
     copy[0] ^= mask[0] & 0x0f;
     size_t pn_size = (copy[0] & 0x03) + 1;
@@ -246,7 +243,7 @@ bool QuicClientHello::Decrypt(const uint8_t *packet, size_t pn_offset, size_t pa
         copy[pn_offset + i] ^= mask[1 + i];
         truncated = truncated << 8 | copy[pn_offset + i];
     }
-    uint64_t number = quic_detail::DecodePacketNumber(have_largest_pn, largest_pn, truncated, pn_size);
+    uint64_t number = detail::DecodePacketNumber(have_largest_pn, largest_pn, truncated, pn_size);
     uint8_t nonce[12];
     std::memcpy(nonce, iv, sizeof nonce);
     for (size_t i = 0; i < 8; ++i)

@@ -48,7 +48,7 @@ private:
 };
 
 // Exposed for tests: the steps of RFC 9001 on their own.
-namespace quic_detail {
+namespace detail {
 
 // The client's Initial key, iv and header protection key from the DCID.
 bool DeriveClientInitial(
@@ -59,6 +59,6 @@ bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16]
 // number seen so far (none: `have_largest` false).
 uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t truncated, size_t pn_bytes);
 
-} // namespace quic_detail
+} // namespace detail
 
 } // namespace ostrel_capture

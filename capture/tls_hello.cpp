@@ -9,6 +9,8 @@
 
 #include <openssl/evp.h>
 
+#include "capture/byte_reader.h"
+
 namespace ostrel_capture {
 namespace {
 
@@ -31,62 +33,6 @@ bool IsGrease(uint16_t value)
     return (value & 0x0f0f) == 0x0a0a && (value >> 8) == (value & 0xff);
 }
 
-// A bounded cursor: a read past the end yields zeros and clears `ok`, so a
-// parse checks `ok` once where it matters instead of before every field.
-class Cursor
-{
-public:
-    Cursor(const uint8_t *data, size_t size)
-        : data(data)
-        , size(size)
-    {
-    }
-
-    size_t Left() const { return size - pos; }
-    bool Ok() const { return ok; }
-
-    uint8_t U8()
-    {
-        if (!Need(1)) return 0;
-        return data[pos++];
-    }
-    uint16_t U16()
-    {
-        if (!Need(2)) return 0;
-        uint16_t value = static_cast<uint16_t>(data[pos] << 8 | data[pos + 1]);
-        pos += 2;
-        return value;
-    }
-    void Skip(size_t count)
-    {
-        if (Need(count)) pos += count;
-    }
-    // The next `count` bytes as a cursor of their own.
-    Cursor Sub(size_t count)
-    {
-        if (!Need(count)) return Cursor(data, 0);
-        Cursor sub(data + pos, count);
-        pos += count;
-        return sub;
-    }
-    const uint8_t *Here() const { return data + pos; }
-
-private:
-    bool Need(size_t count)
-    {
-        if (!ok || size - pos < count) {
-            ok = false;
-            return false;
-        }
-        return true;
-    }
-
-    const uint8_t *data;
-    size_t size;
-    size_t pos = 0;
-    bool ok = true;
-};
-
 struct ClientHello {
     uint16_t legacy_version = 0;
     uint16_t best_version = 0; // highest of supported_versions; 0 without
@@ -99,7 +45,7 @@ struct ClientHello {
 };
 
 // Reads 16-bit values of a list whose byte length must be even; GREASE skipped.
-bool ReadU16List(Cursor list, std::vector<uint16_t> &out)
+bool ReadU16List(ByteReader list, std::vector<uint16_t> &out)
 {
     if (list.Left() % 2 != 0) return false;
     while (list.Left() > 0) {
@@ -109,9 +55,9 @@ bool ReadU16List(Cursor list, std::vector<uint16_t> &out)
     return true;
 }
 
-bool ReadAlpn(Cursor ext, ClientHello &hello)
+bool ReadAlpn(ByteReader ext, ClientHello &hello)
 {
-    Cursor list = ext.Sub(ext.U16());
+    ByteReader list = ext.Sub(ext.U16());
     if (!ext.Ok()) return false;
     if (list.Left() == 0) return true;
     size_t first_size = list.U8();
@@ -123,9 +69,9 @@ bool ReadAlpn(Cursor ext, ClientHello &hello)
     return true;
 }
 
-bool ReadSupportedVersions(Cursor ext, ClientHello &hello)
+bool ReadSupportedVersions(ByteReader ext, ClientHello &hello)
 {
-    Cursor list = ext.Sub(ext.U8());
+    ByteReader list = ext.Sub(ext.U8());
     if (!ext.Ok() || list.Left() % 2 != 0) return false;
     while (list.Left() > 0) {
         uint16_t version = list.U16();
@@ -134,7 +80,7 @@ bool ReadSupportedVersions(Cursor ext, ClientHello &hello)
     return true;
 }
 
-bool ReadExtension(uint16_t type, Cursor ext, ClientHello &hello)
+bool ReadExtension(uint16_t type, ByteReader ext, ClientHello &hello)
 {
     switch (type) {
     case EXT_SERVER_NAME:
@@ -143,7 +89,7 @@ bool ReadExtension(uint16_t type, Cursor ext, ClientHello &hello)
     case EXT_ALPN:
         return ReadAlpn(ext, hello);
     case EXT_SIGNATURE_ALGORITHMS: {
-        Cursor list = ext.Sub(ext.U16());
+        ByteReader list = ext.Sub(ext.U16());
         return ext.Ok() && ReadU16List(list, hello.signature_algorithms);
     }
     case EXT_SUPPORTED_VERSIONS:
@@ -156,20 +102,20 @@ bool ReadExtension(uint16_t type, Cursor ext, ClientHello &hello)
 // The ClientHello body (after its handshake header).
 bool ParseClientHello(const uint8_t *data, size_t size, ClientHello &hello)
 {
-    Cursor body(data, size);
+    ByteReader body(data, size);
     hello.legacy_version = body.U16();
     body.Skip(32); // random
     body.Skip(body.U8()); // session id
-    Cursor ciphers = body.Sub(body.U16());
+    ByteReader ciphers = body.Sub(body.U16());
     if (!body.Ok() || !ReadU16List(ciphers, hello.ciphers)) return false;
     body.Skip(body.U8()); // compression methods
     if (!body.Ok()) return false;
     if (body.Left() == 0) return true; // a hello without extensions ends here
-    Cursor extensions = body.Sub(body.U16());
+    ByteReader extensions = body.Sub(body.U16());
     if (!body.Ok()) return false;
     while (extensions.Left() > 0) {
         uint16_t type = extensions.U16();
-        Cursor ext = extensions.Sub(extensions.U16());
+        ByteReader ext = extensions.Sub(extensions.U16());
         if (!extensions.Ok()) return false;
         if (IsGrease(type)) continue;
         hello.extensions.push_back(type);
@@ -329,7 +275,7 @@ HelloStatus Ja4FromTlsStream(const uint8_t *data, size_t size, std::string &ja4)
         if (left >= 1 && record[0] != CONTENT_HANDSHAKE) return HelloStatus::NOT_HELLO;
         if (left >= 2 && record[1] != 3) return HelloStatus::NOT_HELLO;
         if (left < RECORD_HEADER) return HelloStatus::NEED_MORE;
-        size_t length = size_t {record[3]} << 8 | record[4];
+        size_t length = Read16(record + 3);
         if (length == 0 || length > MAX_RECORD) return HelloStatus::NOT_HELLO;
         size_t present = std::min(length, left - RECORD_HEADER);
         const uint8_t *fragment = record + RECORD_HEADER;

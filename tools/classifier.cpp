@@ -1,10 +1,8 @@
 #include "tools/classifier.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "tools/input_file.h"
 
 namespace ostrel_classifier {
 
@@ -265,12 +263,10 @@ std::vector<Kind> ParseRules(const std::string &text)
 
 std::vector<Kind> LoadRules(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(path + ": cannot open: " + strerror(errno));
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text, why;
+    if (!ReadInputFile(path, text, why)) throw std::runtime_error(path + ": " + why);
     try {
-        return ParseRules(text.str());
+        return ParseRules(text);
     } catch (const std::exception &e) {
         throw std::runtime_error(path + ": " + e.what());
     }

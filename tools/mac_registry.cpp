@@ -1,13 +1,13 @@
 #include "tools/mac_registry.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
+
+#include "tools/input_file.h"
 
 namespace ostrel_classifier {
 
@@ -140,46 +140,6 @@ bool ReadRecord(
     }
 }
 
-bool ReadFile(const std::string &path, std::string &text, std::string &why)
-{
-    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = std::string("cannot open: ") + strerror(errno);
-        return false;
-    }
-    struct stat info {
-    };
-    bool good = fstat(fd, &info) == 0;
-    if (!good) {
-        why = std::string("cannot read: ") + strerror(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        why = "not a regular file";
-        good = false;
-    } else if (static_cast<uint64_t>(info.st_size) > MacRegistry::MAX_FILE_BYTES) {
-        why = "larger than " + std::to_string(MacRegistry::MAX_FILE_BYTES / (1024 * 1024)) + " MiB";
-        good = false;
-    }
-    if (good) {
-        text.resize(static_cast<size_t>(info.st_size));
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t got = read(fd, &text[done], text.size() - done);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                why = std::string("cannot read: ") + strerror(errno);
-                good = false;
-                break;
-            }
-            if (got == 0) break; // shrank while read
-            done += static_cast<size_t>(got);
-        }
-        text.resize(done);
-    }
-    close(fd);
-    return good;
-}
-
 } // namespace
 
 bool ParseMac(std::string_view text, uint64_t &mac)
@@ -210,7 +170,7 @@ MacRegistry MacRegistry::Load(const std::string &dir, RegistryProblems &problems
         const std::string path = dir + "/" + file;
         std::string text;
         std::string why;
-        if (ReadFile(path, text, why)) {
+        if (ReadInputFile(path, text, why)) {
             registry.AddCsv(text, path, problems);
         } else {
             problems.unreadable.push_back(path + ": " + why);

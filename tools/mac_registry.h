@@ -36,8 +36,6 @@ struct RegistryProblems {
 class MacRegistry
 {
 public:
-    static constexpr size_t MAX_FILE_BYTES = 64 * 1024 * 1024;
-
     // Reads oui.csv, mam.csv and oui36.csv of `dir`.
     static MacRegistry Load(const std::string &dir, RegistryProblems &problems);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/oz_log.h"
+#include "host/oz_plugin.h"
 #include "host/standin/escape.h"
 #include "report/durable_file.h"
 
@@ -117,7 +118,7 @@ std::string GzipCompress(const std::string &data)
 std::string EncodePayload(const json &payload, uint8_t flags)
 {
     std::string bytes;
-    if (flags & SINK_FORMAT_MSGPACK) {
+    if (flags & ozPlugin::DF_FORMAT_MSGPACK) {
         std::vector<uint8_t> packed = json::to_msgpack(payload);
         bytes.assign(packed.begin(), packed.end());
     } else {
@@ -125,7 +126,7 @@ std::string EncodePayload(const json &payload, uint8_t flags)
         bytes = payload.dump(-1, ' ', false, json::error_handler_t::replace);
         bytes += '\n';
     }
-    if (flags & SINK_GZ) bytes = GzipCompress(bytes);
+    if (flags & ozPlugin::DF_GZ_DEFLATE) bytes = GzipCompress(bytes);
     return bytes;
 }
 

@@ -17,14 +17,10 @@ namespace ostrel_host {
 
 using json = nlohmann::json;
 
-// Dispatch flag bits the writer understands (the host's DispatchFlags).
-constexpr uint8_t SINK_FORMAT_MSGPACK = 0x04;
-constexpr uint8_t SINK_FLUSH = 0x08;
-constexpr uint8_t SINK_GZ = 0x20;
-
-// The bytes one payload becomes: JSON text and a newline (msgpack when 0x04
-// is set), then one gzip member when 0x20 is set, so that the members of a
-// file concatenate to one gzip stream.
+// The bytes one payload becomes, as the host's dispatch flags
+// (ozPlugin::DispatchFlags) say: JSON text and a newline (msgpack with
+// DF_FORMAT_MSGPACK), then one gzip member with DF_GZ_DEFLATE, so that the
+// members of a file concatenate to one gzip stream.
 std::string EncodePayload(const json &payload, uint8_t flags);
 
 // One complete gzip member holding `data`. Throws std::runtime_error when

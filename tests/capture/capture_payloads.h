@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace capture_test {
+namespace ostrel_capture_test {
 
 struct CapturedPayload {
     int frame = 0; // 1-based, as tshark numbers them
@@ -107,4 +107,4 @@ inline std::vector<CapturedPayload> ReadPayloads(const std::string &path)
     return payloads;
 }
 
-} // namespace capture_test
+} // namespace ostrel_capture_test

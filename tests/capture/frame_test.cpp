@@ -10,7 +10,7 @@
 #include "frames.h"
 
 using namespace ostrel_capture;
-using namespace frames;
+using namespace ostrel_capture_test;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "capture/flow_record.h"
 #include "capture/tracker.h"
 
-namespace frames {
+namespace ostrel_capture_test {
 
 using Bytes = std::vector<uint8_t>;
 using ostrel_capture::MacAddress;
@@ -183,4 +183,4 @@ inline Bytes TcpFrame(const Host &from, const Host &to, uint8_t flags, uint32_t 
               : Ethernet(from.mac, to.mac, 0x0800, Ipv4(from.ip, to.ip, 6, tcp));
 }
 
-} // namespace frames
+} // namespace ostrel_capture_test

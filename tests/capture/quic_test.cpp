@@ -158,7 +158,7 @@ Bytes Initial(uint64_t number, Bytes frames, size_t number_size = 4)
 // Firefox's ClientHello handshake message, from the only frame of tls12.pcap.
 Bytes FirefoxHello()
 {
-    auto payloads = capture_test::ReadPayloads(OSTREL_TESTDATA_DIR "/captures/tls12.pcap");
+    auto payloads = ostrel_capture_test::ReadPayloads(OSTREL_TESTDATA_DIR "/captures/tls12.pcap");
     if (payloads.size() != 1 || payloads[0].payload.size() < 5) return {};
     return Bytes(payloads[0].payload.begin() + 5, payloads[0].payload.end());
 }
@@ -182,7 +182,7 @@ TEST(QuicKeysTest, InitialKeysOfRfc9001AppendixA)
 {
     Bytes dcid = FromHex(RFC_DCID);
     uint8_t key[16], iv[12], hp[16];
-    ASSERT_TRUE(quic_detail::DeriveClientInitial(dcid.data(), dcid.size(), key, iv, hp));
+    ASSERT_TRUE(detail::DeriveClientInitial(dcid.data(), dcid.size(), key, iv, hp));
     EXPECT_EQ(ToHex(key, 16), RFC_KEY);
     EXPECT_EQ(ToHex(iv, 12), RFC_IV);
     EXPECT_EQ(ToHex(hp, 16), RFC_HP);
@@ -190,13 +190,13 @@ TEST(QuicKeysTest, InitialKeysOfRfc9001AppendixA)
     // A.2: the header protection mask from the first packet's sample.
     Bytes sample = FromHex("d1b1c98dd7689fb8ec11d242b123dc9b");
     uint8_t mask[16];
-    ASSERT_TRUE(quic_detail::HeaderMask(hp, sample.data(), mask));
+    ASSERT_TRUE(detail::HeaderMask(hp, sample.data(), mask));
     EXPECT_EQ(ToHex(mask, 5), "437b9aec36");
 }
 
 TEST(QuicKeysTest, PacketNumbersDecodeAgainstTheLargestSeen)
 {
-    using quic_detail::DecodePacketNumber;
+    using detail::DecodePacketNumber;
     EXPECT_EQ(DecodePacketNumber(true, 0xa82f30ea, 0x9b32, 2), 0xa82f9b32u); // RFC 9000 A.3
     EXPECT_EQ(DecodePacketNumber(false, 0, 0, 4), 0u);
     EXPECT_EQ(DecodePacketNumber(false, 0, 2, 1), 2u);
@@ -269,7 +269,7 @@ TEST_F(QuicTest, PacketsThatDoNotOpenAreSkipped)
     server.dcid = FromHex("c0ffee");
     server.frames = Crypto(hello, 0, 100);
     uint8_t key[16], iv[12], hp[16];
-    ASSERT_TRUE(quic_detail::DeriveClientInitial(server.dcid.data(), server.dcid.size(), key, iv, hp));
+    ASSERT_TRUE(detail::DeriveClientInitial(server.dcid.data(), server.dcid.size(), key, iv, hp));
     Keys other {Bytes(key, key + 16), Bytes(iv, iv + 12), Bytes(hp, hp + 16)};
     PacketFields handshake;
     handshake.type = 2;
@@ -373,7 +373,8 @@ TEST(QuicCaptureTest, ChromeInitialsInCapturesGiveTheirJa4)
         size_t connections;
     };
     for (File file : {File {"tls-sni.pcapng", 20}, File {"suricata-ja4-tls-quic.pcap", 1}}) {
-        auto payloads = capture_test::ReadPayloads(std::string(OSTREL_TESTDATA_DIR "/captures/") + file.name);
+        auto payloads
+            = ostrel_capture_test::ReadPayloads(std::string(OSTREL_TESTDATA_DIR "/captures/") + file.name);
         std::map<std::string, QuicClientHello> connections;
         std::map<std::string, std::string> found;
         for (const auto &p : payloads) {

@@ -405,7 +405,7 @@ TEST(TlsHelloTest, TruncatedAndCorruptedHellosNeverReadPastTheirBytes)
 // segments left out.
 std::map<int, std::string> FirstTcpHellos(const char *file)
 {
-    auto payloads = capture_test::ReadPayloads(std::string(OSTREL_TESTDATA_DIR "/captures/") + file);
+    auto payloads = ostrel_capture_test::ReadPayloads(std::string(OSTREL_TESTDATA_DIR "/captures/") + file);
     EXPECT_FALSE(payloads.empty()) << file;
     struct Stream {
         Bytes bytes;

@@ -242,6 +242,25 @@ TEST_F(ReloadTest, ChannelsTakeFormatAndCompressorFromTheDefaultsButNotFlush)
         R"({"sink-a": {"plain": {"format": 1, "compressor": 0, "flush": false}}})"_json);
 }
 
+TEST_F(ReloadTest, TopLevelOptionsRemovedByAReloadNoLongerReachThePayloadFlags)
+{
+    // What the sink is asked for, not only what the configuration holds: a
+    // user who removes "format": "msgpack" and reloads gets JSON again.
+    const auto dispatched_flags = [this] {
+        json payload = {{"n", 1}};
+        plugin->DispatchPayload(payload);
+        const std::vector<ostrel_test::SinkCall> calls = sinks.Calls();
+        return calls.empty() ? -1 : int {calls.back().flags};
+    };
+    ASSERT_EQ(ReloadWith(R"({"format": "msgpack", "compressor": "gz", "flush": true,
+        "sinks": {"sink-a": {"plain": {}}}})"),
+        "");
+    ASSERT_EQ(dispatched_flags(), ozPlugin::DF_FORMAT_MSGPACK | ozPlugin::DF_GZ_DEFLATE);
+
+    ASSERT_EQ(ReloadWith(R"({"sinks": {"sink-a": {"plain": {}}}})"), "");
+    EXPECT_EQ(dispatched_flags(), int {ozPlugin::DF_FORMAT_JSON});
+}
+
 TEST_F(ReloadTest, AReloadDropsRemovedSinksAndChannels)
 {
     ASSERT_EQ(ReloadWith(GOOD_FILE), "");

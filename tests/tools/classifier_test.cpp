@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/host_fixture.h"
 #include "tools/classifier.h"
 #include "tools/classifier_server.h"
 
@@ -132,6 +135,33 @@ TEST(ClassifierTest, RuleFileErrorsNameTheField)
         } catch (const std::runtime_error &e) {
             EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
                 << c.text << " gave: " << e.what();
+        }
+    }
+}
+
+TEST(ClassifierTest, RuleFilesThatCannotBeReadAreNamedAndNeverWaitedOn)
+{
+    ostrel_test::TempDir dir;
+    const std::string missing = dir.File("missing.json");
+    const std::string fifo = dir.File("rules.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string broken = dir.Write("broken.json", R"({"kinds": [)");
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {missing, missing + ": cannot open: No such file or directory"},
+        // Opening a FIFO to read would wait for a writer that never comes.
+        {fifo, fifo + ": not a regular file"},
+        {dir.Path(), dir.Path() + ": not a regular file"},
+        {broken, broken + ": not valid JSON: "},
+    };
+    for (const auto &c : cases) {
+        try {
+            LoadRules(c.path);
+            ADD_FAILURE() << c.path << " loaded";
+        } catch (const std::runtime_error &e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, c.error.size()), c.error) << e.what();
         }
     }
 }

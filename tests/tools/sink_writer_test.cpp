@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/oz_plugin.h"
 #include "tests/support/host_fixture.h"
 #include "tests/tools/support.h"
 #include "tools/sink_writer.h"
@@ -37,18 +38,22 @@ class OstrelHostSinkTest : public ostrel_test::HostFixture
 TEST_F(OstrelHostSinkTest, EncodingsRoundTrip)
 {
     // JSON text: one compact document and a newline.
-    std::string text = EncodePayload(PAYLOAD, 0x01);
+    std::string text = EncodePayload(PAYLOAD, ozPlugin::DF_FORMAT_JSON);
     ASSERT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find('\n'), text.size() - 1);
     EXPECT_EQ(json::parse(text), PAYLOAD);
 
-    // msgpack, alone and inside gzip; flush and unknown bits change nothing.
-    std::string packed = EncodePayload(PAYLOAD, 0x04 | 0x08 | 0x10);
+    // msgpack, alone and inside gzip; the flush and header flags change nothing.
+    std::string packed
+        = EncodePayload(PAYLOAD, ozPlugin::DF_FORMAT_MSGPACK | ozPlugin::DF_FLUSH | ozPlugin::DF_ADD_HEADER);
     EXPECT_EQ(json::from_msgpack(packed), PAYLOAD);
-    EXPECT_EQ(json::from_msgpack(Gunzip(EncodePayload(PAYLOAD, 0x04 | 0x20))), PAYLOAD);
+    EXPECT_EQ(json::from_msgpack(
+                  Gunzip(EncodePayload(PAYLOAD, ozPlugin::DF_FORMAT_MSGPACK | ozPlugin::DF_GZ_DEFLATE))),
+        PAYLOAD);
 
     // gzip members concatenate to one stream, as in an appended file.
-    std::string twice = EncodePayload(PAYLOAD, 0x01 | 0x20) + EncodePayload(json {{"n", 2}}, 0x01 | 0x20);
+    std::string twice = EncodePayload(PAYLOAD, ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_GZ_DEFLATE)
+        + EncodePayload(json {{"n", 2}}, ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_GZ_DEFLATE);
     EXPECT_EQ(Gunzip(twice), PAYLOAD.dump() + "\n" + R"({"n":2})" + "\n");
 }
 
@@ -57,7 +62,7 @@ TEST_F(OstrelHostSinkTest, InvalidUtf8FromTheNetworkIsReplacedNotThrown)
     json payload
         = {{"device_discovery", json::array({{{"mac", "aa:bb:cc:dd:ee:ff"}, {"ip_address", "\xff\xfe"}}})}};
     std::string text;
-    ASSERT_NO_THROW(text = EncodePayload(payload, 0x01));
+    ASSERT_NO_THROW(text = EncodePayload(payload, ozPlugin::DF_FORMAT_JSON));
     EXPECT_EQ(json::parse(text)["device_discovery"][0]["ip_address"], "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
@@ -69,10 +74,14 @@ TEST_F(OstrelHostSinkTest, ChannelsWriteTheirOwnFilesAndUnknownOnesAreDropped)
     writer.AddChannel("sink-log", "devices", plain, SinkWriter::View::ENCODED);
     writer.AddChannel("sink-log", "archive", packed, SinkWriter::View::ENCODED);
 
-    writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01 | 0x08);
-    writer.Write("dev-discovery", "sink-log", {"archive"}, PAYLOAD, 0x04 | 0x20 | 0x08);
-    writer.Write("dev-discovery", "sink-log", {"devices", "nowhere"}, PAYLOAD, 0x01 | 0x08);
-    writer.Write("dev-discovery", "sink-other", {"devices"}, PAYLOAD, 0x01 | 0x08);
+    writer.Write(
+        "dev-discovery", "sink-log", {"devices"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_FLUSH);
+    writer.Write("dev-discovery", "sink-log", {"archive"}, PAYLOAD,
+        ozPlugin::DF_FORMAT_MSGPACK | ozPlugin::DF_GZ_DEFLATE | ozPlugin::DF_FLUSH);
+    writer.Write("dev-discovery", "sink-log", {"devices", "nowhere"}, PAYLOAD,
+        ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_FLUSH);
+    writer.Write(
+        "dev-discovery", "sink-other", {"devices"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_FLUSH);
 
     EXPECT_EQ(ReadFile(plain), PAYLOAD.dump() + "\n" + PAYLOAD.dump() + "\n");
     EXPECT_EQ(json::from_msgpack(Gunzip(ReadFile(packed))), PAYLOAD);
@@ -100,8 +109,8 @@ TEST_F(OstrelHostSinkTest, TableViewWritesAHeaderOnceAndPrintableRows)
     json hostile = R"({"device_discovery": [{"mac": "aa:bb:cc:dd:ee:ff", "response": null,
         "dhcp": {"hostname": "evil\u001b[2Jname"}}]})"_json;
 
-    writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
-    writer.Write("dev-discovery", "sink-log", {"devices"}, hostile, 0x01);
+    writer.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON);
+    writer.Write("dev-discovery", "sink-log", {"devices"}, hostile, ozPlugin::DF_FORMAT_JSON);
 
     std::vector<std::string> lines = Lines(ReadFile(table));
     ASSERT_EQ(lines.size(), 3u) << ReadFile(table);
@@ -168,12 +177,13 @@ TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
     writer.AddChannel("sink-log", "devices", plain, SinkWriter::View::ENCODED);
     writer.AddChannel("sink-log", "table", table, SinkWriter::View::TABLE);
     writer.AddChannel("sink-log", "stdout", "-", SinkWriter::View::ENCODED);
-    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, PAYLOAD, 0x01);
+    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON);
     ASSERT_EQ(std::rename(plain.c_str(), (plain + ".1").c_str()), 0);
     ASSERT_EQ(std::rename(table.c_str(), (table + ".1").c_str()), 0);
 
     EXPECT_EQ(writer.Reopen(), 2u); // stdout stays as it is
-    writer.Write("dev-discovery", "sink-log", {"devices", "table"}, json {{"n", 2}}, 0x01);
+    writer.Write(
+        "dev-discovery", "sink-log", {"devices", "table"}, json {{"n", 2}}, ozPlugin::DF_FORMAT_JSON);
     EXPECT_EQ(ReadFile(plain + ".1"), PAYLOAD.dump() + "\n");
     EXPECT_EQ(ReadFile(plain), "{\"n\":2}\n");
     // The new table starts with its own header.
@@ -191,7 +201,7 @@ TEST_F(OstrelHostSinkTest, ReopenFollowsARotatedFileAndKeepsTheOldOneOnFailure)
         + "/out.jsonl: cannot open for appending: No such file or directory; still writing to "
           "the file opened before\n"))
         << log.Text();
-    gone.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, 0x01);
+    gone.Write("dev-discovery", "sink-log", {"devices"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON);
     EXPECT_EQ(ReadFile(folder + ".old/out.jsonl"), PAYLOAD.dump() + "\n");
 }
 
@@ -242,7 +252,9 @@ TEST_F(OstrelHostSinkTest, FullDiskLeavesOnlyWholePayloadsAndTheArchiveGoesOn)
     const struct {
         uint8_t flags;
         const char *name;
-    } cases[] = {{0x01 | 0x20 | 0x08, "gzip"}, {0x01 | 0x20, "gzip, no flush flag"}, {0x01, "JSON lines"}};
+    } cases[] = {{ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_GZ_DEFLATE | ozPlugin::DF_FLUSH, "gzip"},
+        {ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_GZ_DEFLATE, "gzip, no flush flag"},
+        {ozPlugin::DF_FORMAT_JSON, "JSON lines"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string out = dir.File("after");
@@ -252,7 +264,8 @@ TEST_F(OstrelHostSinkTest, FullDiskLeavesOnlyWholePayloadsAndTheArchiveGoesOn)
 
         std::string bytes = ReadFile(out);
         std::string text;
-        ASSERT_NO_THROW(text = (c.flags & 0x20) ? Gunzip(bytes) : bytes) << bytes.size() << " bytes";
+        ASSERT_NO_THROW(text = (c.flags & ozPlugin::DF_GZ_DEFLATE) ? Gunzip(bytes) : bytes)
+            << bytes.size() << " bytes";
         std::vector<json> payloads;
         for (const std::string &line : Lines(text))
             ASSERT_NO_THROW(payloads.push_back(json::parse(line)));
@@ -280,7 +293,8 @@ TEST_F(OstrelHostSinkTest, UnwritableOutputIsReportedOnceAndNeverStopsTheHost)
     // A full disk: every write fails.
     writer.AddChannel("sink-log", "full", "/dev/full", SinkWriter::View::ENCODED);
     for (int i = 0; i < 3; i++)
-        writer.Write("dev-discovery", "sink-log", {"full"}, PAYLOAD, 0x01 | 0x08);
+        writer.Write(
+            "dev-discovery", "sink-log", {"full"}, PAYLOAD, ozPlugin::DF_FORMAT_JSON | ozPlugin::DF_FLUSH);
 
     EXPECT_EQ(
         log.Count("ostrel-host: sink sink-log/full: /dev/full: write failed: No space left on device\n"), 1u);
