@@ -10,6 +10,7 @@
 #include "capture/pcap_source.h"
 #include "capture/tracker.h"
 #include "tests/capture/answer_check.h"
+#include "tests/support/host_fixture.h"
 
 using namespace ostrel_capture;
 using ostrel_test::Answers;
@@ -80,14 +81,7 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " differs from the answers:\n" << report;
 }
 
-std::string TestName(const testing::TestParamInfo<std::string> &info)
-{
-    std::string name;
-    for (char c : info.param)
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Captures, AnswersTest, testing::ValuesIn(LoadedAnswers().Files()), TestName);
+INSTANTIATE_TEST_SUITE_P(
+    Captures, AnswersTest, testing::ValuesIn(LoadedAnswers().Files()), ostrel_test::ParamName);
 
 } // namespace

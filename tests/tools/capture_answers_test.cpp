@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tests/capture/answer_check.h"
+#include "tests/support/child_process.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
 #include "tests/tools/capture_dump.h"
 
 using ostrel_test::Answers;
@@ -64,14 +64,7 @@ TEST_P(CaptureAnswersTest, DumpedFlowsMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " through ostrel-host differs from the answers:\n" << report;
 }
 
-std::string TestName(const testing::TestParamInfo<std::string> &info)
-{
-    std::string name;
-    for (char c : info.param)
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Captures, CaptureAnswersTest, testing::ValuesIn(LoadedAnswers().Files()), TestName);
+INSTANTIATE_TEST_SUITE_P(
+    Captures, CaptureAnswersTest, testing::ValuesIn(LoadedAnswers().Files()), ostrel_test::ParamName);
 
 } // namespace
