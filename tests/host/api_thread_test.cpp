@@ -211,17 +211,6 @@ TEST_F(HttpTransportTest, FailuresThrowAndLeaveNoResponse)
 
 using HostTest = ostrel_test::HostFixture;
 
-class HeaderExchange : public ozOstrelApiThread
-{
-public:
-    HeaderExchange()
-        : ozOstrelApiThread("header-test")
-    {
-    }
-    void *Entry() override { return nullptr; }
-    void AddHeader(const std::string &name, const std::string &value) { headers.insert({name, value}); }
-};
-
 TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 {
     const std::string bad_values[] = {"a1\r\nX-Admin: yes", "a1\n", std::string("a1\0", 3), "a\x7f", "a\tb"};
@@ -261,7 +250,7 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 
     for (const std::string &bad : bad_values) {
         for (int where = 0; where < 3; where++) {
-            HeaderExchange exchange;
+            Exchange exchange;
             if (where == 0) exchange.AddHeader("X-UUID", bad);
             if (where == 1) exchange.AddHeader("X-" + bad, "v");
             if (where == 2) exchange.SetAuthMethod(std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad));
