@@ -39,24 +39,13 @@ Observation Observe(const FlowEvent &event)
     return o;
 }
 
-const Answers &LoadedAnswers()
-{
-    static const Answers answers = [] {
-        Answers loaded;
-        std::string error;
-        loaded.Load(CAPTURES + "ANSWERS.json", error);
-        return loaded;
-    }();
-    return answers;
-}
-
 class AnswersTest : public testing::TestWithParam<std::string>
 {
 };
 
 TEST_P(AnswersTest, DevicesMatchTheAnswers)
 {
-    const CaptureAnswer *answer = LoadedAnswers().Find(GetParam());
+    const CaptureAnswer *answer = ostrel_test::LoadedAnswers(CAPTURES).Find(GetParam());
     ASSERT_NE(answer, nullptr);
 
     PcapSource source;
@@ -81,7 +70,7 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " differs from the answers:\n" << report;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Captures, AnswersTest, testing::ValuesIn(LoadedAnswers().Files()), ostrel_test::ParamName);
+INSTANTIATE_TEST_SUITE_P(Captures, AnswersTest,
+    testing::ValuesIn(ostrel_test::LoadedAnswers(CAPTURES).Files()), ostrel_test::ParamName);
 
 } // namespace

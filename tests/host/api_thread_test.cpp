@@ -14,6 +14,7 @@
 
 #include "host/ozhost.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/loopback_server.h"
 
 namespace {
@@ -40,15 +41,10 @@ public:
     explicit RawServer(std::string reply)
         : reply(std::move(reply))
     {
-        sock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(addr);
-        EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), length), 0);
-        EXPECT_EQ(listen(sock, 1), 0);
-        getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &length);
-        port = ntohs(addr.sin_port);
+        const ostrel_test::LoopbackListener listener = ostrel_test::ListenOnLoopback(1);
+        EXPECT_GE(listener.fd, 0);
+        sock = listener.fd;
+        port = listener.port;
         server = std::thread([this] {
             int conn = accept(sock, nullptr, nullptr);
             if (conn < 0) return;
@@ -235,15 +231,10 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 
     // A listener that must never see a connection. Should a request go out
     // anyway, it ends by the time-out rather than hanging the test.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), length), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    const ostrel_test::LoopbackListener loopback = ostrel_test::ListenOnLoopback(8, SOCK_NONBLOCK);
+    ASSERT_GE(loopback.fd, 0);
+    const int listener = loopback.fd;
+    const std::string url = "http://127.0.0.1:" + std::to_string(loopback.port) + "/";
     ozOstrelApiHttpOptions options;
     options.total_timeout_ms = 1000;
     host.api_manager.SetHttpOptions(options);

@@ -23,17 +23,6 @@ namespace {
 
 const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
 
-const Answers &LoadedAnswers()
-{
-    static const Answers answers = [] {
-        Answers loaded;
-        std::string error;
-        loaded.Load(CAPTURES + "ANSWERS.json", error);
-        return loaded;
-    }();
-    return answers;
-}
-
 class CaptureAnswersTest : public testing::TestWithParam<std::string>
 {
 protected:
@@ -42,7 +31,7 @@ protected:
 
 TEST_P(CaptureAnswersTest, DumpedFlowsMatchTheAnswers)
 {
-    const CaptureAnswer *answer = LoadedAnswers().Find(GetParam());
+    const CaptureAnswer *answer = ostrel_test::LoadedAnswers(CAPTURES).Find(GetParam());
     ASSERT_NE(answer, nullptr);
     const std::string dump = dir.File("flows.jsonl");
     const std::string log = dir.File("host.log");
@@ -64,7 +53,7 @@ TEST_P(CaptureAnswersTest, DumpedFlowsMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " through ostrel-host differs from the answers:\n" << report;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Captures, CaptureAnswersTest, testing::ValuesIn(LoadedAnswers().Files()), ostrel_test::ParamName);
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureAnswersTest,
+    testing::ValuesIn(ostrel_test::LoadedAnswers(CAPTURES).Files()), ostrel_test::ParamName);
 
 } // namespace
