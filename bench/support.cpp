@@ -1,23 +1,17 @@
 #include "bench/support.h"
 
-#include <malloc.h>
-#include <sys/stat.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
-#include "host/standin/standin.h"
+#include "tests/support/files.h"
+#include "tests/support/flows.h"
+#include "tests/support/plugin.h"
+#include "tests/support/standin_host.h"
 
 namespace ostrel_bench {
 
 namespace {
-
-ozGlobalConfig global_config;
-ozInstance host_instance;
 
 // A few common texts, shared out over the devices as on a real network.
 const char *const BROWSER_AGENTS[] = {
@@ -58,67 +52,33 @@ std::string Format(const char *format, size_t a, size_t b = 0, size_t c = 0)
 
 std::shared_ptr<ozFlow> Flow(const std::string &mac, const std::string &ip, const std::string &peer_ip)
 {
-    auto flow = std::make_shared<ozFlow>();
-    flow->origin = ozFlow::ORIGIN_LOWER;
-    flow->lower_mac = ozAddr(mac);
-    flow->lower_addr = ozAddr(ip);
-    flow->upper_mac = ozAddr(GATEWAY_MAC);
-    flow->upper_addr = ozAddr(peer_ip);
-    return flow;
-}
-
-class Folder
-{
-public:
-    Folder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-bench-XXXXXX").string();
-        if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~Folder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
-int64_t StatusField(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    std::string prefix = std::string(field) + ":";
-    while (std::getline(status, line)) {
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            return std::atoll(line.c_str() + prefix.size()) * 1024;
-    }
-    return 0;
+    ostrel_test::FlowSpec spec;
+    spec.mac = mac;
+    spec.ip = ip;
+    spec.other_mac = GATEWAY_MAC;
+    spec.other_ip = peer_ip;
+    return ostrel_test::MakeFlow(spec);
 }
 
 } // namespace
 
 void InstallHost()
 {
-    ozGlobalConfig::instance = &global_config;
-    ozInstance::instance = &host_instance;
+    static ostrel_test::StandinHost host;
     // The banner and any failure would otherwise go to stderr between results.
-    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
-    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &, uint8_t) {});
+    host.Silence();
 }
 
 const std::string &TempFolder()
 {
-    static Folder folder;
-    return folder.path;
+    static ostrel_test::TempDir folder("ostrel-bench");
+    return folder.Path();
 }
 
 std::unique_ptr<ozpPlugin> MakePlugin(const std::string &name, const std::string &config_text)
 {
-    std::string path = TempFolder() + "/" + name + ".json";
-    std::ofstream(path, std::ios::trunc) << config_text;
-    auto plugin = std::make_unique<ozpPlugin>("dev-discovery", ozPlugin::Params {{"conf_filename", path}});
+    auto plugin
+        = ostrel_test::MakePluginFrom(TempFolder() + "/" + name + ".json", config_text, "dev-discovery");
     // What the first pass of the main loop does before any flow.
     plugin->Reload();
     // Tables of the largest size plus a batch of new devices: the default
@@ -129,11 +89,8 @@ std::unique_ptr<ozpPlugin> MakePlugin(const std::string &name, const std::string
 
 std::string DeviceMac(size_t index, unsigned prefix)
 {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", prefix & 0xff, 0x1a,
-        static_cast<unsigned>((index >> 24) & 0xff), static_cast<unsigned>((index >> 16) & 0xff),
-        static_cast<unsigned>((index >> 8) & 0xff), static_cast<unsigned>(index & 0xff));
-    return text;
+    return ostrel_test::MacText(
+        uint64_t {prefix & 0xff} << 40 | uint64_t {0x1a} << 32 | (index & 0xffffffff));
 }
 
 std::vector<std::shared_ptr<ozFlow>> DeviceFlows(size_t index, unsigned prefix)
@@ -220,33 +177,6 @@ void SetAnswered(ozpPlugin &plugin, bool answered)
             device.response = nullptr;
         }
     }
-}
-
-void SettleHeap()
-{
-    malloc_trim(0);
-}
-
-int64_t ResidentBytes()
-{
-    return StatusField("VmRSS");
-}
-
-int64_t PeakResidentBytes()
-{
-    return StatusField("VmHWM");
-}
-
-void ResetPeakResident()
-{
-    // "5" resets the peak resident set size (VmHWM).
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-int64_t FileSize(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
 } // namespace ostrel_bench

@@ -12,6 +12,8 @@
 
 #include "host/ozhost.h"
 #include "plugin/plugin.h"
+#include "tests/support/heap_counter.h"
+#include "tests/support/memory.h"
 
 namespace ostrel_bench {
 
@@ -50,26 +52,15 @@ ozpPlugin &SharedTable(size_t count);
 // confidence and response), or takes it away again.
 void SetAnswered(ozpPlugin &plugin, bool answered);
 
-// Hands freed memory back (malloc_trim), so that a benchmark does not pay for
-// what the one before it, or its own untimed set-up, freed.
-void SettleHeap();
-
-// Live heap figures while counting is on (heap_counter.cpp). Counting is for
-// one thread at a time; it is off unless a benchmark turns it on.
-struct HeapFigures {
-    int64_t live_bytes = 0;
-    int64_t live_allocations = 0;
-    int64_t peak_bytes = 0;
-};
-void StartHeapCounting();
-HeapFigures StopHeapCounting();
-
-// Process memory from /proc/self/status, in bytes.
-int64_t ResidentBytes();
-int64_t PeakResidentBytes();
-// Lowers the peak resident figure to the current one.
-void ResetPeakResident();
-
-int64_t FileSize(const std::string &path);
+// Heap counting (it counts while a benchmark turns it on), process memory
+// and file sizes come from the test support.
+using ostrel_test::FileSize;
+using ostrel_test::HeapFigures;
+using ostrel_test::PeakResidentBytes;
+using ostrel_test::ResetPeakResident;
+using ostrel_test::ResidentBytes;
+using ostrel_test::SettleHeap;
+using ostrel_test::StartHeapCounting;
+using ostrel_test::StopHeapCounting;
 
 } // namespace ostrel_bench

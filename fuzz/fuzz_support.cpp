@@ -1,12 +1,10 @@
 #include "fuzz/fuzz_support.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "tests/support/plugin.h"
 
 namespace ostrel_fuzz {
 
@@ -16,28 +14,28 @@ FuzzHost &FuzzHost::Get()
     return host;
 }
 
-FuzzHost::FuzzHost()
+namespace {
+
+// Memory-backed when there is such a folder: every input saves a cache, and
+// an fsync to disk would make each run take milliseconds.
+std::string FastFolder()
 {
-    // Memory-backed when there is such a folder: every input saves a cache,
-    // and an fsync to disk would make each run take milliseconds.
     std::error_code error;
-    std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
-        ? std::filesystem::path("/dev/shm")
-        : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "ostrel-fuzz-XXXXXX").string();
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    dir = pattern;
+    return std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm" : "";
+}
+
+} // namespace
+
+FuzzHost::FuzzHost()
+    : dir("ostrel-fuzz", FastFolder())
+{
     // Every optional log line is formatted, so its arguments are exercised,
     // and then dropped: the fuzzer's own output stays readable.
-    global.flags = ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE | ozGlobalConfig::GF_DEBUG_PAYLOAD;
-    global.debug_level = 2;
-    global.variables["state"] = dir;
-    ozGlobalConfig::instance = &global;
-    ozInstance::instance = &instance;
-    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
+    standin.Silence();
+    standin.global.flags
+        = ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE | ozGlobalConfig::GF_DEBUG_PAYLOAD;
+    standin.global.debug_level = 2;
+    standin.global.variables["state"] = dir.Path();
     // A host encodes what it is given; dumping here finds payloads that
     // cannot be written (deep nesting, for one).
     ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
@@ -47,15 +45,7 @@ FuzzHost::FuzzHost()
     });
 }
 
-FuzzHost::~FuzzHost()
-{
-    ozStandin::SetSinkHandler(nullptr);
-    ozStandin::SetLogHandler(nullptr);
-    ozGlobalConfig::instance = nullptr;
-    ozInstance::instance = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
+FuzzHost::~FuzzHost() = default;
 
 std::unique_ptr<ozpPlugin> FuzzHost::MakePlugin(const std::string &conf) const
 {
@@ -63,25 +53,20 @@ std::unique_ptr<ozpPlugin> FuzzHost::MakePlugin(const std::string &conf) const
     // search for a free name would grow with every input and each input
     // would no longer start from the same folder.
     std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+    for (const auto &entry : std::filesystem::directory_iterator(dir.Path(), error)) {
         if (entry.path().filename().string().find(".bad") != std::string::npos)
             std::filesystem::remove(entry.path(), error);
     }
-    auto plugin = std::make_unique<ozpPlugin>("fuzz", ozPlugin::Params {{"conf_filename", File(conf)}});
+    auto plugin = ostrel_test::MakeStillPlugin(File(conf), "fuzz");
     // Reads of the network never belong in a fuzz run.
     plugin->config.api_enable = false;
-    // A wall clock that stands still, as the host clock does: the ages that
-    // a saved cache holds read back the same.
-    plugin->wall_clock = [] { return static_cast<int64_t>(1767225600); };
     return plugin;
 }
 
 std::string FuzzHost::Write(const std::string &name, const std::string &text) const
 {
     std::string path = File(name);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    Require(out.good(), "fuzz input written to its file");
+    Require(ostrel_test::WriteFile(path, text), "fuzz input written to its file");
     return path;
 }
 
@@ -119,14 +104,6 @@ void Require(bool condition, const char *what)
     if (condition) return;
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 } // namespace ostrel_fuzz

@@ -11,6 +11,8 @@
 #include "host/ozhost.h"
 #include "host/standin/standin.h"
 #include "plugin/plugin.h"
+#include "tests/support/files.h"
+#include "tests/support/standin_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -25,13 +27,12 @@ public:
     // A plug-in whose configuration file is `conf` in the private folder.
     std::unique_ptr<ozpPlugin> MakePlugin(const std::string &conf = "plugin.json") const;
 
-    std::string File(const std::string &name) const { return dir + "/" + name; }
+    std::string File(const std::string &name) const { return dir.File(name); }
     std::string Write(const std::string &name, const std::string &text) const;
 
-    ozGlobalConfig global;
-    ozInstance instance;
+    ostrel_test::StandinHost standin;
     ozStandin::ManualClock clock;
-    std::string dir;
+    ostrel_test::TempDir dir;
 
 private:
     FuzzHost();
@@ -66,7 +67,5 @@ private:
 // Aborts with `what` when `condition` is false: libFuzzer and the replay
 // both report an abort as a failure, with the input that caused it.
 void Require(bool condition, const char *what);
-
-std::string ReadFile(const std::string &path);
 
 } // namespace ostrel_fuzz

@@ -208,4 +208,15 @@ std::string AsDumped(const std::string &text)
     return json::parse(quoted).get<std::string>();
 }
 
+const Answers &LoadedAnswers(const std::string &captures)
+{
+    static const Answers answers = [&captures] {
+        Answers loaded;
+        std::string error;
+        loaded.Load(captures + "ANSWERS.json", error);
+        return loaded;
+    }();
+    return answers;
+}
+
 } // namespace ostrel_test

@@ -68,6 +68,11 @@ private:
 // value are left out.
 std::map<std::string, DeviceValues> Attribute(const std::vector<Observation> &observations);
 
+// The answers file of the capture folder `captures` (ending in "/"), read
+// once and kept: the parameters of the tests are made from it before any
+// runs. A file that does not load gives no answers, so no tests.
+const Answers &LoadedAnswers(const std::string &captures);
+
 // Every expected value must be found and every value found expected (JA4s of
 // later ClientHellos are allowed too). One block of lines per device that
 // differs; empty when all match.

@@ -10,6 +10,7 @@
 #include "capture/pcap_source.h"
 #include "capture/tracker.h"
 #include "tests/capture/answer_check.h"
+#include "tests/support/host_fixture.h"
 
 using namespace ostrel_capture;
 using ostrel_test::Answers;
@@ -38,24 +39,13 @@ Observation Observe(const FlowEvent &event)
     return o;
 }
 
-const Answers &LoadedAnswers()
-{
-    static const Answers answers = [] {
-        Answers loaded;
-        std::string error;
-        loaded.Load(CAPTURES + "ANSWERS.json", error);
-        return loaded;
-    }();
-    return answers;
-}
-
 class AnswersTest : public testing::TestWithParam<std::string>
 {
 };
 
 TEST_P(AnswersTest, DevicesMatchTheAnswers)
 {
-    const CaptureAnswer *answer = LoadedAnswers().Find(GetParam());
+    const CaptureAnswer *answer = ostrel_test::LoadedAnswers(CAPTURES).Find(GetParam());
     ASSERT_NE(answer, nullptr);
 
     PcapSource source;
@@ -80,14 +70,7 @@ TEST_P(AnswersTest, DevicesMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " differs from the answers:\n" << report;
 }
 
-std::string TestName(const testing::TestParamInfo<std::string> &info)
-{
-    std::string name;
-    for (char c : info.param)
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Captures, AnswersTest, testing::ValuesIn(LoadedAnswers().Files()), TestName);
+INSTANTIATE_TEST_SUITE_P(Captures, AnswersTest,
+    testing::ValuesIn(ostrel_test::LoadedAnswers(CAPTURES).Files()), ostrel_test::ParamName);
 
 } // namespace

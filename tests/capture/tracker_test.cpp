@@ -10,6 +10,7 @@
 #include "capture/pcap_source.h"
 #include "capture/protocols.h"
 #include "frames.h"
+#include "tests/support/files.h"
 
 using namespace ostrel_capture;
 using namespace ostrel_capture_test;
@@ -509,7 +510,8 @@ TEST(PcapSourceTest, RefusesWhatItCannotRead)
     EXPECT_EQ(source.Error().find("nosuch0: "), 0u) << source.Error();
     EXPECT_EQ(source.Error().find("nosuch0: ", 1), std::string::npos) << source.Error();
     // A pcap file header with link type 105 (802.11).
-    std::string path = testing::TempDir() + "wifi.pcap";
+    ostrel_test::TempDir dir;
+    std::string path = dir.File("wifi.pcap");
     {
         FILE *f = std::fopen(path.c_str(), "wb");
         ASSERT_NE(f, nullptr);

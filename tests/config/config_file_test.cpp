@@ -14,6 +14,7 @@
 
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -27,14 +28,8 @@ protected:
     // FIFO's other end, and fails the test.
     std::string ReloadError()
     {
-        auto done = std::async(std::launch::async, [this]() -> std::string {
-            try {
-                plugin->Reload();
-            } catch (const std::exception &e) {
-                return e.what();
-            }
-            return "";
-        });
+        auto done = std::async(
+            std::launch::async, [this] { return ostrel_test::ThrownMessage([this] { plugin->Reload(); }); });
         if (done.wait_for(5s) == std::future_status::timeout) {
             ADD_FAILURE() << "reload blocked";
             int fd = open(conf.c_str(), O_WRONLY);
@@ -44,8 +39,7 @@ protected:
     }
 
     std::string conf = dir.File("plugin.json");
-    std::unique_ptr<ozpPlugin> plugin
-        = std::make_unique<ozpPlugin>("dev-disc", ozPlugin::Params {{"conf_filename", conf}});
+    std::unique_ptr<ozpPlugin> plugin = ostrel_test::MakePluginAt(conf);
 };
 
 TEST_F(ConfigFileTest, OnlyARegularFileIsReadAndARefusalChangesNothing)

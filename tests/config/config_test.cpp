@@ -36,12 +36,7 @@ protected:
     // The message of what Load throws, or "" when it does not throw.
     std::string LoadError(const json &j)
     {
-        try {
-            config.Load(j);
-        } catch (const std::exception &e) {
-            return e.what();
-        }
-        return "";
+        return ostrel_test::ThrownMessage([&] { config.Load(j); });
     }
 
     void SetBootstrap(const std::map<std::string, std::string> &urls)
@@ -291,12 +286,8 @@ TEST_F(ConfigTest, ChannelOptionsTakeOnlyTheirExactWords)
     for (const auto &c : cases) {
         ozpChannelConfig channel;
         channel.Load("defaults", R"({"format": "msgpack", "compressor": "gz", "flush": true})"_json);
-        std::string message;
-        try {
-            channel.Load("sink/channel", json::parse(c.options));
-        } catch (const ozException &e) {
-            message = e.what();
-        }
+        std::string message
+            = ostrel_test::ThrownMessage([&] { channel.Load("sink/channel", json::parse(c.options)); });
         EXPECT_EQ(message, c.message) << c.options;
         EXPECT_EQ(ChannelState(channel), c.state) << c.options;
     }

@@ -11,6 +11,7 @@
 #include "plugin/plugin.h"
 #include "tests/config/config_state.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 using nlohmann::literals::operator""_json;
 
@@ -39,7 +40,7 @@ protected:
     {
         global.variables["path_state"] = "/var/lib/ostreld";
         conf = dir.File("dev-discovery.json");
-        plugin = std::make_unique<ozpPlugin>("dev-discovery", ozPlugin::Params {{"conf_filename", conf}});
+        plugin = ostrel_test::MakePluginAt(conf, "dev-discovery");
     }
 
     // Writes the configuration file and reloads; returns what Reload threw,
@@ -52,12 +53,7 @@ protected:
 
     std::string ReloadError()
     {
-        try {
-            plugin->Reload();
-        } catch (const std::exception &e) {
-            return e.what();
-        }
-        return "";
+        return ostrel_test::ThrownMessage([this] { plugin->Reload(); });
     }
 
     std::string conf;
@@ -88,8 +84,7 @@ TEST_F(ReloadTest, LoadsConfigDefaultsAndSinksFromAFileWithComments)
 
 TEST_F(ReloadTest, TheSampleConfigurationLoads)
 {
-    plugin = std::make_unique<ozpPlugin>("dev-discovery",
-        ozPlugin::Params {{"conf_filename", OSTREL_SOURCE_DIR "/examples/dev-discovery.json"}});
+    plugin = ostrel_test::MakePluginAt(OSTREL_SOURCE_DIR "/examples/dev-discovery.json", "dev-discovery");
     ASSERT_EQ(ReloadError(), "");
 
     const ozpGlobalConfig &config = plugin->config;

@@ -230,15 +230,12 @@ TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
     plugin->flow_wait = std::chrono::hours(1);
     Queue(FlowSpec());
     plugin->Create();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!log.Contains("dev-discovery: flow: origin") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    ostrel_test::Eventually(
+        [this] { return log.Contains("dev-discovery: flow: origin"); }, std::chrono::seconds(30));
     // The thread now waits on an empty queue; terminate ends the wait.
     plugin->Terminate();
-    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!plugin->HasTerminated() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(plugin->HasTerminated()) << "the thread still waits for a flow";
+    ASSERT_TRUE(ostrel_test::Eventually([this] { return plugin->HasTerminated(); }, std::chrono::seconds(30)))
+        << "the thread still waits for a flow";
     plugin->Join();
     EXPECT_TRUE(plugin->HasTerminated());
     EXPECT_EQ(log.Count("Saved 1 devices to: "), 1u);

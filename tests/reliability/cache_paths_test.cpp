@@ -19,9 +19,10 @@
 #include <nlohmann/json.hpp>
 
 #include "plugin/plugin.h"
-#include "tests/reliability/eventually.h"
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -54,8 +55,7 @@ public:
         , tag(tag)
     {
         Configure(cache);
-        plugin
-            = std::make_unique<ozpPlugin>(tag, ozPlugin::Params {{"conf_filename", dir.File(tag + ".json")}});
+        plugin = ostrel_test::MakePluginAt(dir.File(tag + ".json"), tag);
         plugin->flow_wait = 20ms;
         plugin->Create();
     }

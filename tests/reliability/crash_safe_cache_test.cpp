@@ -20,10 +20,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/reliability/eventually.h"
-#include "tests/reliability/memory.h"
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
+#include "tests/support/flows.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
+#include "tests/support/memory.h"
 
 namespace {
 
@@ -37,9 +38,7 @@ constexpr auto DEADLINE = 30s;
 
 std::string Mac(int n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:%02x:%02x:%02x", (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (static_cast<uint64_t>(n) & 0xffffff));
 }
 
 // What a flow of device `n` leaves in its cache entry.

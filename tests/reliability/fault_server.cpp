@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tests/support/loopback.h"
+
 namespace ostrel_test {
 
 namespace {
@@ -57,16 +59,10 @@ FaultServer::FaultServer()
 {
     handler = [](const FaultRequest &) { return FaultReply(); };
     if (pipe2(stop_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), length) != 0
-        || listen(listener, 16) != 0
-        || getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    port = ntohs(addr.sin_port);
+    const ostrel_test::LoopbackListener loopback = ostrel_test::ListenOnLoopback(16, SOCK_CLOEXEC);
+    if (loopback.fd < 0) throw std::runtime_error("cannot listen on 127.0.0.1");
+    listener = loopback.fd;
+    port = loopback.port;
     acceptor = std::thread([this] { Accept(); });
 }
 

@@ -13,8 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/reliability/fault_server.h"
-#include "tests/reliability/memory.h"
-#include "tests/reliability/running_plugin.h"
+#include "tests/support/flows.h"
+#include "tests/support/memory.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -30,10 +32,7 @@ constexpr int BURST = 2;
 
 std::string Mac(int producer, uint32_t n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:%02x:%02x:%02x:%02x:%02x", producer, n >> 24, (n >> 16) & 0xff,
-        (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | static_cast<uint64_t>(producer & 0xff) << 32 | n);
 }
 
 // Every uploaded device gets a verdict at the retirement score, so the

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "plugin/plugin.h"
-#include "tests/reliability/memory.h"
+#include "tests/support/flows.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/memory.h"
 
 namespace {
 
@@ -36,10 +37,7 @@ size_t Flows()
 
 std::string Mac(size_t n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:%02zx:%02zx:%02zx:%02zx", (n >> 24) & 0xff, (n >> 16) & 0xff,
-        (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (n & 0xffffffff));
 }
 
 // A small pool of values per attribute, more than a set keeps, so the sets

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "tests/reliability/fault_server.h"
-#include "tests/reliability/running_plugin.h"
+#include "tests/support/flows.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -24,9 +26,7 @@ constexpr size_t MAX_RESPONSE_BYTES = 256 * 1024;
 
 std::string Mac(int n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (static_cast<uint64_t>(n) & 0xffff));
 }
 
 std::string Nested(size_t depth)

@@ -10,7 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/reliability/running_plugin.h"
+#include "tests/support/flows.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -23,9 +25,7 @@ constexpr uint32_t FLOWS = 2000;
 
 std::string Mac(uint32_t n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:%02x:%02x:%02x", (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (n & 0xffffff));
 }
 
 std::string Ip(uint32_t n)

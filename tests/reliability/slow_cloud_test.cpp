@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "tests/reliability/fault_server.h"
-#include "tests/reliability/running_plugin.h"
 #include "tests/report/report_support.h"
+#include "tests/support/flows.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 #include "tools/classifier.h"
 
 namespace {
@@ -29,9 +31,7 @@ using ostrel_test::FlowSpec;
 
 std::string Mac(int n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (static_cast<uint64_t>(n) & 0xffff));
 }
 
 std::vector<std::string> UploadedMacs(const FaultRequest &request)

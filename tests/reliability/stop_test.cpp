@@ -11,7 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/reliability/running_plugin.h"
+#include "tests/support/flows.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -23,10 +25,7 @@ using ostrel_test::ReadFile;
 
 std::string Mac(int group, uint32_t n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:%02x:%02x:%02x:%02x:%02x", group, n >> 24, (n >> 16) & 0xff,
-        (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | static_cast<uint64_t>(group & 0xff) << 32 | n);
 }
 
 FlowSpec FlowFrom(const std::string &mac)
@@ -48,7 +47,7 @@ protected:
     // does not wait for flows.
     std::unique_ptr<ozpPlugin> Plugin()
     {
-        auto plugin = std::make_unique<ozpPlugin>("dev-disc", ozPlugin::Params {{"conf_filename", conf}});
+        auto plugin = ostrel_test::MakePluginAt(conf);
         plugin->flow_wait = 0ms;
         return plugin;
     }

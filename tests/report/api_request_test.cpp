@@ -5,9 +5,9 @@
 #include <string>
 
 #include "report/api_request.h"
-#include "tests/report/loopback_server.h"
 #include "tests/report/report_support.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // then collected as the main loop does.
 #include <gtest/gtest.h>
 
-#include "tests/report/loopback_server.h"
 #include "tests/report/report_support.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

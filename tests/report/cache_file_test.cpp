@@ -86,22 +86,12 @@ protected:
     // What LoadDevices threw, or "" when it did not throw.
     std::string LoadError()
     {
-        try {
-            plugin->LoadDevices(path);
-        } catch (const std::exception &e) {
-            return e.what();
-        }
-        return "";
+        return ostrel_test::ThrownMessage([this] { plugin->LoadDevices(path); });
     }
 
     std::string SaveError()
     {
-        try {
-            plugin->SaveDevices(path);
-        } catch (const std::exception &e) {
-            return e.what();
-        }
-        return "";
+        return ostrel_test::ThrownMessage([this] { plugin->SaveDevices(path); });
     }
 
     // A new run of the plug-in: the old instance lets go of the path first.

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "tests/report/report_support.h"
+#include "tests/support/flows.h"
 
 namespace {
 
@@ -16,10 +17,7 @@ using ostrel_test::ReadFile;
 
 std::string Mac(size_t index)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:%02x:%02x:%02x", static_cast<unsigned>(index >> 16) & 0xff,
-        static_cast<unsigned>(index >> 8) & 0xff, static_cast<unsigned>(index) & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (index & 0xffffff));
 }
 
 // Texts from the network: quotes, escapes, control bytes, non-ASCII and

@@ -9,19 +9,14 @@
 
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/plugin.h"
 
 namespace ostrel_test {
 
-// The wall clock of the plug-ins below: 2026-01-01 00:00:00 UTC.
-constexpr int64_t WALL_CLOCK = 1767225600;
-
-// A plug-in whose wall clock stands still at WALL_CLOCK.
+// A plug-in of `dir` whose wall clock stands still at WALL_CLOCK.
 inline std::unique_ptr<ozpPlugin> MakePlugin(const TempDir &dir)
 {
-    auto plugin = std::make_unique<ozpPlugin>(
-        "dev-disc", ozPlugin::Params {{"conf_filename", dir.File("plugin.json")}});
-    plugin->wall_clock = [] { return WALL_CLOCK; };
-    return plugin;
+    return MakeStillPlugin(dir.File("plugin.json"));
 }
 
 // A device as a few flows and perhaps a cloud answer would leave it.

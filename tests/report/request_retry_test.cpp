@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/report/loopback_server.h"
 #include "tests/report/report_support.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

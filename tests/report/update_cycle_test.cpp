@@ -5,8 +5,8 @@
 
 #include <fstream>
 
-#include "tests/report/loopback_server.h"
 #include "tests/report/report_support.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 

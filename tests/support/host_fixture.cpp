@@ -1,12 +1,7 @@
 #include "tests/support/host_fixture.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cctype>
 #include <mutex>
-#include <sstream>
 
 namespace ostrel_test {
 
@@ -44,48 +39,9 @@ void SinkCapture::Clear()
     state->calls.clear();
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX").string();
-    char *made = mkdtemp(&pattern[0]);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = made;
-}
+HostFixture::HostFixture() = default;
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string TempDir::Write(const std::string &name, const std::string &text) const
-{
-    std::string file = File(name);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    return file;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-HostFixture::HostFixture()
-{
-    ozGlobalConfig::instance = &global;
-    ozInstance::instance = &host;
-}
-
-HostFixture::~HostFixture()
-{
-    ozGlobalConfig::instance = nullptr;
-    ozInstance::instance = nullptr;
-}
+HostFixture::~HostFixture() = default;
 
 void HostFixture::SetDebug(bool on, uint8_t level)
 {
@@ -96,32 +52,12 @@ void HostFixture::SetDebug(bool on, uint8_t level)
     global.debug_level = level;
 }
 
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields)
+std::string ParamName(const ::testing::TestParamInfo<std::string> &info)
 {
-    auto flow = std::make_shared<ozFlow>();
-    ozAddr mac(fields.mac), ip(fields.ip), other_mac(fields.other_mac), other_ip(fields.other_ip);
-    flow->origin = fields.origin;
-    if (fields.origin == ozFlow::ORIGIN_UPPER) {
-        flow->upper_mac = mac;
-        flow->upper_addr = ip;
-        flow->lower_mac = other_mac;
-        flow->lower_addr = other_ip;
-    } else {
-        flow->lower_mac = mac;
-        flow->lower_addr = ip;
-        flow->upper_mac = other_mac;
-        flow->upper_addr = other_ip;
-    }
-    flow->detected_protocol = fields.protocol;
-    flow->dhcp.class_ident = fields.dhcp_class_ident;
-    flow->dhcp.fingerprint = fields.dhcp_fingerprint;
-    flow->host_name = fields.host_name;
-    flow->user_agent = fields.user_agent;
-    flow->user_agent_source = fields.user_agent_source;
-    flow->tls.client_ja4 = fields.ja4;
-    flow->mdns.domain_name = fields.mdns;
-    flow->excluded = fields.excluded;
-    return flow;
+    std::string name;
+    for (char c : info.param)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 } // namespace ostrel_test

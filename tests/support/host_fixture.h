@@ -1,5 +1,6 @@
-// The one place for host fakes: a fixture that installs the host singletons,
-// captures the log and sink payloads, and drives a manual clock.
+// The GoogleTest layer of the test support: a fixture that installs the host
+// singletons, captures the log and sink payloads, and drives a manual clock;
+// the core helpers (tests/support/*.h) come with it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,11 @@
 
 #include "host/ozhost.h"
 #include "host/standin/standin.h"
+#include "tests/support/eventually.h"
+#include "tests/support/files.h"
+#include "tests/support/flows.h"
+#include "tests/support/standin_host.h"
+#include "tests/support/thrown.h"
 
 namespace ostrel_test {
 
@@ -39,23 +45,6 @@ private:
     std::shared_ptr<State> state;
 };
 
-// A fresh folder under the system's temporary folder, removed at the end.
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &Path() const { return path; }
-    std::string File(const std::string &name) const { return path + "/" + name; }
-    // Writes `text` to the named file and returns its path.
-    std::string Write(const std::string &name, const std::string &text) const;
-
-private:
-    std::string path;
-};
-
-std::string ReadFile(const std::string &path);
-
 // Host singletons, log capture, sink capture and a manual clock.
 class HostFixture : public ::testing::Test
 {
@@ -67,33 +56,17 @@ protected:
     void SetDebug(bool on, uint8_t level = 0);
     void SetFlags(uint64_t flags) { global.flags = flags; }
 
-    ozGlobalConfig global;
-    ozInstance host;
+    StandinHost standin;
+    ozGlobalConfig &global = standin.global;
+    ozInstance &host = standin.instance;
     ozStandin::LogCapture log;
     ozStandin::ManualClock clock;
     SinkCapture sinks;
     TempDir dir;
 };
 
-// A flow as the host would build it. `origin` 1: `mac`/`ip` is the first
-// endpoint; the other endpoint is `other_mac`/`other_ip`.
-struct FlowSpec {
-    std::string mac = "00:11:22:33:44:55";
-    std::string ip = "192.168.1.10";
-    std::string other_mac = "66:77:88:99:aa:bb";
-    std::string other_ip = "192.168.1.1";
-    uint8_t origin = ozFlow::ORIGIN_LOWER;
-    unsigned protocol = 0;
-    std::string dhcp_class_ident;
-    std::string dhcp_fingerprint;
-    std::string host_name;
-    std::string user_agent;
-    uint8_t user_agent_source = ozFlow::UA_NONE;
-    std::string ja4;
-    std::string mdns;
-    bool excluded = false;
-};
-
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields);
+// A parameter text as a test name: letters and digits kept, anything else
+// an underscore ("android.pcap" gives "android_pcap").
+std::string ParamName(const ::testing::TestParamInfo<std::string> &info);
 
 } // namespace ostrel_test

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tests/capture/answer_check.h"
+#include "tests/support/child_process.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
 #include "tests/tools/capture_dump.h"
 
 using ostrel_test::Answers;
@@ -23,17 +23,6 @@ namespace {
 
 const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
 
-const Answers &LoadedAnswers()
-{
-    static const Answers answers = [] {
-        Answers loaded;
-        std::string error;
-        loaded.Load(CAPTURES + "ANSWERS.json", error);
-        return loaded;
-    }();
-    return answers;
-}
-
 class CaptureAnswersTest : public testing::TestWithParam<std::string>
 {
 protected:
@@ -42,7 +31,7 @@ protected:
 
 TEST_P(CaptureAnswersTest, DumpedFlowsMatchTheAnswers)
 {
-    const CaptureAnswer *answer = LoadedAnswers().Find(GetParam());
+    const CaptureAnswer *answer = ostrel_test::LoadedAnswers(CAPTURES).Find(GetParam());
     ASSERT_NE(answer, nullptr);
     const std::string dump = dir.File("flows.jsonl");
     const std::string log = dir.File("host.log");
@@ -64,14 +53,7 @@ TEST_P(CaptureAnswersTest, DumpedFlowsMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " through ostrel-host differs from the answers:\n" << report;
 }
 
-std::string TestName(const testing::TestParamInfo<std::string> &info)
-{
-    std::string name;
-    for (char c : info.param)
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Captures, CaptureAnswersTest, testing::ValuesIn(LoadedAnswers().Files()), TestName);
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureAnswersTest,
+    testing::ValuesIn(ostrel_test::LoadedAnswers(CAPTURES).Files()), ostrel_test::ParamName);
 
 } // namespace

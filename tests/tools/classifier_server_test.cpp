@@ -20,13 +20,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/tools/support.h"
+#include "tests/support/eventually.h"
 #include "tools/classifier_server.h"
 
 using json = nlohmann::json;
 using namespace ostrel_classifier;
 using namespace std::chrono_literals;
-using ostrel_test::WaitFor;
+using ostrel_test::Eventually;
 
 namespace {
 
@@ -189,7 +189,7 @@ protected:
         ASSERT_GT(port, 0);
         listener = std::thread([this] { server->Listen(); });
         // Stop() only takes effect once the server runs.
-        ASSERT_TRUE(WaitFor([this] { return server->IsRunning(); }, 10s));
+        ASSERT_TRUE(Eventually([this] { return server->IsRunning(); }, 10s));
     }
 
     void TearDown() override

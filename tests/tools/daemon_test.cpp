@@ -17,13 +17,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
+#include "tests/support/flows.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
 
 using json = nlohmann::json;
 using ostrel_test::ChildProcess;
+using ostrel_test::Eventually;
 using ostrel_test::ReadFile;
-using ostrel_test::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -32,9 +34,7 @@ constexpr auto DEADLINE = 60s;
 
 std::string Mac(int n)
 {
-    char text[18];
-    std::snprintf(text, sizeof(text), "02:00:00:00:%02x:%02x", (n >> 8) & 0xff, n & 0xff);
-    return text;
+    return ostrel_test::MacText(0x020000000000 | (static_cast<uint64_t>(n) & 0xffff));
 }
 
 const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
@@ -108,7 +108,7 @@ protected:
 
     bool WaitForLog(const std::string &text) const
     {
-        return WaitFor([&] { return Log().find(text) != std::string::npos; }, DEADLINE);
+        return Eventually([&] { return Log().find(text) != std::string::npos; }, DEADLINE);
     }
 
     std::string Fifo(const std::string &name) const

@@ -17,13 +17,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
 
 using json = nlohmann::json;
 using ostrel_test::ChildProcess;
+using ostrel_test::Eventually;
 using ostrel_test::ReadFile;
-using ostrel_test::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -89,7 +90,7 @@ protected:
                              std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry"},
             dir.File("classifier.out"), dir.File("classifier.log"));
         std::string marker = "listening on http://127.0.0.1:";
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(Eventually(
             [&] { return ReadFile(dir.File("classifier.out")).find(marker) != std::string::npos; }, DEADLINE))
             << ReadFile(dir.File("classifier.log"));
         std::string out = ReadFile(dir.File("classifier.out"));
@@ -158,7 +159,7 @@ protected:
 
     bool WaitForLog(const std::string &text)
     {
-        return WaitFor([&] { return LogHas(text); }, DEADLINE);
+        return Eventually([&] { return LogHas(text); }, DEADLINE);
     }
 
     json Cache() { return json::parse(ReadFile(dir.File("cache.json"))); }
@@ -194,7 +195,7 @@ TEST_F(EndToEndTest, LabelledDevicesReachTheSinkAndIdentifiedOnesAreRetired)
     StartHost(host, {});
     host.WriteStdin(PHONE_DHCP + "\n" + CAMERA_DHCP + "\n");
 
-    ASSERT_TRUE(WaitFor([&] { return SinkHas(dir.File("sink.jsonl"), PHONE, "Android phone"); }, DEADLINE))
+    ASSERT_TRUE(Eventually([&] { return SinkHas(dir.File("sink.jsonl"), PHONE, "Android phone"); }, DEADLINE))
         << ReadFile(dir.File("host.log"));
     json phone;
     for (const json &device : SinkDevices(dir.File("sink.jsonl"))) {
@@ -271,7 +272,7 @@ TEST_F(EndToEndTest, SighupAppliesTheEditedPluginConfiguration)
 
     PluginConfig(R"(, "device_mac_ignore": [")" + PLUG + R"("])");
     host.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return LogCount("dev-discovery: Loading configuration: ") == 2; }, DEADLINE))
+    ASSERT_TRUE(Eventually([&] { return LogCount("dev-discovery: Loading configuration: ") == 2; }, DEADLINE))
         << ReadFile(dir.File("host.log"));
     EXPECT_TRUE(LogHas("ostrel-host: SIGHUP: reloading plug-in configuration\n"));
     host.WriteStdin(PLUG_DHCP + "\n");

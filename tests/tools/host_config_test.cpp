@@ -19,14 +19,10 @@ protected:
     std::string LoadError(const std::string &text)
     {
         std::string path = dir.Write("host.json", text);
-        try {
-            LoadHostConfig(path, {});
-        } catch (const std::runtime_error &e) {
-            std::string message = e.what();
-            EXPECT_EQ(message.rfind(path + ": ", 0), 0u) << message;
-            return message.substr(path.size() + 2);
-        }
-        return "(loaded)";
+        const std::string message = ostrel_test::ThrownMessage([&] { LoadHostConfig(path, {}); }, "(loaded)");
+        if (message == "(loaded)") return message;
+        EXPECT_EQ(message.rfind(path + ": ", 0), 0u) << message;
+        return message.substr(path.size() + 2);
     }
 };
 

@@ -24,15 +24,16 @@
 #include <vector>
 
 #include "tests/capture/answer_check.h"
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/host_fixture.h"
 #include "tests/tools/capture_dump.h"
-#include "tests/tools/support.h"
 
 using ostrel_test::Answers;
 using ostrel_test::CaptureAnswer;
 using ostrel_test::ChildProcess;
+using ostrel_test::Eventually;
 using ostrel_test::ReadFile;
-using ostrel_test::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -153,7 +154,7 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
     host.Start(ostrel_test::HostArgs(dir,
                    {"--interface", CAPTURE_END, "--dump-flows", dump, "--speed", "0", "--progress", "0.1"}),
         dir.File("host.out"), dir.File("host.log"));
-    ASSERT_TRUE(WaitFor([&] { return Log().find(": capturing live") != std::string::npos; }, DEADLINE))
+    ASSERT_TRUE(Eventually([&] { return Log().find(": capturing live") != std::string::npos; }, DEADLINE))
         << Log();
 
     char pcap_error[PCAP_ERRBUF_SIZE] = "";
@@ -171,13 +172,13 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
             && pcap_sendpacket(sender, data, static_cast<int>(header->caplen)) == 0;
         if (!sent_all) ADD_FAILURE() << "frame " << sent + 1 << ": " << pcap_geterr(sender);
         if (sent_all && ++sent % WINDOW == 0)
-            sent_all = WaitFor([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE);
+            sent_all = Eventually([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE);
     }
     pcap_close(sender);
     pcap_close(file);
     ASSERT_TRUE(sent_all) << Log();
     ASSERT_EQ(sent, answer->packets);
-    ASSERT_TRUE(WaitFor([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE)) << Log();
+    ASSERT_TRUE(Eventually([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE)) << Log();
 
     // Every event of the frames seen is in the dump by the time they are
     // counted. The flows still open end with the run, without events: the
@@ -199,15 +200,8 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
     EXPECT_TRUE(report.empty()) << GetParam() << " captured live differs from the answers:\n" << report;
 }
 
-std::string TestName(const testing::TestParamInfo<std::string> &info)
-{
-    std::string name;
-    for (char c : info.param)
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
 // DHCP, HTTP, mDNS and TLS from several devices; no frame above 1506 bytes.
-INSTANTIATE_TEST_SUITE_P(Captures, LiveCaptureTest, testing::Values("android.pcap", "iphone.pcap"), TestName);
+INSTANTIATE_TEST_SUITE_P(
+    Captures, LiveCaptureTest, testing::Values("android.pcap", "iphone.pcap"), ostrel_test::ParamName);
 
 } // namespace

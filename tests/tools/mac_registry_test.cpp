@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tools/mac_registry.h"
 
 using namespace ostrel_classifier;
@@ -17,41 +18,6 @@ using namespace ostrel_classifier;
 namespace {
 
 const std::string SMALL = std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry";
-
-// A scratch directory removed with what the test put in it.
-class ScratchDir
-{
-public:
-    ScratchDir()
-    {
-        char name[] = "/tmp/ostrel-registry-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~ScratchDir()
-    {
-        for (const std::string &made : made_paths)
-            remove(made.c_str());
-        rmdir(path.c_str());
-    }
-    std::string Write(const std::string &name, const std::string &text)
-    {
-        const std::string file = path + "/" + name;
-        std::ofstream(file, std::ios::binary) << text;
-        made_paths.insert(made_paths.begin(), file);
-        return file;
-    }
-    std::string MakeDir(const std::string &name)
-    {
-        const std::string dir = path + "/" + name;
-        mkdir(dir.c_str(), 0700);
-        made_paths.insert(made_paths.begin(), dir);
-        return dir;
-    }
-    std::string path;
-
-private:
-    std::vector<std::string> made_paths;
-};
 
 MacRegistry FromCsv(const std::string &text, RegistryProblems &problems)
 {
@@ -212,7 +178,7 @@ TEST(MacRegistryTest, MissingOrUnreadableRegistrySaysWhichFileAndWhyOnce)
         std::vector<std::string> {"MAC registry /nonexistent/ieee-data: No such file or directory; answers "
                                   "name no vendors from it"});
 
-    ScratchDir dir;
+    ostrel_test::TempDir dir;
     const std::string file = dir.Write("oui.csv", "MA-L,000001,One\nMA-L,00000Z,Bad\n");
     messages.clear();
     EXPECT_EQ(LoadRegistry(file, messages).Size(), 0u);
@@ -223,24 +189,24 @@ TEST(MacRegistryTest, MissingOrUnreadableRegistrySaysWhichFileAndWhyOnce)
     // One file readable, one missing, one a directory: what can be read is used.
     dir.MakeDir("mam.csv");
     messages.clear();
-    const MacRegistry registry = LoadRegistry(dir.path, messages);
+    const MacRegistry registry = LoadRegistry(dir.Path(), messages);
     EXPECT_EQ(registry.Size(), 1u);
     EXPECT_EQ(registry.Vendor(uint64_t {0x000001abcdef}), "One");
     EXPECT_EQ(messages,
         (std::vector<std::string> {
-            "MAC registry " + dir.path + "/mam.csv: not a regular file; answers name no vendors from it",
-            "MAC registry " + dir.path
+            "MAC registry " + dir.Path() + "/mam.csv: not a regular file; answers name no vendors from it",
+            "MAC registry " + dir.Path()
                 + "/oui36.csv: cannot open: No such file or directory; answers name no vendors from it",
-            "MAC registry " + dir.path + ": skipped 1 record it could not read (the first at " + dir.path
+            "MAC registry " + dir.Path() + ": skipped 1 record it could not read (the first at " + dir.Path()
                 + "/oui.csv line 2)"}));
 
     // A FIFO in the registry's place is refused at once; opening it to read
     // would wait for a writer that never comes.
-    ASSERT_EQ(mkfifo((dir.path + "/oui36.csv").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir.Path() + "/oui36.csv").c_str(), 0600), 0);
     messages.clear();
-    EXPECT_EQ(LoadRegistry(dir.path, messages).Size(), 1u);
+    EXPECT_EQ(LoadRegistry(dir.Path(), messages).Size(), 1u);
     EXPECT_EQ(messages.at(1),
-        "MAC registry " + dir.path + "/oui36.csv: not a regular file; answers name no vendors from it");
+        "MAC registry " + dir.Path() + "/oui36.csv: not a regular file; answers name no vendors from it");
 }
 
 TEST(MacRegistryTest, DebianPackageLoadsWhole)

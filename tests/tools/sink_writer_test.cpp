@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host/oz_plugin.h"
+#include "tests/support/files.h"
 #include "tests/support/host_fixture.h"
-#include "tests/tools/support.h"
 #include "tools/sink_writer.h"
 
 using json = nlohmann::json;

@@ -1,23 +1,16 @@
-#include "tests/tools/support.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
 #include <cstring>
 #include <stdexcept>
-#include <thread>
+
+#include "tests/support/eventually.h"
 
 namespace ostrel_test {
-
-namespace {
-
-constexpr std::chrono::milliseconds POLL_STEP {20};
-
-} // namespace
 
 ChildProcess::~ChildProcess()
 {
@@ -103,43 +96,8 @@ bool ChildProcess::Running()
 
 int ChildProcess::Wait(std::chrono::milliseconds timeout)
 {
-    WaitFor([this] { return !Running(); }, timeout);
+    Eventually([this] { return !Running(); }, timeout);
     return status;
-}
-
-bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(POLL_STEP);
-    }
-    return true;
-}
-
-std::string Gunzip(const std::string &data)
-{
-    std::string out;
-    size_t at = 0;
-    while (at < data.size()) {
-        z_stream stream;
-        std::memset(&stream, 0, sizeof(stream));
-        if (inflateInit2(&stream, 15 + 16) != Z_OK) throw std::runtime_error("inflateInit2 failed");
-        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data() + at));
-        stream.avail_in = static_cast<uInt>(data.size() - at);
-        int result = Z_OK;
-        char chunk[16384];
-        while (result == Z_OK) {
-            stream.next_out = reinterpret_cast<Bytef *>(chunk);
-            stream.avail_out = sizeof(chunk);
-            result = inflate(&stream, Z_NO_FLUSH);
-            out.append(chunk, sizeof(chunk) - stream.avail_out);
-        }
-        at += stream.total_in;
-        inflateEnd(&stream);
-        if (result != Z_STREAM_END) throw std::runtime_error("gzip data is corrupt or truncated");
-    }
-    return out;
 }
 
 } // namespace ostrel_test

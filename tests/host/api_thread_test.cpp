@@ -1,5 +1,5 @@
 // The host's HTTP exchange (ozOstrelApiThread::Perform) against a real server
-// on the loopback interface.
+// on the loopback interface, and the header values it refuses to send.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -7,13 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "host/ozhost.h"
-#include "tests/report/loopback_server.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/loopback_server.h"
 
 namespace {
 
@@ -39,15 +41,10 @@ public:
     explicit RawServer(std::string reply)
         : reply(std::move(reply))
     {
-        sock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(addr);
-        EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), length), 0);
-        EXPECT_EQ(listen(sock, 1), 0);
-        getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &length);
-        port = ntohs(addr.sin_port);
+        const ostrel_test::LoopbackListener listener = ostrel_test::ListenOnLoopback(1);
+        EXPECT_GE(listener.fd, 0);
+        sock = listener.fd;
+        port = listener.port;
         server = std::thread([this] {
             int conn = accept(sock, nullptr, nullptr);
             if (conn < 0) return;
@@ -206,6 +203,61 @@ TEST_F(HttpTransportTest, FailuresThrowAndLeaveNoResponse)
         EXPECT_EQ(exchange.GetResponseContentType(), "");
         EXPECT_EQ(exchange.GetResponseBody(), "");
     }
+}
+
+using HostTest = ostrel_test::HostFixture;
+
+TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
+{
+    const std::string bad_values[] = {"a1\r\nX-Admin: yes", "a1\n", std::string("a1\0", 3), "a\x7f", "a\tb"};
+
+    global.SetUUID(UUID_AGENT, "agent-1");
+    for (const std::string &bad : bad_values)
+        EXPECT_THROW(global.SetUUID(UUID_AGENT, bad), ozException);
+    std::string uuid;
+    ASSERT_TRUE(global.LoadUUID(UUID_AGENT, uuid));
+    EXPECT_EQ(uuid, "agent-1");
+
+    for (const std::string &bad : bad_values) {
+        ozOstrelApiData::Bootstrap data;
+        data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad);
+        EXPECT_THROW(
+            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+        data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>("agent", bad);
+        EXPECT_THROW(
+            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+    }
+    EXPECT_EQ(host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY), nullptr);
+
+    // A listener that must never see a connection. Should a request go out
+    // anyway, it ends by the time-out rather than hanging the test.
+    const ostrel_test::LoopbackListener loopback = ostrel_test::ListenOnLoopback(8, SOCK_NONBLOCK);
+    ASSERT_GE(loopback.fd, 0);
+    const int listener = loopback.fd;
+    const std::string url = "http://127.0.0.1:" + std::to_string(loopback.port) + "/";
+    ozOstrelApiHttpOptions options;
+    options.total_timeout_ms = 1000;
+    host.api_manager.SetHttpOptions(options);
+
+    for (const std::string &bad : bad_values) {
+        for (int where = 0; where < 3; where++) {
+            Exchange exchange;
+            if (where == 0) exchange.AddHeader("X-UUID", bad);
+            if (where == 1) exchange.AddHeader("X-" + bad, "v");
+            if (where == 2) exchange.SetAuthMethod(std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad));
+            try {
+                exchange.Perform(ozOstrelApiThread::METHOD_POST, url, "{}");
+                ADD_FAILURE() << "sent with " << where;
+            } catch (const ozException &e) {
+                EXPECT_NE(std::string(e.what()).find("holds control character"), std::string::npos)
+                    << e.what();
+            }
+            EXPECT_EQ(exchange.GetResponseCode(), -1);
+        }
+    }
+    EXPECT_EQ(accept(listener, nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    close(listener);
 }
 
 } // namespace

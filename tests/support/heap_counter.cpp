@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "bench/support.h"
+#include "tests/support/heap_counter.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ void operator delete[](void *memory, const std::nothrow_t &) noexcept
     Release(memory);
 }
 
-namespace ostrel_bench {
+namespace ostrel_test {
 
 void StartHeapCounting()
 {
@@ -115,4 +115,4 @@ HeapFigures StopHeapCounting()
     return figures;
 }
 
-} // namespace ostrel_bench
+} // namespace ostrel_test

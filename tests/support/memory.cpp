@@ -1,10 +1,10 @@
-// Memory figures of this process: heap bytes in use (from the sanitizer's
-// allocator when there is one, else from malloc), resident and peak sizes.
-#pragma once
+#include "tests/support/memory.h"
 
-#include <cstddef>
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
-#include <string>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define OSTREL_SANITIZER_HEAP 1
@@ -17,13 +17,11 @@
 #ifdef OSTREL_SANITIZER_HEAP
 // Both sanitizer runtimes export it; g++ ships no header that declares it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
 #endif
 
 namespace ostrel_test {
 
-inline size_t HeapInUse()
+size_t HeapInUse()
 {
 #ifdef OSTREL_SANITIZER_HEAP
     return __sanitizer_get_current_allocated_bytes();
@@ -33,26 +31,33 @@ inline size_t HeapInUse()
 #endif
 }
 
-// A "Vm...:" line of /proc/self/status in kB, 0 when absent.
-inline size_t StatusKb(const std::string &field)
+size_t StatusKb(const std::string &field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::string prefix = field + ":";
     while (std::getline(status, line)) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0)
-            return std::stoul(line.substr(field.size() + 1));
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return static_cast<size_t>(std::strtoull(line.c_str() + prefix.size(), nullptr, 10));
     }
     return 0;
 }
 
-inline size_t ResidentMb()
+void ResetPeakResident()
 {
-    return StatusKb("VmRSS") / 1024;
+    // "5" resets the peak resident set size (VmHWM).
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-inline size_t PeakResidentMb()
+void SettleHeap()
 {
-    return StatusKb("VmHWM") / 1024;
+    malloc_trim(0);
+}
+
+int64_t FileSize(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
 } // namespace ostrel_test

@@ -1,12 +1,10 @@
-// Helpers of the daemon's tests: a child process started with its output
-// going to files, fed through a pipe on stdin, signalled and awaited with a
-// deadline; polling for a condition; reading gzip files.
+// A child process started with its output going to files, fed through a
+// pipe on stdin, signalled and awaited with a deadline.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,12 +40,5 @@ private:
     int stdin_fd = -1;
     int status = -1;
 };
-
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
-
-// Inflates every gzip member of `data` in turn. Throws std::runtime_error on
-// corrupt or truncated input.
-std::string Gunzip(const std::string &data);
 
 } // namespace ostrel_test

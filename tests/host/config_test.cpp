@@ -1,0 +1,51 @@
+// The host's global configuration: its singletons and the UUIDs it keeps.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/ozhost.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+using HostTest = ostrel_test::HostFixture;
+
+TEST_F(HostTest, SingletonGettersThrowTheirExactTextWhenUnset)
+{
+    ozGlobalConfig::instance = nullptr;
+    ozInstance::instance = nullptr;
+    try {
+        ozGlobalConfig::GetInstance();
+        FAIL();
+    } catch (const ozException &e) {
+        EXPECT_STREQ(e.what(), "static ozGlobalConfig &ozGlobalConfig::GetInstance(): instance not found");
+    }
+    try {
+        ozInstance::GetInstance();
+        FAIL();
+    } catch (const ozException &e) {
+        EXPECT_STREQ(e.what(), "static ozInstance &ozInstance::GetInstance(): instance not found");
+    }
+}
+
+TEST_F(HostTest, UuidsAndBootstrapData)
+{
+    std::string uuid = "-";
+    EXPECT_FALSE(global.LoadUUID(UUID_AGENT, uuid));
+    EXPECT_EQ(uuid, "-");
+    global.SetUUID(UUID_SITE, "site-1");
+    EXPECT_TRUE(global.LoadUUID(UUID_SITE, uuid));
+    EXPECT_EQ(uuid, "site-1");
+
+    EXPECT_EQ(host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY), nullptr);
+    ozOstrelApiData::Bootstrap data;
+    data.urls["index"] = "http://127.0.0.1:1/index";
+    data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token");
+    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data);
+    auto got = host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->urls.at("index"), "http://127.0.0.1:1/index");
+    EXPECT_EQ(got->auth_method->GetType(), ozOstrelApiAuthMethod::AUTH_BEARER);
+}
+
+} // namespace
