@@ -192,4 +192,7 @@ private:
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
     ozpLogLimit refused_device_log;
+    // ProcessFlow's observation, kept so that its storage is reused.
+    const ozpDevice blank_observation;
+    ozpDevice flow_observation;
 };
