@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "host/oz_time.h"
 
@@ -76,29 +77,31 @@ void ozpDevice::Update(const ozpDevice &other)
     if (pending_updates != 0) last_update = oz_time_monotonic();
 }
 
+// Members are placed straight into the object: a braced list would first
+// build a two-element array per member and then move it apart.
 void ozpDevice::Encode(json &out, unsigned char flags) const
 {
-    json object = json::object();
-    object["mac"] = mac;
+    json object(json::value_t::object);
+    object.emplace("mac", mac);
     if (flags & ENCODE_DHCP) {
-        object["dhcp"] = {
-            {"fingerprint", dhcp_fingerprint},
-            {"vendor", dhcp_vendor},
-            {"hostname", dhcp_hostname},
-        };
+        json dhcp(json::value_t::object);
+        dhcp.emplace("fingerprint", dhcp_fingerprint);
+        dhcp.emplace("vendor", dhcp_vendor);
+        dhcp.emplace("hostname", dhcp_hostname);
+        object.emplace("dhcp", std::move(dhcp));
     }
-    if (flags & ENCODE_CONFIDENCE) object["confidence"] = confidence;
-    if (flags & ENCODE_HTTP) object["http_user_agents"] = http_user_agents;
-    if (flags & ENCODE_JA4) object["ja4_clients"] = ja4_clients;
-    if (flags & ENCODE_MDNS) object["mdns_services"] = mdns_services;
-    if (flags & ENCODE_SSDP) object["ssdp_user_agents"] = ssdp_user_agents;
+    if (flags & ENCODE_CONFIDENCE) object.emplace("confidence", confidence);
+    if (flags & ENCODE_HTTP) object.emplace("http_user_agents", http_user_agents);
+    if (flags & ENCODE_JA4) object.emplace("ja4_clients", ja4_clients);
+    if (flags & ENCODE_MDNS) object.emplace("mdns_services", mdns_services);
+    if (flags & ENCODE_SSDP) object.emplace("ssdp_user_agents", ssdp_user_agents);
     if (flags & ENCODE_IP) {
-        object["ip_address"] = ip_list.empty() ? std::string() : ip_list.front();
-        object["ip_count"] = ip_list.size();
+        object.emplace("ip_address", ip_list.empty() ? std::string() : ip_list.front());
+        object.emplace("ip_count", ip_list.size());
     }
     if (flags & ENCODE_RESPONSE) {
-        object["cached"] = cached;
-        object["response"] = response;
+        object.emplace("cached", cached);
+        object.emplace("response", response);
     }
     out.push_back(std::move(object));
 }

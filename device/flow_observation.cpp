@@ -7,7 +7,10 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
     // The host may write to the flow from its own threads.
     std::lock_guard<std::recursive_mutex> guard(flow->lock);
 
-    ozpDevice observation;
+    // Reset from a blank device rather than built anew: its strings and
+    // vectors keep their room from flow to flow.
+    ozpDevice &observation = flow_observation;
+    observation = blank_observation;
     observation.SetLimits(config);
 
     const ozAddr *device_mac = nullptr, *other_mac = nullptr;
@@ -26,13 +29,12 @@ void ozpPlugin::ProcessFlow(const std::shared_ptr<ozFlow> &flow)
         return;
     }
 
-    const std::string mac = device_mac->GetString();
-    observation.mac = mac;
+    ozAddr::MakeString(*device_mac, observation.mac);
+    const std::string &mac = observation.mac;
     if (IgnoreDeviceMac(mac)) return;
 
-    const std::string peer_mac = other_mac->GetString();
-    if (!peer_mac.empty() && config.process_all_macs && !IgnoreDeviceMac(peer_mac)
-        && identified.count(peer_mac) == 0) {
+    const std::string peer_mac = config.process_all_macs ? other_mac->GetString() : std::string();
+    if (!peer_mac.empty() && !IgnoreDeviceMac(peer_mac) && identified.count(peer_mac) == 0) {
         ozpDevice peer;
         peer.SetLimits(config);
         peer.mac = peer_mac;

@@ -74,11 +74,15 @@ void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event, ozFlowMap *) { 
 void ozpPlugin::DispatchProcessorEvent(ozPluginProcessor::Event event, std::shared_ptr<ozFlow> &flow)
 {
     if (!IsQueuedFlowEvent(event) || !flow || flow->excluded) return;
+    bool was_empty;
     {
         std::lock_guard<std::mutex> guard(flow_lock);
+        was_empty = flow_queue.empty();
         flow_queue.push_back(flow);
     }
-    flow_ready.notify_one();
+    // The thread waits only on an empty queue: a flow queued behind others
+    // need not wake it.
+    if (was_empty) flow_ready.notify_one();
 }
 
 void ozpPlugin::DispatchProcessorEvent(
@@ -145,10 +149,13 @@ void ozpPlugin::RunPass()
     std::shared_ptr<ozFlow> flow;
     {
         std::unique_lock<std::mutex> guard(flow_lock);
-        auto deadline = std::chrono::steady_clock::now() + flow_wait;
-        flow_ready.wait_until(guard, deadline, [this] { return !flow_queue.empty() || ShouldTerminate(); });
-        if (flow_queue.empty()) return;
-        flow = flow_queue.front();
+        if (flow_queue.empty()) {
+            auto deadline = std::chrono::steady_clock::now() + flow_wait;
+            flow_ready.wait_until(
+                guard, deadline, [this] { return !flow_queue.empty() || ShouldTerminate(); });
+            if (flow_queue.empty()) return;
+        }
+        flow = std::move(flow_queue.front());
         flow_queue.pop_front();
     }
     ProcessQueuedFlow(flow);
@@ -245,13 +252,21 @@ void ozpPlugin::StartQuery()
         oz_dprintf("%s: no index URL; no query.\n", tag.c_str());
         return;
     }
+    StartRequest(
+        [this] { return std::unique_ptr<ozpApiDeviceDiscovery>(new ozpApiDeviceDiscovery(config)); });
+}
+
+bool ozpPlugin::StartRequest(const std::function<std::unique_ptr<ozpApiDeviceDiscovery>()> &make)
+{
     try {
-        api_thread.reset(new ozpApiDeviceDiscovery(config));
+        api_thread = make();
         api_thread->Create();
+        return true;
     } catch (const std::exception &e) {
         oz_printf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
-        // A thread that never started never ends: kept, it would block every
-        // later request.
+        // A thread that never started never ends: kept, collection would
+        // wait for it for ever and block every later request.
         api_thread.reset();
+        return false;
     }
 }

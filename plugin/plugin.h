@@ -38,6 +38,16 @@ constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
 // that large (1.5 GB), stay below it.
 constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
 
+// The groups of a device that each report carries (ozpDevice::Encode).
+// The sinks get every group but the confidence, which they read from
+// "response"; the cloud gets what it needs to identify a device.
+constexpr unsigned char OZP_SINK_ENCODE_FLAGS = ozpDevice::ENCODE_DHCP | ozpDevice::ENCODE_MDNS
+    | ozpDevice::ENCODE_HTTP | ozpDevice::ENCODE_SSDP | ozpDevice::ENCODE_JA4 | ozpDevice::ENCODE_IP
+    | ozpDevice::ENCODE_RESPONSE;
+constexpr unsigned char OZP_REQUEST_ENCODE_FLAGS = ozpDevice::ENCODE_DHCP | ozpDevice::ENCODE_MDNS
+    | ozpDevice::ENCODE_HTTP | ozpDevice::ENCODE_SSDP | ozpDevice::ENCODE_JA4 | ozpDevice::ENCODE_IP;
+static_assert(OZP_SINK_ENCODE_FLAGS == 0xDF && OZP_REQUEST_ENCODE_FLAGS == 0x5F, "report groups moved");
+
 class ozpPlugin : public ozPluginProcessor
 {
 public:
@@ -167,6 +177,9 @@ private:
     bool ReloadAndCache();
     void CollectRequest();
     void StartQuery();
+    // Makes and starts the request thread; one that fails to start is said
+    // and dropped. True when it runs.
+    bool StartRequest(const std::function<std::unique_ptr<ozpApiDeviceDiscovery>()> &make);
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
     void RefuseDevice(const std::string &mac);
@@ -179,4 +192,7 @@ private:
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
     ozpLogLimit refused_device_log;
+    // ProcessFlow's observation, kept so that its storage is reused.
+    const ozpDevice blank_observation;
+    ozpDevice flow_observation;
 };

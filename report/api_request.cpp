@@ -1,6 +1,6 @@
 #include "report/api_request.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <map>
 
@@ -57,15 +57,14 @@ ozpApiDeviceDiscovery::ozpApiDeviceDiscovery(const ozpGlobalConfig &config, cons
 {
 }
 
-size_t ozpApiDeviceDiscovery::UploadBytes(const json &device)
+ozpApiDeviceDiscovery::ozpApiDeviceDiscovery(const ozpGlobalConfig &config, ozpUploadBody &&payload)
+    : ozOstrelApiThread("api-dev-disc-post")
+    , url(config.api_url_upload)
+    , auth(config.api_auth)
+    , method(METHOD_POST)
+    , body(payload.Finish())
+    , content_type("application/json")
 {
-    int indent = UploadIndent();
-    std::string text = Dump(device, indent);
-    if (indent < 0) return text.size() + 1; // ","
-    // Inside the array every line of the device is indented once more, and
-    // devices are separated by ",\n".
-    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-    return text.size() + lines * static_cast<size_t>(indent) + 2;
 }
 
 // The thread reads this object's members: it must be gone before they are.
@@ -104,4 +103,256 @@ void *ozpApiDeviceDiscovery::Entry()
 
     response_code = GetResponseCode();
     return nullptr;
+}
+
+namespace {
+
+void AppendUnit(std::string &out, uint32_t unit)
+{
+    static const char digits[] = "0123456789abcdef";
+    char text[6] = {'\\', 'u', digits[(unit >> 12) & 0xf], digits[(unit >> 8) & 0xf],
+        digits[(unit >> 4) & 0xf], digits[unit & 0xf]};
+    out.append(text, sizeof(text));
+}
+
+// "\\u" and four lowercase digits, a surrogate pair above U+FFFF.
+void AppendCodeEscape(std::string &out, uint32_t code)
+{
+    if (code <= 0xffff) {
+        AppendUnit(out, code);
+        return;
+    }
+    AppendUnit(out, 0xd7c0 + (code >> 10));
+    AppendUnit(out, 0xdc00 + (code & 0x3ff));
+}
+
+// A JSON string as the library dumps it with ensure_ascii and the replace
+// handler: every code point from 0x7f up escaped, and for each bad UTF-8
+// sequence one U+FFFD; the byte that broke a sequence is read again.
+void AppendString(std::string &out, const std::string &text)
+{
+    out += '"';
+    uint32_t code = 0;
+    unsigned left = 0; // continuation bytes still due
+    unsigned char low = 0x80, high = 0xbf; // range of the next one
+    for (size_t i = 0; i < text.size(); i++) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (left > 0) {
+            if (byte < low || byte > high) {
+                out += "\\ufffd";
+                left = 0;
+                low = 0x80;
+                high = 0xbf;
+                i--;
+                continue;
+            }
+            code = code << 6 | (byte & 0x3f);
+            low = 0x80;
+            high = 0xbf;
+            if (--left == 0) AppendCodeEscape(out, code);
+            continue;
+        }
+        if (byte < 0x80) {
+            switch (byte) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7f)
+                    AppendCodeEscape(out, byte);
+                else
+                    out += static_cast<char>(byte);
+            }
+            continue;
+        }
+        if (byte >= 0xc2 && byte <= 0xdf) {
+            left = 1;
+            code = byte & 0x1f;
+        } else if (byte >= 0xe0 && byte <= 0xef) {
+            left = 2;
+            code = byte & 0x0f;
+            if (byte == 0xe0) low = 0xa0; // overlong
+            if (byte == 0xed) high = 0x9f; // surrogates
+        } else if (byte >= 0xf0 && byte <= 0xf4) {
+            left = 3;
+            code = byte & 0x07;
+            if (byte == 0xf0) low = 0x90; // overlong
+            if (byte == 0xf4) high = 0x8f; // beyond U+10FFFF
+        } else {
+            out += "\\ufffd";
+        }
+    }
+    if (left > 0) out += "\\ufffd";
+    out += '"';
+}
+
+// Writes the members of one object, each on a line of its own when indented.
+class ObjectText
+{
+public:
+    ObjectText(std::string &out, int indent, unsigned level)
+        : out(out)
+        , indent(indent)
+        , level(level)
+    {
+        out += '{';
+    }
+
+    void Key(const char *key)
+    {
+        if (!first) out += ',';
+        first = false;
+        NewLine(out, indent, level + 1);
+        out += '"';
+        out += key;
+        out += indent >= 0 ? "\": " : "\":";
+    }
+    void End()
+    {
+        if (!first) NewLine(out, indent, level);
+        out += '}';
+    }
+
+    static void NewLine(std::string &out, int indent, unsigned level)
+    {
+        if (indent < 0) return;
+        out += '\n';
+        out.append(static_cast<size_t>(indent) * level, ' ');
+    }
+
+    std::string &out;
+    const int indent;
+    const unsigned level;
+
+private:
+    bool first = true;
+};
+
+template <typename Values> void AppendStrings(ObjectText &object, const Values &values)
+{
+    std::string &out = object.out;
+    if (values.empty()) {
+        out += "[]";
+        return;
+    }
+    out += '[';
+    bool first = true;
+    for (const std::string &value : values) {
+        if (!first) out += ',';
+        first = false;
+        ObjectText::NewLine(out, object.indent, object.level + 2);
+        AppendString(out, value);
+    }
+    ObjectText::NewLine(out, object.indent, object.level + 1);
+    out += ']';
+}
+
+// The report form of ozpDevice::Encode as text, members in the order of the
+// JSON object's keys.
+void AppendDevice(std::string &out, const ozpDevice &device, unsigned char flags, int indent, unsigned level)
+{
+    ObjectText object(out, indent, level);
+    if (flags & ozpDevice::ENCODE_RESPONSE) {
+        object.Key("cached");
+        out += device.cached ? "true" : "false";
+    }
+    if (flags & ozpDevice::ENCODE_CONFIDENCE) {
+        object.Key("confidence");
+        out += std::to_string(device.confidence);
+    }
+    if (flags & ozpDevice::ENCODE_DHCP) {
+        object.Key("dhcp");
+        ObjectText dhcp(out, indent, level + 1);
+        dhcp.Key("fingerprint");
+        AppendString(out, device.dhcp_fingerprint);
+        dhcp.Key("hostname");
+        AppendString(out, device.dhcp_hostname);
+        dhcp.Key("vendor");
+        AppendString(out, device.dhcp_vendor);
+        dhcp.End();
+    }
+    if (flags & ozpDevice::ENCODE_HTTP) {
+        object.Key("http_user_agents");
+        AppendStrings(object, device.http_user_agents);
+    }
+    if (flags & ozpDevice::ENCODE_IP) {
+        object.Key("ip_address");
+        AppendString(out, device.ip_list.empty() ? std::string() : device.ip_list.front());
+        object.Key("ip_count");
+        out += std::to_string(device.ip_list.size());
+    }
+    if (flags & ozpDevice::ENCODE_JA4) {
+        object.Key("ja4_clients");
+        AppendStrings(object, device.ja4_clients);
+    }
+    object.Key("mac");
+    AppendString(out, device.mac);
+    if (flags & ozpDevice::ENCODE_MDNS) {
+        object.Key("mdns_services");
+        AppendStrings(object, device.mdns_services);
+    }
+    if (flags & ozpDevice::ENCODE_RESPONSE) {
+        object.Key("response");
+        // Any JSON: the library's own writer, at this depth.
+        nlohmann::detail::serializer<json> serializer(
+            nlohmann::detail::output_adapter<char>(out), ' ', json::error_handler_t::replace);
+        bool indented = indent >= 0;
+        auto step = indented ? static_cast<unsigned>(indent) : 0u;
+        serializer.dump(device.response, indented, true, step, step * (level + 1));
+    }
+    if (flags & ozpDevice::ENCODE_SSDP) {
+        object.Key("ssdp_user_agents");
+        AppendStrings(object, device.ssdp_user_agents);
+    }
+    object.End();
+}
+
+} // namespace
+
+ozpUploadBody::ozpUploadBody()
+    : indent(UploadIndent())
+{
+}
+
+size_t ozpUploadBody::Encode(const ozpDevice &device, unsigned char flags)
+{
+    encoded.clear();
+    // Inside the array each device starts a line of its own, indented once;
+    // devices are separated by ",".
+    ObjectText::NewLine(encoded, indent, 1);
+    AppendDevice(encoded, device, flags, indent, 1);
+    return encoded.size() + 1;
+}
+
+void ozpUploadBody::Add()
+{
+    body += count == 0 ? '[' : ',';
+    body += encoded;
+    count++;
+}
+
+std::string ozpUploadBody::Finish()
+{
+    if (count == 0) return "[]";
+    ObjectText::NewLine(body, indent, 0);
+    body += ']';
+    return std::move(body);
 }

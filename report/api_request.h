@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/config.h"
+#include "device/device.h"
 #include "host/oz_api.h"
 
 using json = nlohmann::json;
@@ -21,8 +22,9 @@ class ozpApiDeviceDiscovery : public ozOstrelApiThread
 public:
     // Query form.
     explicit ozpApiDeviceDiscovery(const ozpGlobalConfig &config);
-    // Upload form.
+    // Upload form, of a payload array or of a body written by ozpUploadBody.
     ozpApiDeviceDiscovery(const ozpGlobalConfig &config, const json &payload);
+    ozpApiDeviceDiscovery(const ozpGlobalConfig &config, class ozpUploadBody &&payload);
     ~ozpApiDeviceDiscovery() override;
 
     void *Entry() override;
@@ -34,10 +36,8 @@ public:
     void SetReported(Reported devices) { reported = std::move(devices); }
     const Reported &GetReported() const { return reported; }
 
-    // Bytes that one device object adds to an upload body dumped as this
-    // class dumps it, separator included; a body is at most
-    // UPLOAD_BODY_OVERHEAD more than the sum over its devices.
-    static size_t UploadBytes(const json &device);
+    // A body is at most this much more than the sum of what its devices add
+    // (ozpUploadBody::Encode).
     static constexpr size_t UPLOAD_BODY_OVERHEAD = 4;
 
     int64_t GetApiResponseCode() const { return response_code; }
@@ -59,4 +59,28 @@ private:
     int64_t response_code = -1;
     std::string error;
     Reported reported;
+};
+
+// An upload body written device by device as text, without a JSON value per
+// device: the bytes that dumping the array of the devices' report forms
+// gives, compact, or indented in debug mode, ASCII only, bad UTF-8 replaced.
+class ozpUploadBody
+{
+public:
+    ozpUploadBody();
+
+    // Writes the report form of `device` (the groups of `flags`) aside and
+    // returns the bytes it would add to the body, separator included.
+    size_t Encode(const ozpDevice &device, unsigned char flags);
+    // Adds the device written last.
+    void Add();
+    bool empty() const { return count == 0; }
+    // The body; the object is spent.
+    std::string Finish();
+
+private:
+    int indent;
+    size_t count = 0;
+    std::string body;
+    std::string encoded;
 };

@@ -1,15 +1,9 @@
 #include <cstdint>
-#include <exception>
 #include <iterator>
 
 #include "plugin/plugin.h"
 
 namespace {
-
-// Every group but the confidence, which the sinks read from "response".
-constexpr unsigned char SINK_ENCODE_FLAGS = 0xDF;
-// What the cloud needs to identify a device.
-constexpr unsigned char REQUEST_ENCODE_FLAGS = 0x5F;
 
 uint32_t AddCounts(uint32_t a, uint32_t b)
 {
@@ -47,7 +41,7 @@ void ozpPlugin::ProcessUpdate()
 
         // Before retirement, so that a retired device reaches the sinks once.
         if (!sinks.empty() && !device.response.empty()) {
-            device.Encode(sink_payload, SINK_ENCODE_FLAGS);
+            device.Encode(sink_payload, OZP_SINK_ENCODE_FLAGS);
             device.cached = false;
             devices_version++;
         }
@@ -93,7 +87,7 @@ void ozpPlugin::ProcessUpdate()
 // often the first ones change.
 void ozpPlugin::StartUpload()
 {
-    json payload;
+    ozpUploadBody payload;
     ozpApiDeviceDiscovery::Reported reported;
     size_t bytes = ozpApiDeviceDiscovery::UPLOAD_BODY_OVERHEAD;
 
@@ -108,9 +102,7 @@ void ozpPlugin::StartUpload()
         }
         const ozpDevice &device = entry->second;
 
-        json encoded;
-        device.Encode(encoded, REQUEST_ENCODE_FLAGS);
-        size_t size = ozpApiDeviceDiscovery::UploadBytes(encoded[0]);
+        size_t size = payload.Encode(device, OZP_REQUEST_ENCODE_FLAGS);
         if (bytes + size > max_request_bytes) {
             if (!reported.empty()) break;
             // Alone over the limit: it can never be sent. Said and dropped
@@ -125,22 +117,17 @@ void ozpPlugin::StartUpload()
         const ozGlobalConfig &global = ozGlobalConfig::GetInstance();
         if (global.IsDebug() && global.IsVerbose()) PrintDeviceDebug(device);
         bytes += size;
-        payload.push_back(std::move(encoded[0]));
+        payload.Add();
         reported.emplace_back(due->first, due->second);
         ++due;
     }
     if (reported.empty()) return;
 
-    try {
-        api_thread.reset(new ozpApiDeviceDiscovery(config, payload));
-        api_thread->SetReported(std::move(reported));
-        api_thread->Create();
-        last_uploaded_mac = api_thread->GetReported().back().first;
-    } catch (const std::exception &e) {
-        oz_printf("%s: failed to create API thread: %s\n", tag.c_str(), e.what());
-        // A thread that never started never ends: collection would wait
-        // for it forever and no request would be sent again. Its devices
-        // stay due.
-        api_thread.reset();
-    }
+    bool started = StartRequest([this, &payload, &reported] {
+        std::unique_ptr<ozpApiDeviceDiscovery> request(new ozpApiDeviceDiscovery(config, std::move(payload)));
+        request->SetReported(std::move(reported));
+        return request;
+    });
+    // Otherwise its devices stay due.
+    if (started) last_uploaded_mac = api_thread->GetReported().back().first;
 }

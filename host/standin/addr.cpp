@@ -35,6 +35,91 @@ bool ParseMac(const std::string &text, std::array<uint8_t, 16> &bytes)
     return true;
 }
 
+// Addresses are formatted by hand, in the forms snprintf("%02x") and
+// inet_ntop give: this runs for every address of every flow, and those two
+// cost more than the rest of a flow's processing.
+const char HEX_LOWER[] = "0123456789abcdef";
+const char HEX_UPPER[] = "0123456789ABCDEF";
+
+char *WriteMac(char *out, const uint8_t *bytes, const char *digits)
+{
+    for (size_t i = 0; i < 6; i++) {
+        if (i != 0) *out++ = ':';
+        *out++ = digits[bytes[i] >> 4];
+        *out++ = digits[bytes[i] & 0x0f];
+    }
+    return out;
+}
+
+char *WriteDecimal(char *out, unsigned value)
+{
+    if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+    if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+char *WriteIpv4(char *out, const uint8_t *bytes)
+{
+    for (size_t i = 0; i < 4; i++) {
+        if (i != 0) *out++ = '.';
+        out = WriteDecimal(out, bytes[i]);
+    }
+    return out;
+}
+
+// A 16-bit group in lowercase hex without leading zeros.
+char *WriteGroup(char *out, unsigned group)
+{
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (group >> shift) & 0x0f;
+        if (digit == 0 && !started && shift != 0) continue;
+        started = true;
+        *out++ = HEX_LOWER[digit];
+    }
+    return out;
+}
+
+// The longest run of two or more zero groups (the first of equal ones) is
+// written "::"; ::a.b.c.d and ::ffff:a.b.c.d end in dotted IPv4.
+char *WriteIpv6(char *out, const uint8_t *bytes)
+{
+    unsigned groups[8];
+    for (size_t i = 0; i < 8; i++)
+        groups[i] = static_cast<unsigned>(bytes[2 * i]) << 8 | bytes[2 * i + 1];
+
+    int best_base = -1;
+    int best_len = 0;
+    for (int i = 0; i < 8;) {
+        if (groups[i] != 0) {
+            i++;
+            continue;
+        }
+        int base = i;
+        while (i < 8 && groups[i] == 0)
+            i++;
+        if (i - base > best_len) {
+            best_base = base;
+            best_len = i - base;
+        }
+    }
+    if (best_len < 2) best_base = -1;
+
+    for (int i = 0; i < 8; i++) {
+        if (best_base >= 0 && i >= best_base && i < best_base + best_len) {
+            if (i == best_base) *out++ = ':';
+            continue;
+        }
+        if (i != 0) *out++ = ':';
+        if (i == 6 && best_base == 0 && (best_len == 6 || (best_len == 5 && groups[5] == 0xffff)))
+            return WriteIpv4(out, bytes + 12);
+        out = WriteGroup(out, groups[i]);
+    }
+    if (best_base >= 0 && best_base + best_len == 8) *out++ = ':';
+    return out;
+}
+
 // Group files come from configuration: a device or a pipe named there would
 // block the reader for ever.
 bool IsRegularFile(const std::string &path)
@@ -76,24 +161,23 @@ bool ozAddr::Create(ozAddr &addr, const std::string &text)
 void ozAddr::MakeString(const ozAddr &addr, std::string &text, unsigned flags)
 {
     char buffer[INET6_ADDRSTRLEN + 2];
+    char *end = buffer;
     switch (addr.type) {
     case TYPE_ETHER:
-        snprintf(buffer, sizeof(buffer),
-            (flags & MAKE_UPPERCASE) ? "%02X:%02X:%02X:%02X:%02X:%02X" : "%02x:%02x:%02x:%02x:%02x:%02x",
-            addr.bytes[0], addr.bytes[1], addr.bytes[2], addr.bytes[3], addr.bytes[4], addr.bytes[5]);
-        text = buffer;
+        end = WriteMac(buffer, addr.bytes.data(), (flags & MAKE_UPPERCASE) ? HEX_UPPER : HEX_LOWER);
         break;
     case TYPE_IPV4:
-        inet_ntop(AF_INET, addr.bytes.data(), buffer, sizeof(buffer));
-        text = buffer;
+        end = WriteIpv4(buffer, addr.bytes.data());
         break;
     case TYPE_IPV6:
-        inet_ntop(AF_INET6, addr.bytes.data(), buffer, sizeof(buffer));
-        text = (flags & MAKE_IPV6_BRACKETS) ? "[" + std::string(buffer) + "]" : std::string(buffer);
+        if (flags & MAKE_IPV6_BRACKETS) *end++ = '[';
+        end = WriteIpv6(end, addr.bytes.data());
+        if (flags & MAKE_IPV6_BRACKETS) *end++ = ']';
         break;
     default:
-        text.clear();
+        break;
     }
+    text.assign(buffer, end);
 }
 
 std::string ozAddr::GetString(unsigned flags) const

@@ -3,7 +3,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "plugin/plugin.h"
 #include "report/api_request.h"
 #include "tests/report/report_support.h"
 #include "tests/support/host_fixture.h"
@@ -171,6 +173,125 @@ TEST_F(ApiRequestTest, HostCredentialsGoOnlyToTheHostsUrls)
     upload(from_host);
     ASSERT_EQ(server.Requests().size(), 2u);
     EXPECT_EQ(server.Requests()[1].Header("Authorization"), "Bearer host-token");
+}
+
+} // namespace
+
+namespace {
+
+// Texts that exercise every branch of the string writer: escapes, control
+// characters, DEL, two- to four-byte characters, and broken UTF-8 of every
+// kind (bad leads, overlongs, surrogates, beyond U+10FFFF, cut sequences,
+// a lead where a continuation was due).
+std::vector<std::string> AwkwardTexts()
+{
+    std::vector<std::string> texts = {"", "plain", "q\"b\\s/\b\f\n\r\t", std::string("nul\0x\x01\x1f\x7f", 9),
+        "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbf\xbf", "\xff\xfe\xc0\xaf\xc1\xbf\xf5\x80",
+        "\xe0\x80\x80\xe0\xa0\x80\xed\xa0\x80\xed\x9f\xbf\xf0\x80\x80\x80\xf0\x90\x80\x80\xf4\x90\x80\x80",
+        "\xf4\x8f\xbf\xbf", "cut\xe2\x82", "cut\xf0\x9f\x98", "lead\xc3\xc3\xa9", "\xe2\x28\xa1x", "\xc2"};
+    // Short random byte strings, weighted towards the bytes that matter.
+    const unsigned char alphabet[] = {'a', '"', '\\', 0x01, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0,
+        0xc2, 0xdf, 0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff};
+    uint32_t seed = 12345;
+    for (int i = 0; i < 3000; i++) {
+        std::string text;
+        for (int length = i % 7; length > 0; length--) {
+            seed = seed * 1103515245 + 12345;
+            text += static_cast<char>(alphabet[(seed >> 16) % sizeof(alphabet)]);
+        }
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+std::vector<ozpDevice> VariedDevices()
+{
+    std::vector<std::string> texts = AwkwardTexts();
+    std::vector<ozpDevice> devices;
+    for (size_t i = 0; i < texts.size(); i++) {
+        const std::string &text = texts[i];
+        ozpDevice device("00:11:22:33:44:" + std::to_string(i % 100), i % 2 == 0);
+        device.dhcp_fingerprint = text;
+        device.dhcp_vendor = i % 3 == 0 ? std::string() : "MSFT 5.0";
+        device.dhcp_hostname = texts[(i * 7) % texts.size()];
+        device.confidence = static_cast<uint32_t>(i * 2654435761u);
+        for (size_t n = 0; n < i % 4; n++) {
+            device.http_user_agents.values.push_back(texts[(i + n) % texts.size()]);
+            device.mdns_services.values.push_back("svc" + std::to_string(n));
+        }
+        if (i % 5 != 0) device.ja4_clients.values.push_back("t13d1516h2_8daaf6152771_02713d6af862");
+        if (i % 4 != 0) device.ip_list.insert(i % 2 ? "192.168.1.7" : "fe80::1");
+        if (i % 6 == 1) device.ip_list.insert("10.0.0.1");
+        switch (i % 4) {
+        case 0:
+            device.response = nullptr;
+            break;
+        case 1:
+            device.response = {{"label", text}, {"score", 42}, {"tags", {"a", 1.5, nullptr, json::object()}}};
+            break;
+        case 2:
+            device.response = json::array();
+            break;
+        default:
+            device.response = {{"nested", {{"x", json::array({text})}}}};
+        }
+        devices.push_back(device);
+    }
+    return devices;
+}
+
+// The body written as text must be the bytes the JSON array of the devices'
+// report forms dumps to, and each device's figure exactly what it adds.
+TEST_F(ApiRequestTest, UploadBodyTextIsTheDumpOfTheReportForms)
+{
+    const std::vector<ozpDevice> devices = VariedDevices();
+    const unsigned char flag_sets[] = {OZP_REQUEST_ENCODE_FLAGS, OZP_SINK_ENCODE_FLAGS, 0x00, 0xff,
+        ozpDevice::ENCODE_CONFIDENCE | ozpDevice::ENCODE_HTTP,
+        ozpDevice::ENCODE_RESPONSE | ozpDevice::ENCODE_SSDP};
+    for (bool debug : {false, true}) {
+        SetDebug(debug);
+        int indent = debug ? 4 : -1;
+        for (unsigned char flags : flag_sets) {
+            ozpUploadBody body;
+            json payload = json::array();
+            size_t bytes = 0;
+            for (const ozpDevice &device : devices) {
+                bytes += body.Encode(device, flags);
+                body.Add();
+                device.Encode(payload, flags);
+            }
+            std::string text = body.Finish();
+            ASSERT_EQ(text, payload.dump(indent, ' ', true, json::error_handler_t::replace))
+                << "flags " << int(flags) << " debug " << debug;
+            EXPECT_EQ(text.size(), bytes + (debug ? 2 : 1));
+            EXPECT_LE(text.size(), bytes + ozpApiDeviceDiscovery::UPLOAD_BODY_OVERHEAD);
+        }
+        // One device alone, and none.
+        ozpUploadBody one;
+        one.Encode(devices[1], OZP_REQUEST_ENCODE_FLAGS);
+        one.Add();
+        json alone = json::array();
+        devices[1].Encode(alone, OZP_REQUEST_ENCODE_FLAGS);
+        EXPECT_EQ(one.Finish(), alone.dump(indent, ' ', true, json::error_handler_t::replace));
+        EXPECT_EQ(ozpUploadBody().Finish(), "[]");
+    }
+}
+
+// A body written as text is sent as it was written.
+TEST_F(ApiRequestTest, UploadOfATextBodySendsThatBody)
+{
+    ozpUploadBody body;
+    ozpDevice device("00:11:22:33:44:55", false);
+    body.Encode(device, OZP_REQUEST_ENCODE_FLAGS);
+    body.Add();
+    ozpApiDeviceDiscovery request(config, std::move(body));
+    json expected = json::array();
+    device.Encode(expected, OZP_REQUEST_ENCODE_FLAGS);
+    EXPECT_EQ(request.GetBody(), expected.dump(4));
+    Run(request);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].body, request.GetBody());
+    EXPECT_EQ(server.Requests()[0].Header("Content-Type"), "application/json");
 }
 
 } // namespace
