@@ -1,5 +1,7 @@
 #include "plugin/plugin.h"
 
+#include <utility>
+
 namespace {
 
 bool TextChanges(const std::string &stored, const std::string &value)
@@ -45,7 +47,7 @@ bool MergeChanges(const ozpDevice &stored, const ozpDevice &other)
 // Every way into the table (flows, their other endpoint, answers, the cache)
 // passes here, so the admission rules and the bound on its size are kept
 // here too: an answer may name any MAC.
-bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge)
+template <typename Device> bool ozpPlugin::AddOrMerge(const std::string &mac, Device &&device, bool merge)
 {
     auto entry = devices.lower_bound(mac);
     if (entry == devices.end() || entry->first != mac) {
@@ -55,7 +57,7 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device,
             RefuseDevice(mac);
             return false;
         }
-        ozpDevice &stored = devices.emplace_hint(entry, mac, device)->second;
+        ozpDevice &stored = devices.emplace_hint(entry, mac, std::forward<Device>(device))->second;
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
         stored.last_update = oz_time_monotonic();
@@ -83,6 +85,17 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device,
     stored.Update(device);
     if (changes || stored.pending_updates != pending_updates || stored.cached != cached) devices_version++;
     return false;
+}
+
+bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge)
+{
+    return AddOrMerge(mac, device, merge);
+}
+
+// A new device moves into the table (the cache load).
+bool ozpPlugin::AddUpdateDevice(const std::string &mac, ozpDevice &&device, bool merge)
+{
+    return AddOrMerge(mac, std::move(device), merge);
 }
 
 void ozpPlugin::RefuseDevice(const std::string &mac)

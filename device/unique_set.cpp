@@ -14,6 +14,12 @@ template <typename T> bool ozpUniqueSet<T>::Push(const T &value)
         return false;
     }
 
+    // Full: the last value makes room, so the storage never grows past the
+    // bound; otherwise it grows by one, not by doubling.
+    if (max != 0 && values.size() == max)
+        values.pop_back();
+    else if (values.size() == values.capacity())
+        values.reserve(values.size() + 1);
     values.insert(values.begin(), value);
     if (max != 0 && values.size() > max) values.pop_back();
 
@@ -27,7 +33,7 @@ template <typename T> bool ozpUniqueSet<T>::Push(const T &value)
     if (update_ttl != 0 && oz_has_expired(name, update_ttl, last_update, true, 0)) updated = true;
 
     if (last_update != 0) {
-        oz_dprintf("%s: updates: %lu, updated: %s\n", name.c_str(), static_cast<unsigned long>(updates),
+        oz_dprintf("%s: updates: %lu, updated: %s\n", name, static_cast<unsigned long>(updates),
             updated ? "yes" : "no");
     }
 
@@ -55,6 +61,10 @@ std::pair<IPList::iterator, bool> IPList::insert(const std::string &address)
         return {addresses.begin(), false};
     }
 
+    if (max_size != 0 && addresses.size() == max_size)
+        addresses.pop_back();
+    else if (addresses.size() == addresses.capacity())
+        addresses.reserve(addresses.size() + 1);
     addresses.insert(addresses.begin(), address);
     if (addresses.size() > max_size) addresses.pop_back();
     return {addresses.begin(), true};

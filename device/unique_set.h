@@ -19,7 +19,7 @@ template <typename T> class ozpUniqueSet
 public:
     using const_iterator = typename std::vector<T>::const_iterator;
 
-    explicit ozpUniqueSet(const std::string &name = std::string())
+    explicit ozpUniqueSet(const char *name = "")
         : name(name)
     {
     }
@@ -42,7 +42,9 @@ public:
     const_iterator begin() const { return values.begin(); }
     const_iterator end() const { return values.end(); }
 
-    std::string name;
+    // Always a static text (the set's key): a string per set would cost
+    // every device and every observation a few allocations.
+    const char *name;
     uint64_t updates = 0;
     int64_t last_update = 0;
     uint64_t max = 0;

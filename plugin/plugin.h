@@ -89,6 +89,7 @@ public:
     void ProcessFlow(const std::shared_ptr<ozFlow> &flow);
     bool IgnoreDeviceMac(const std::string &mac);
     bool AddUpdateDevice(const std::string &mac, const ozpDevice &device, bool merge);
+    bool AddUpdateDevice(const std::string &mac, ozpDevice &&device, bool merge);
     uint64_t PurgeDevices();
     // Retires a MAC: its later flows are ignored.
     void AddIdentified(const std::string &mac);
@@ -183,6 +184,7 @@ private:
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
     void RefuseDevice(const std::string &mac);
+    template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
     // Moves the MAC into `identified` and drops the device; returns the
     // entry after it.

@@ -4,11 +4,13 @@
 // the plug-in thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,14 +26,17 @@ using ozpCachePieces = std::vector<std::string>;
 ozpCachePieces ozpCacheText(
     const std::map<std::string, ozpDevice> &devices, int64_t wall_now, int64_t monotonic_now);
 
-// Reads the cache text one device value at a time: each member of the
-// top-level object (or element of a top-level array) is built as a JSON
-// value, turned into a device and dropped, so the file never becomes one
-// JSON value of the whole table. Nothing reaches a table here; the caller
-// merges the devices once the whole text has parsed, in the order a walk of
-// the whole value gives: an object's members by key (the last of equal keys
-// wins), an array's elements in order, a lone scalar as itself. A syntax
-// error throws the library's parse error, as the whole-value parser does.
+// Reads the cache text one device at a time, straight from the parser's
+// events into the device: the file never becomes one JSON value of the
+// whole table, and a well-formed device no JSON value at all. A device
+// value with anything unexpected (a key missing, a value of another type,
+// no object) is built as a JSON value and read by from_json, so that it
+// fails with the very message a whole-value load gives. Nothing reaches a
+// table here; the caller merges the devices once the whole text has parsed,
+// in the order a walk of the whole value gives: an object's members by key
+// (the last of equal keys wins), an array's elements in order, a lone
+// scalar as itself. A syntax error throws the library's parse error, as the
+// whole-value parser does.
 class ozpCacheReader : public nlohmann::json_sax<json>
 {
 public:
@@ -42,12 +47,13 @@ public:
         std::exception_ptr error;
     };
 
-    // The devices in walk order.
-    template <typename Visit> void Walk(Visit visit) const
+    // The devices in walk order; `visit` may move them out.
+    template <typename Visit> void Walk(Visit visit)
     {
-        for (const auto &member : members)
+        OrderMembers();
+        for (auto &member : members)
             visit(member.second);
-        for (const auto &element : elements)
+        for (auto &element : elements)
             visit(element);
     }
 
@@ -65,23 +71,69 @@ public:
     bool key(string_t &key) override;
     bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &error) override;
 
+    // The device keys, in from_json's order, then "last_seen" and a key the
+    // device does not know.
+    enum Field : uint8_t {
+        MAC,
+        LABEL,
+        DHCP_FINGERPRINT,
+        DHCP_VENDOR,
+        DHCP_HOSTNAME,
+        HTTP_USER_AGENTS,
+        JA4_CLIENTS,
+        MDNS_SERVICES,
+        SSDP_USER_AGENTS,
+        IP_LIST,
+        CONFIDENCE,
+        CACHED,
+        OTHER_DEVICE,
+        LAST_SEEN,
+        UNKNOWN,
+    };
+    static constexpr size_t DEVICE_KEYS = LAST_SEEN;
+
 private:
+    // What the next value is: part of the top level, the value of a device
+    // key, an element of a device's list of texts, or part of a value built
+    // as JSON.
+    enum Mode : uint8_t { TOP, DEVICE, TEXTS, PLAIN };
+    // What a device key holds so far.
+    enum State : uint8_t { ABSENT, READ, OTHER };
+
     bool Value(json value);
     bool Open(json container);
     bool Close();
     json *Insert(json value);
+    void StartPlain(json container);
+    void TextsToPlain();
+    void SetOther(json value);
+    void FinishDevice();
     void Add(json value);
+    void Store(Entry entry);
+    void OrderMembers();
 
-    std::map<std::string, Entry> members;
+    std::vector<std::pair<std::string, Entry>> members;
     std::vector<Entry> elements;
 
+    Mode mode = TOP;
     // Containers open at this moment, the top-level one included.
     size_t level = 0;
     bool top_is_object = false;
     std::string top_key;
-    // The device value being built and its open containers; `slot` is where
-    // the next value of an open object goes.
+
+    // The device being read: its key of the moment, what each key holds,
+    // the values of the keys that hold something unexpected.
+    Entry entry;
+    Field field = UNKNOWN;
+    std::array<State, DEVICE_KEYS> states {};
+    std::array<json, DEVICE_KEYS> others;
+    std::vector<std::string> texts;
+
+    // A value built as JSON and its open containers; `slot` is where the
+    // next value of an open object goes. Built for the top level when
+    // `mode_after` is TOP, else for the device key `field`.
     json current;
     std::vector<json *> open;
     json *slot = nullptr;
+    Mode mode_after = TOP;
 };

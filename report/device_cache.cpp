@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "config/regular_file.h"
 #include "plugin/plugin.h"
@@ -138,7 +139,9 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     uint64_t expired = 0;
     // The first value that is no device ends the load.
     std::optional<std::string> failure;
-    reader.Walk([&](const ozpCacheReader::Entry &entry) {
+    // The MAC of the device being moved into the table; its storage is reused.
+    std::string mac;
+    reader.Walk([&](ozpCacheReader::Entry &entry) {
         if (failure) return;
         if (entry.error) {
             try {
@@ -150,7 +153,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
                 return;
             }
         }
-        const std::string &mac = entry.device.mac;
+        mac.assign(entry.device.mac);
         // Retired since the cache was saved: it stays retired.
         if (identified.count(mac) != 0 || IgnoreDeviceMac(mac)) return;
         std::optional<uint64_t> age;
@@ -161,7 +164,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
                 return;
             }
         }
-        if (!AddUpdateDevice(mac, entry.device, false)) return;
+        if (!AddUpdateDevice(mac, std::move(entry.device), false)) return;
         loaded++;
         // A new entry counts as just seen; it keeps the age it had.
         auto stored = devices.find(mac);

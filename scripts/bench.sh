@@ -2,8 +2,9 @@
 # Builds the benchmarks (release, no sanitizers) and runs them: every figure
 # in docs/PERFORMANCE.md comes from this one command.
 #   scripts/bench.sh               the code as it is
-#   scripts/bench.sh --baseline    the same suite on the code before the speed
-#                                  work (deque value sets, whole-table cache JSON)
+#   scripts/bench.sh --baseline    the same suite on the whole tree at the commit
+#                                  before the speed work (021ffb3, or the ref in
+#                                  OSTREL_BENCH_BASELINE), in build/bench-baseline/
 # Further arguments go to the benchmark binary, e.g. --benchmark_filter=Cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,15 +12,19 @@ scripts/deps.sh --check
 
 if [ "${1:-}" = "--baseline" ]; then
   shift
-  # Today's tree with the three files the speed work changed, as they were.
+  # The whole tree at the commit before the speed work, built with today's
+  # bench preset. Extracted again only when the ref names another commit.
+  ref="${OSTREL_BENCH_BASELINE:-021ffb3}"
+  commit=$(git rev-parse --verify "$ref^{commit}")
   src=build/bench-baseline/src
-  rm -rf "$src" && mkdir -p "$src"
-  git archive HEAD | tar -x -C "$src"
-  git show 51108cc^:device/unique_set.h >"$src/device/unique_set.h"
-  git show 51108cc^:device/unique_set.cpp >"$src/device/unique_set.cpp"
-  git show 5be3cf3^:report/device_cache.cpp >"$src/report/device_cache.cpp"
-  cmake -S "$src" -B build/bench-baseline/build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
-    -DOSTREL_BUILD_TESTS=OFF -DOSTREL_BUILD_BENCH=ON >/dev/null
+  if [ "$(cat build/bench-baseline/commit 2>/dev/null)" != "$commit" ]; then
+    rm -rf "$src" build/bench-baseline/build build/bench-baseline/commit && mkdir -p "$src"
+    git archive "$commit" | tar -x -C "$src"
+    echo "$commit" >build/bench-baseline/commit
+  fi
+  cp CMakePresets.json "$src/CMakePresets.json"
+  echo "=== baseline: $ref ($commit)"
+  (cd "$src" && cmake --preset bench -B ../build >/dev/null)
   cmake --build build/bench-baseline/build --target ostrel_bench
   binary=build/bench-baseline/build/bench/ostrel_bench
   results=build/bench-baseline/results.json

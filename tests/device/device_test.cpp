@@ -35,6 +35,34 @@ TEST_F(UniqueSetTest, PushKeepsNewestFirstWithinItsBound)
     EXPECT_EQ(json(set), R"(["_googlecast._tcp.local", "_printer._tcp.local", "_raop._tcp.local"])"_json);
 }
 
+// Storage takes just the values held: a table of devices keeps these sets
+// for good. At the bound one value goes out for each that comes in, also
+// when the bound was lowered below what the set holds.
+TEST_F(UniqueSetTest, StorageHoldsJustItsValuesAndABoundOneInOneOut)
+{
+    ozpUniqueSet<std::string> set("mdns_services");
+    set.max = 3;
+    for (const char *value : {"a", "b", "c", "d", "e"}) {
+        set.Push(value);
+        EXPECT_EQ(set.values.capacity(), set.size());
+    }
+    EXPECT_EQ(set.values, (Texts {"e", "d", "c"}));
+    set.max = 2;
+    set.Push("f");
+    EXPECT_EQ(set.values, (Texts {"f", "e", "d"}));
+
+    IPList list;
+    list.max_size = 2;
+    for (const char *address : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) {
+        EXPECT_TRUE(list.insert(address).second);
+        EXPECT_EQ(list.addresses.capacity(), list.size());
+    }
+    EXPECT_EQ(list.addresses, (Texts {"10.0.0.3", "10.0.0.2"}));
+    list.max_size = 1;
+    EXPECT_TRUE(list.insert("10.0.0.4").second);
+    EXPECT_EQ(list.addresses, (Texts {"10.0.0.4", "10.0.0.3"}));
+}
+
 TEST_F(UniqueSetTest, UpdateMinAndUpdateTtlDecideWhatCounts)
 {
     ozpUniqueSet<std::string> every_third("ja4_clients");

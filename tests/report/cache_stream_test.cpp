@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "tests/report/report_support.h"
@@ -176,6 +178,95 @@ TEST_F(CacheStreamTest, LoadWalksAndStopsAsTheWholeValueWould)
         EXPECT_EQ(count, expected.first.size());
         EXPECT_EQ(log.Count(expected.second), 1u) << log.Text();
         std::remove((path + ".bad").c_str());
+    }
+}
+
+// Whatever a file holds, the device read straight from the parser's events
+// is the one a whole-value load gives, with the same age and the same
+// message: every key of a device given every kind of wrong value, missing
+// or repeated, and bytes of a saved file replaced or dropped one at a time.
+TEST_F(CacheStreamTest, DamagedFilesLoadAsTheWholeValueWould)
+{
+    clock.Set(1000000);
+    const int64_t max_age = static_cast<int64_t>(plugin->config.max_device_age);
+    json whole = json::object();
+    for (size_t index = 1; index <= 3; index++) {
+        ozpDevice device = VariedDevice(index * 9 + 2);
+        device.last_update = clock.Now() - static_cast<int64_t>(index * 1000);
+        ToCacheFile(whole[device.mac], device, ostrel_test::WALL_CLOCK, clock.Now());
+    }
+    auto dump = [](const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); };
+    const std::string saved = dump(whole);
+
+    // MAC -> cache form and last_update as the whole value gives them, and
+    // the load's message.
+    auto expect = [&](const std::string &text) {
+        std::map<std::string, std::pair<std::string, int64_t>> table;
+        json parsed;
+        try {
+            parsed = json::parse(text);
+        } catch (const json::exception &) {
+            // The parser's own message, which these readers share.
+            return std::make_pair(
+                table, "dev-disc: " + path + ": JSON exception: [json.exception.parse_error");
+        }
+        for (const json &value : parsed) {
+            ozpDevice device;
+            try {
+                from_json(value, device);
+            } catch (const json::exception &e) {
+                return std::make_pair(
+                    table, "dev-disc: " + path + ": device deserialization failed: " + e.what() + "\n");
+            }
+            std::optional<int64_t> last_seen = CacheLastSeen(value);
+            int64_t age = last_seen ? std::max<int64_t>(ostrel_test::WALL_CLOCK - *last_seen, 0) : 0;
+            if (age >= max_age || table.count(device.mac) || plugin->IgnoreDeviceMac(device.mac)) continue;
+            json form;
+            to_json(form, device);
+            table[device.mac] = {dump(form), age >= clock.Now() - 1 ? 1 : clock.Now() - age};
+        }
+        return std::make_pair(table, std::string("dev-disc: Loaded "));
+    };
+    auto check = [&](const std::string &text) {
+        SCOPED_TRACE(text);
+        plugin = ostrel_test::MakePlugin(dir);
+        dir.Write("cache.json", text);
+        log.Clear();
+        plugin->LoadDevices(path);
+        std::map<std::string, std::pair<std::string, int64_t>> loaded;
+        for (const auto &entry : plugin->devices) {
+            json form;
+            to_json(form, entry.second);
+            loaded[entry.first] = {dump(form), entry.second.last_update};
+        }
+        auto expected = expect(text);
+        EXPECT_EQ(loaded, expected.first);
+        EXPECT_NE(log.Text().find(expected.second), std::string::npos) << log.Text();
+        std::remove((path + ".bad").c_str());
+    };
+
+    const std::string wrong[] = {"5", "-5", "80.5", "1e30", "4294967296", "18446744073709551615", "\"x\"",
+        "[\"a\",1]", "[\"a\",[\"b\"]]", "[\"a\",{\"b\":2}]", "{\"k\":[1]}", "{}", "null", "true", "[]",
+        "[\"0.0.0.0\",\"10.0.0.1\"]"};
+    const std::string mac = Mac(3 * 9 + 2);
+    for (const auto &member : whole[mac].items()) {
+        const std::string key = member.key(), good = dump(member.value());
+        for (const std::string &value : wrong) {
+            json changed = whole;
+            changed[mac][key] = "@@";
+            std::string text = dump(changed);
+            size_t at = text.find("\"@@\"");
+            check(std::string(text).replace(at, 4, value));
+            check(std::string(text).replace(at, 4, value + ",\"" + key + "\":" + good));
+            check(std::string(text).replace(at, 4, good + ",\"" + key + "\":" + value));
+        }
+        json missing = whole;
+        missing[mac].erase(key);
+        check(dump(missing));
+    }
+    for (size_t at = 0; at < saved.size(); at += 13) {
+        for (const char *byte : {"\"", "]", ",", "0", "\\", ""})
+            check(std::string(saved).replace(at, 1, byte));
     }
 }
 
