@@ -103,9 +103,9 @@ void InstallHost()
     ozGlobalConfig::instance = &global_config;
     ozInstance::instance = &host_instance;
     // The banner and any failure would otherwise go to stderr between results.
-    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
-    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &, uint8_t) {});
+    ostrel_standin::SetLogHandler([](ostrel_standin::LogLevel, const std::string &) {});
+    ostrel_standin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                       const nlohmann::json &, uint8_t) {});
 }
 
 const std::string &TempFolder()

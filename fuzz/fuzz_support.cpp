@@ -37,11 +37,11 @@ FuzzHost::FuzzHost()
     global.variables["state"] = dir;
     ozGlobalConfig::instance = &global;
     ozInstance::instance = &instance;
-    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
+    ostrel_standin::SetLogHandler([](ostrel_standin::LogLevel, const std::string &) {});
     // A host encodes what it is given; dumping here finds payloads that
     // cannot be written (deep nesting, for one).
-    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &payload, uint8_t) {
+    ostrel_standin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                       const nlohmann::json &payload, uint8_t) {
         std::string text = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         Require(!text.empty(), "sink payload dumps to text");
     });
@@ -49,8 +49,8 @@ FuzzHost::FuzzHost()
 
 FuzzHost::~FuzzHost()
 {
-    ozStandin::SetSinkHandler(nullptr);
-    ozStandin::SetLogHandler(nullptr);
+    ostrel_standin::SetSinkHandler(nullptr);
+    ostrel_standin::SetLogHandler(nullptr);
     ozGlobalConfig::instance = nullptr;
     ozInstance::instance = nullptr;
     std::error_code ignored;

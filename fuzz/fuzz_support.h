@@ -30,7 +30,7 @@ public:
 
     ozGlobalConfig global;
     ozInstance instance;
-    ozStandin::ManualClock clock;
+    ostrel_standin::ManualClock clock;
     std::string dir;
 
 private:

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/ozhost.h"
+#include "host/standin/control.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -150,7 +151,7 @@ TEST_F(HostTest, UuidsAndBootstrapData)
     std::string uuid = "-";
     EXPECT_FALSE(global.LoadUUID(UUID_AGENT, uuid));
     EXPECT_EQ(uuid, "-");
-    global.SetUUID(UUID_SITE, "site-1");
+    ostrel_standin::SetUUID(global, UUID_SITE, "site-1");
     EXPECT_TRUE(global.LoadUUID(UUID_SITE, uuid));
     EXPECT_EQ(uuid, "site-1");
 
@@ -158,7 +159,7 @@ TEST_F(HostTest, UuidsAndBootstrapData)
     ozOstrelApiData::Bootstrap data;
     data.urls["index"] = "http://127.0.0.1:1/index";
     data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token");
-    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data);
+    ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data);
     auto got = host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->urls.at("index"), "http://127.0.0.1:1/index");
@@ -180,9 +181,9 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 {
     const std::string bad_values[] = {"a1\r\nX-Admin: yes", "a1\n", std::string("a1\0", 3), "a\x7f", "a\tb"};
 
-    global.SetUUID(UUID_AGENT, "agent-1");
+    ostrel_standin::SetUUID(global, UUID_AGENT, "agent-1");
     for (const std::string &bad : bad_values)
-        EXPECT_THROW(global.SetUUID(UUID_AGENT, bad), ozException);
+        EXPECT_THROW(ostrel_standin::SetUUID(global, UUID_AGENT, bad), ozException);
     std::string uuid;
     ASSERT_TRUE(global.LoadUUID(UUID_AGENT, uuid));
     EXPECT_EQ(uuid, "agent-1");
@@ -191,10 +192,12 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
         ozOstrelApiData::Bootstrap data;
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad);
         EXPECT_THROW(
-            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+            ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data),
+            ozException);
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>("agent", bad);
         EXPECT_THROW(
-            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+            ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data),
+            ozException);
     }
     EXPECT_EQ(host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY), nullptr);
 
@@ -209,9 +212,9 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
     ASSERT_EQ(listen(listener, 8), 0);
     getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length);
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
-    ozOstrelApiHttpOptions options;
+    ostrel_standin::HttpOptions options;
     options.total_timeout_ms = 1000;
-    host.api_manager.SetHttpOptions(options);
+    ostrel_standin::SetHttpOptions(host.api_manager, options);
 
     for (const std::string &bad : bad_values) {
         for (int where = 0; where < 3; where++) {

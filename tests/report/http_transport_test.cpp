@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/ozhost.h"
+#include "host/standin/control.h"
 #include "tests/report/loopback_server.h"
 #include "tests/support/host_fixture.h"
 
@@ -95,11 +96,11 @@ class HttpTransportTest : public ostrel_test::HostFixture
 protected:
     void SetTimeouts(long total_ms, size_t max_bytes = 8 * 1024 * 1024)
     {
-        ozOstrelApiHttpOptions options;
+        ostrel_standin::HttpOptions options;
         options.connect_timeout_ms = 1000;
         options.total_timeout_ms = total_ms;
         options.max_response_bytes = max_bytes;
-        host.api_manager.SetHttpOptions(options);
+        ostrel_standin::SetHttpOptions(host.api_manager, options);
     }
 
     LoopbackServer server;

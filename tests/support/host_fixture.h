@@ -69,8 +69,8 @@ protected:
 
     ozGlobalConfig global;
     ozInstance host;
-    ozStandin::LogCapture log;
-    ozStandin::ManualClock clock;
+    ostrel_standin::LogCapture log;
+    ostrel_standin::ManualClock clock;
     SinkCapture sinks;
     TempDir dir;
 };
