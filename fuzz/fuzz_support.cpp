@@ -38,8 +38,8 @@ FuzzHost::FuzzHost()
     standin.global.variables["state"] = dir.Path();
     // A host encodes what it is given; dumping here finds payloads that
     // cannot be written (deep nesting, for one).
-    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &payload, uint8_t) {
+    ostrel_standin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                       const nlohmann::json &payload, uint8_t) {
         std::string text = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         Require(!text.empty(), "sink payload dumps to text");
     });

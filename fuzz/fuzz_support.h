@@ -31,7 +31,7 @@ public:
     std::string Write(const std::string &name, const std::string &text) const;
 
     ostrel_test::StandinHost standin;
-    ozStandin::ManualClock clock;
+    ostrel_standin::ManualClock clock;
     ostrel_test::TempDir dir;
 
 private:

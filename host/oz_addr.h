@@ -11,6 +11,10 @@
 
 #include "host/oz_export.h"
 
+namespace ostrel_standin {
+class HostAccess;
+}
+
 class OZ_HOST_API ozAddr
 {
 public:
@@ -32,7 +36,6 @@ public:
 
     bool IsValid() const { return type != TYPE_NONE; }
     bool IsEthernet() const { return type == TYPE_ETHER; }
-    bool IsIP() const { return type == TYPE_IPV4 || type == TYPE_IPV6; }
     Type GetType() const { return type; }
 
     bool operator==(const ozAddr &other) const { return type == other.type && bytes == other.bytes; }
@@ -44,25 +47,24 @@ private:
 };
 
 // Named groups of addresses. A group's members come from a file: one address a
-// line, '#' starts a comment. Safe to use from any thread.
+// line, '#' starts a comment. Safe to use from any thread. The host names the
+// groups' files and members through the stand-in's controls.
 class OZ_HOST_API ozAddrLookup
 {
 public:
-    // Makes the named group known. When the host has a file for it (see
-    // AddGroupFile), the file is read again; when the name is itself a
-    // readable file, that file becomes the group of that name.
+    // Makes the named group known. When the host has a file for it, the file
+    // is read again; when the name is itself a readable file, that file
+    // becomes the group of that name.
     void SetGroupFilename(const std::string &name);
 
     bool LookupGroupAddress(const std::string &group, const ozAddr &addr) const;
 
-    // Host side: the file behind a group, read at once. False (with a log
+private:
+    friend class ostrel_standin::HostAccess;
+
+    // Reads the file behind a group and remembers it. False (with a log
     // line) when it cannot be read; the group then stays as it was.
     bool AddGroupFile(const std::string &group, const std::string &path);
-    void AddGroupAddress(const std::string &group, const ozAddr &addr);
-    void ClearGroups();
-
-private:
-    bool LoadGroupFile(const std::string &group, const std::string &path);
 
     mutable std::mutex lock;
     std::map<std::string, std::set<ozAddr>> groups;

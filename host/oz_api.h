@@ -11,6 +11,11 @@
 #include "host/oz_export.h"
 #include "host/oz_thread.h"
 
+namespace ostrel_standin {
+class HostAccess;
+struct HttpOptions;
+} // namespace ostrel_standin
+
 class OZ_HOST_API ozOstrelApiAuthMethod
 {
 public:
@@ -90,30 +95,20 @@ public:
     };
 };
 
-// HTTP client settings of the host.
-struct ozOstrelApiHttpOptions {
-    long connect_timeout_ms = 10000;
-    long total_timeout_ms = 30000;
-    size_t max_response_bytes = 8 * 1024 * 1024;
-    std::string ca_file; // empty: the system's trust store
-};
-
+// The host's API state. The host sets it through the stand-in's controls.
 class OZ_HOST_API ozOstrelApiManager
 {
 public:
     // Null when the host has no bootstrap data for the type.
     std::shared_ptr<const ozOstrelApiData::Bootstrap> GetBootstrapData(ozOstrelApiData::Type type) const;
 
-    void SetBootstrapData(ozOstrelApiData::Type type, const ozOstrelApiData::Bootstrap &data);
-    void ClearBootstrapData();
-
-    ozOstrelApiHttpOptions GetHttpOptions() const;
-    void SetHttpOptions(const ozOstrelApiHttpOptions &options);
-
 private:
+    friend class ostrel_standin::HostAccess;
+
     mutable std::mutex lock;
     std::map<ozOstrelApiData::Type, std::shared_ptr<const ozOstrelApiData::Bootstrap>> bootstrap;
-    ozOstrelApiHttpOptions http_options;
+    // Null until the host sets HTTP options: the defaults apply.
+    std::shared_ptr<const ostrel_standin::HttpOptions> http_options;
 };
 
 // One HTTP exchange on a thread of its own. Subclasses fill `headers` and

@@ -14,6 +14,10 @@
 #include "host/oz_export.h"
 #include "host/oz_util.h"
 
+namespace ostrel_standin {
+class HostAccess;
+}
+
 enum ozUUID : uint8_t { UUID_NONE = 0, UUID_AGENT = 1, UUID_SITE = 2, UUID_SERIAL = 3 };
 
 class OZ_HOST_API ozGlobalConfig
@@ -38,7 +42,6 @@ public:
 
     // False when the host has no UUID of that kind; `uuid` is then untouched.
     bool LoadUUID(ozUUID kind, std::string &uuid) const;
-    void SetUUID(ozUUID kind, const std::string &uuid);
 
     std::atomic<uint64_t> flags {0};
     std::atomic<uint8_t> debug_level {0};
@@ -47,6 +50,8 @@ public:
     ozVariableMap variables;
 
 private:
+    friend class ostrel_standin::HostAccess;
+
     mutable std::mutex lock;
     std::map<ozUUID, std::string> uuids;
 };

@@ -23,7 +23,6 @@ public:
 
     void Join();
 
-    const std::string &GetTag() const { return tag; }
     bool ShouldTerminate() const { return terminate.load(); }
     bool HasTerminated() const { return terminated.load(); }
 

@@ -196,7 +196,7 @@ void ReadHttp(const Reader &reader, const json &value, HostConfig &config)
 {
     reader.Object("http", value);
     config.has_http_options = true;
-    ozOstrelApiHttpOptions &options = config.http_options;
+    ostrel_standin::HttpOptions &options = config.http_options;
     for (const auto &item : value.items()) {
         const std::string field = "http." + item.key();
         // A day bounds every time-out; larger values are typing errors.
@@ -340,16 +340,16 @@ void ApplyHostConfig(const HostConfig &config, ozGlobalConfig &global, ozInstanc
     global.flags = config.flags;
     global.debug_level = config.debug_level;
     for (const auto &uuid : config.uuids)
-        global.SetUUID(uuid.first, uuid.second);
+        ostrel_standin::SetUUID(global, uuid.first, uuid.second);
     global.variables = config.variables;
     for (const auto &group : config.address_groups) {
-        if (!instance.addr_lookup.AddGroupFile(group.first, group.second))
+        if (!ostrel_standin::AddGroupFile(instance.addr_lookup, group.first, group.second))
             throw std::runtime_error(
                 "address_groups." + group.first + ": " + group.second + ": cannot be read");
     }
     for (const auto &api : config.apis)
-        instance.api_manager.SetBootstrapData(api.first, MakeBootstrap(api.second));
-    if (config.has_http_options) instance.api_manager.SetHttpOptions(config.http_options);
+        ostrel_standin::SetBootstrapData(instance.api_manager, api.first, MakeBootstrap(api.second));
+    if (config.has_http_options) ostrel_standin::SetHttpOptions(instance.api_manager, config.http_options);
 }
 
 } // namespace ostrel_host

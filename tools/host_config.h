@@ -11,6 +11,7 @@
 #include "host/oz_api.h"
 #include "host/oz_config.h"
 #include "host/oz_util.h"
+#include "host/standin/control.h"
 
 namespace ostrel_host {
 
@@ -47,7 +48,7 @@ struct HostConfig {
     std::map<std::string, std::string> address_groups;
     std::map<ozOstrelApiData::Type, ApiSpec> apis;
     bool has_http_options = false;
-    ozOstrelApiHttpOptions http_options;
+    ostrel_standin::HttpOptions http_options;
     std::vector<SinkChannelSpec> sinks;
 };
 

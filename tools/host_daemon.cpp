@@ -187,9 +187,9 @@ bool Daemon::Configure()
             options.config_path.empty() ? "" : ": ", e.what());
         return false;
     }
-    ozStandin::SetSinkHandler([this](const std::string &tag, const std::string &sink,
-                                  const std::set<std::string> &channels, const nlohmann::json &payload,
-                                  uint8_t flags) { sinks.Write(tag, sink, channels, payload, flags); });
+    ostrel_standin::SetSinkHandler([this](const std::string &tag, const std::string &sink,
+                                       const std::set<std::string> &channels, const nlohmann::json &payload,
+                                       uint8_t flags) { sinks.Write(tag, sink, channels, payload, flags); });
     return true;
 }
 
@@ -465,7 +465,7 @@ void Daemon::Stop()
         running->library.Close();
     }
     plugins.clear();
-    ozStandin::SetSinkHandler(nullptr);
+    ostrel_standin::SetSinkHandler(nullptr);
     std::string error;
     if (dump.IsOpen() && !dump.Close(error)) oz_printf("ostrel-host: %s\n", error.c_str());
     if (signal_fd >= 0) close(signal_fd);

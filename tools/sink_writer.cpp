@@ -47,7 +47,7 @@ size_t Unit(const std::string &text, size_t at, size_t &columns)
 // the columns the result takes.
 std::string Printable(const std::string &text, size_t width, size_t &columns)
 {
-    const std::string escaped = ozStandin::EscapeControls(text);
+    const std::string escaped = ostrel_standin::EscapeControls(text);
     size_t at = 0, used = 0, kept = 0, kept_columns = 0;
     while (at < escaped.size()) {
         size_t unit_columns = 0;

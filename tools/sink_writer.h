@@ -29,7 +29,7 @@ std::string GzipCompress(const std::string &data);
 
 // Human-readable rows for the devices of a "device_discovery" payload (as in
 // tests/golden/sink-payload.json, described in docs/PLUGIN.md); text
-// from the network is escaped (see ozStandin::EscapeControls), so a row is
+// from the network is escaped (see ostrel_standin::EscapeControls), so a row is
 // always one line and shows what was received.
 std::string TableHeader();
 std::string TableRows(const json &payload);

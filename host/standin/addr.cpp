@@ -243,16 +243,3 @@ bool ozAddrLookup::AddGroupFile(const std::string &group, const std::string &pat
     groups[group] = std::move(members);
     return true;
 }
-
-void ozAddrLookup::AddGroupAddress(const std::string &group, const ozAddr &addr)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    groups[group].insert(addr);
-}
-
-void ozAddrLookup::ClearGroups()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    groups.clear();
-    group_files.clear();
-}

@@ -1,8 +1,6 @@
 #include <array>
 
 #include "host/oz_api.h"
-#include "host/oz_exception.h"
-#include "host/standin/header_value.h"
 
 namespace {
 
@@ -52,41 +50,4 @@ std::shared_ptr<const ozOstrelApiData::Bootstrap> ozOstrelApiManager::GetBootstr
     std::lock_guard<std::mutex> guard(lock);
     auto found = bootstrap.find(type);
     return found == bootstrap.end() ? nullptr : found->second;
-}
-
-void ozOstrelApiManager::SetBootstrapData(ozOstrelApiData::Type type, const ozOstrelApiData::Bootstrap &data)
-{
-    // Credentials go out in the Authorization header.
-    std::string credentials;
-    if (data.auth_method && data.auth_method->GetType() == ozOstrelApiAuthMethod::AUTH_BEARER) {
-        credentials = static_cast<const ozOstrelApiAuthMethod::Bearer &>(*data.auth_method).token;
-    } else if (data.auth_method && data.auth_method->GetType() == ozOstrelApiAuthMethod::AUTH_BASIC) {
-        const auto &basic = static_cast<const ozOstrelApiAuthMethod::Basic &>(*data.auth_method);
-        credentials = basic.username + basic.password;
-    }
-    int control = ozStandin::FirstControl(credentials);
-    if (control >= 0)
-        throw ozException(
-            "ozOstrelApiManager::SetBootstrapData: %s: credentials hold control character 0x%02x",
-            ozOstrelApiData::GetName(type).c_str(), static_cast<unsigned>(control));
-    std::lock_guard<std::mutex> guard(lock);
-    bootstrap[type] = std::make_shared<const ozOstrelApiData::Bootstrap>(data);
-}
-
-void ozOstrelApiManager::ClearBootstrapData()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    bootstrap.clear();
-}
-
-ozOstrelApiHttpOptions ozOstrelApiManager::GetHttpOptions() const
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return http_options;
-}
-
-void ozOstrelApiManager::SetHttpOptions(const ozOstrelApiHttpOptions &options)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    http_options = options;
 }

@@ -7,6 +7,7 @@
 #include "host/oz_api.h"
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
+#include "host/standin/control.h"
 #include "host/standin/header_value.h"
 
 namespace {
@@ -37,10 +38,11 @@ int OnProgress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return transfer->thread->ShouldTerminate() ? 1 : 0;
 }
 
-ozOstrelApiHttpOptions HttpOptions()
+ostrel_standin::HttpOptions HttpOptions()
 {
     ozInstance *instance = ozInstance::instance;
-    return instance != nullptr ? instance->api_manager.GetHttpOptions() : ozOstrelApiHttpOptions();
+    return instance != nullptr ? ostrel_standin::GetHttpOptions(instance->api_manager)
+                               : ostrel_standin::HttpOptions();
 }
 
 struct CurlGlobal {
@@ -79,7 +81,7 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
 
     // Nothing is sent when a header would split.
     auto check = [this, &url](const std::string &what, const std::string &text) {
-        int control = ozStandin::FirstControl(text);
+        int control = ostrel_standin::FirstControl(text);
         if (control >= 0)
             throw ozException("%s: %s: %s holds control character 0x%02x; request not sent", tag.c_str(),
                 url.c_str(), what.c_str(), static_cast<unsigned>(control));
@@ -91,7 +93,7 @@ void ozOstrelApiThread::Perform(Method method, const std::string &url, const std
     if (auth && auth->GetType() == ozOstrelApiAuthMethod::AUTH_BEARER)
         check("bearer token", std::static_pointer_cast<ozOstrelApiAuthMethod::Bearer>(auth)->token);
 
-    ozOstrelApiHttpOptions options = HttpOptions();
+    ostrel_standin::HttpOptions options = HttpOptions();
     CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
     if (!curl) throw ozException("%s: curl_easy_init failed", tag.c_str());
     CURL *ch = curl.get();

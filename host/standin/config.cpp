@@ -1,6 +1,5 @@
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
-#include "host/standin/header_value.h"
 
 ozGlobalConfig *ozGlobalConfig::instance = nullptr;
 ozInstance *ozInstance::instance = nullptr;
@@ -19,17 +18,6 @@ bool ozGlobalConfig::LoadUUID(ozUUID kind, std::string &uuid) const
     if (found == uuids.end() || found->second.empty()) return false;
     uuid = found->second;
     return true;
-}
-
-void ozGlobalConfig::SetUUID(ozUUID kind, const std::string &uuid)
-{
-    // UUIDs go out as header values.
-    int control = ozStandin::FirstControl(uuid);
-    if (control >= 0)
-        throw ozException("ozGlobalConfig::SetUUID: UUID kind %u: holds control character 0x%02x",
-            static_cast<unsigned>(kind), static_cast<unsigned>(control));
-    std::lock_guard<std::mutex> guard(lock);
-    uuids[kind] = uuid;
 }
 
 ozInstance &ozInstance::GetInstance()

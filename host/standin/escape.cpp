@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace ozStandin {
+namespace ostrel_standin {
 namespace {
 
 const char kHex[] = "0123456789abcdef";
@@ -89,4 +89,4 @@ std::string EscapeControls(const std::string &text)
     return out;
 }
 
-} // namespace ozStandin
+} // namespace ostrel_standin

@@ -5,7 +5,7 @@
 
 #include "host/oz_export.h"
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 // Returns `text` with every byte or character that could break a line, move
 // the cursor, recolour a terminal or reorder what a reader sees replaced by
@@ -22,4 +22,4 @@ namespace ozStandin {
 // Every other valid UTF-8 character is kept as it is.
 OZ_HOST_API std::string EscapeControls(const std::string &text);
 
-} // namespace ozStandin
+} // namespace ostrel_standin

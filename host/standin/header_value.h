@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 // The first control character (C0 or DEL) in `text`, or -1 when none. A CR
 // or LF in a header would end it and start one of the sender's choosing, so
@@ -16,4 +16,4 @@ inline int FirstControl(const std::string &text)
     return -1;
 }
 
-} // namespace ozStandin
+} // namespace ostrel_standin

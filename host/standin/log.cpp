@@ -20,7 +20,7 @@ namespace {
 
 struct LogState {
     std::mutex lock;
-    ozStandin::LogHandler handler;
+    ostrel_standin::LogHandler handler;
     std::vector<std::string> *capture = nullptr;
 };
 
@@ -54,12 +54,12 @@ std::string EscapeKeeping(const std::string &text, bool keep_newlines, bool keep
     size_t start = 0;
     for (size_t at = 0; at < end; at++) {
         if (text[at] == '\t' || (keep_newlines && text[at] == '\n')) {
-            out += ozStandin::EscapeControls(text.substr(start, at - start));
+            out += ostrel_standin::EscapeControls(text.substr(start, at - start));
             out += text[at];
             start = at + 1;
         }
     }
-    out += ozStandin::EscapeControls(text.substr(start, end - start));
+    out += ostrel_standin::EscapeControls(text.substr(start, end - start));
     if (ends_line) out += '\n';
     return out;
 }
@@ -199,7 +199,7 @@ bool DebugMode()
     return config != nullptr && config->IsDebug();
 }
 
-void Write(ozStandin::LogLevel level, const std::string &text)
+void Write(ostrel_standin::LogLevel level, const std::string &text)
 {
     LogState &state = State();
     std::lock_guard<std::mutex> guard(state.lock);
@@ -232,7 +232,7 @@ void oz_printf(const char *format, ...)
     va_start(ap, format);
     std::string text = FormatLogText(format, ap);
     va_end(ap);
-    Write(ozStandin::LogLevel::Info, text);
+    Write(ostrel_standin::LogLevel::Info, text);
 }
 
 void oz_dprintf(const char *format, ...)
@@ -242,7 +242,7 @@ void oz_dprintf(const char *format, ...)
     va_start(ap, format);
     std::string text = FormatLogText(format, ap);
     va_end(ap);
-    Write(ozStandin::LogLevel::Debug, text);
+    Write(ostrel_standin::LogLevel::Debug, text);
 }
 
 ozDebugLogStream::ozDebugLogStream(Type)
@@ -261,11 +261,11 @@ int ozDebugLogStream::Buffer::sync()
     std::string text = str();
     str(std::string());
     // A dump of many lines by design: its newlines stay.
-    if (!text.empty() && DebugMode()) Write(ozStandin::LogLevel::Debug, EscapeKeeping(text, true, true));
+    if (!text.empty() && DebugMode()) Write(ostrel_standin::LogLevel::Debug, EscapeKeeping(text, true, true));
     return 0;
 }
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 namespace {
 std::vector<std::string> captured;
@@ -343,4 +343,4 @@ void LogCapture::Clear()
     captured.clear();
 }
 
-} // namespace ozStandin
+} // namespace ostrel_standin

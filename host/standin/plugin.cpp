@@ -7,7 +7,7 @@
 namespace {
 
 std::mutex sink_lock;
-ozStandin::SinkHandler sink_handler;
+ostrel_standin::SinkHandler sink_handler;
 
 } // namespace
 
@@ -28,7 +28,7 @@ void ozPlugin::DispatchEvent(Event, void *) { }
 void ozPlugin::DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
     const json &payload, ozFlags<DispatchFlags> flags)
 {
-    ozStandin::SinkHandler handler;
+    ostrel_standin::SinkHandler handler;
     {
         std::lock_guard<std::mutex> guard(sink_lock);
         handler = sink_handler;
@@ -63,7 +63,7 @@ void ozPluginProcessor::DispatchProcessorEvent(Event, ozPacketStats *) { }
 void ozPluginProcessor::DispatchProcessorEvent(Event, ozInstanceStatus *) { }
 void ozPluginProcessor::DispatchProcessorEvent(Event) { }
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 void SetSinkHandler(SinkHandler handler)
 {
@@ -71,4 +71,4 @@ void SetSinkHandler(SinkHandler handler)
     sink_handler = std::move(handler);
 }
 
-} // namespace ozStandin
+} // namespace ostrel_standin

@@ -13,7 +13,7 @@
 
 #include "host/oz_export.h"
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 enum class LogLevel { Info, Debug };
 
@@ -66,4 +66,4 @@ using SinkHandler = std::function<void(const std::string &tag, const std::string
 // Replaces the sink handler; with none, payloads are logged and dropped.
 OZ_HOST_API void SetSinkHandler(SinkHandler handler);
 
-} // namespace ozStandin
+} // namespace ostrel_standin

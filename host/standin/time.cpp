@@ -32,7 +32,7 @@ bool oz_has_expired(const std::string &, uint64_t ttl, int64_t since, bool monot
     return static_cast<uint64_t>(now - since) >= ttl;
 }
 
-namespace ozStandin {
+namespace ostrel_standin {
 
 ManualClock::ManualClock(int64_t start)
 {
@@ -60,4 +60,4 @@ int64_t ManualClock::Now() const
     return manual_now.load();
 }
 
-} // namespace ozStandin
+} // namespace ostrel_standin

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/config.h"
+#include "host/standin/control.h"
 #include "tests/config/config_state.h"
 #include "tests/support/host_fixture.h"
 
@@ -44,7 +45,7 @@ protected:
         ozOstrelApiData::Bootstrap data;
         data.urls = urls;
         data.auth_method = auth;
-        host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data);
+        ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data);
     }
 
     ozpGlobalConfig config;

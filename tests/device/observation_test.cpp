@@ -2,6 +2,7 @@
 // the device table, flow observation and the debug print.
 #include <gtest/gtest.h>
 
+#include "host/standin/control.h"
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
 
@@ -34,7 +35,7 @@ TEST_F(AdmissionTest, IgnoresEmptyListedAndGroupedMacsInThatOrder)
     SetDebug(true, 2);
     plugin.config.device_mac_ignore = {"00:11:22:33:44:aa"};
     plugin.config.device_mac_ignore_group = "infra";
-    host.addr_lookup.AddGroupAddress("infra", ozAddr("66:77:88:99:aa:bb"));
+    ostrel_standin::AddGroupAddress(host.addr_lookup, "infra", ozAddr("66:77:88:99:aa:bb"));
     EXPECT_TRUE(plugin.IgnoreDeviceMac(""));
     EXPECT_TRUE(plugin.IgnoreDeviceMac("00:11:22:33:44:aa"));
     EXPECT_FALSE(plugin.IgnoreDeviceMac("00:11:22:33:44:AA"));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/oz_addr.h"
+#include "host/standin/control.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -110,7 +111,7 @@ TEST_F(AddrLookupTest, GroupsComeFromFilesAndUnknownGroupsMatchNothing)
     std::string file
         = dir.Write("ignored.txt", "# ignored devices\n00:11:22:33:44:55\n\n  10.0.0.1  # router\nbogus\n");
     ozAddrLookup lookup;
-    ASSERT_TRUE(lookup.AddGroupFile("ignored", file));
+    ASSERT_TRUE(ostrel_standin::AddGroupFile(lookup, "ignored", file));
     EXPECT_TRUE(log.Contains("ignored.txt:5: not an address: bogus"));
 
     EXPECT_TRUE(lookup.LookupGroupAddress("ignored", ozAddr("00:11:22:33:44:55")));
@@ -131,11 +132,11 @@ TEST_F(AddrLookupTest, GroupsComeFromFilesAndUnknownGroupsMatchNothing)
     lookup.SetGroupFilename(direct);
     EXPECT_TRUE(lookup.LookupGroupAddress(direct, ozAddr("aa:bb:cc:dd:ee:ff")));
 
-    EXPECT_FALSE(lookup.AddGroupFile("missing", dir.File("missing.txt")));
+    EXPECT_FALSE(ostrel_standin::AddGroupFile(lookup, "missing", dir.File("missing.txt")));
     EXPECT_TRUE(log.Contains("missing.txt: No such file or directory"));
 
     // A device file would never end: refused, and never read as a group.
-    EXPECT_FALSE(lookup.AddGroupFile("zero", "/dev/zero"));
+    EXPECT_FALSE(ostrel_standin::AddGroupFile(lookup, "zero", "/dev/zero"));
     EXPECT_TRUE(log.Contains("address group zero: /dev/zero: not a regular file"));
     lookup.SetGroupFilename("/dev/zero");
     EXPECT_FALSE(lookup.LookupGroupAddress("/dev/zero", ozAddr("00:00:00:00:00:00")));

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/ozhost.h"
+#include "host/standin/control.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback.h"
 #include "tests/support/loopback_server.h"
@@ -92,11 +93,11 @@ class HttpTransportTest : public ostrel_test::HostFixture
 protected:
     void SetTimeouts(long total_ms, size_t max_bytes = 8 * 1024 * 1024)
     {
-        ozOstrelApiHttpOptions options;
+        ostrel_standin::HttpOptions options;
         options.connect_timeout_ms = 1000;
         options.total_timeout_ms = total_ms;
         options.max_response_bytes = max_bytes;
-        host.api_manager.SetHttpOptions(options);
+        ostrel_standin::SetHttpOptions(host.api_manager, options);
     }
 
     LoopbackServer server;
@@ -211,9 +212,9 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
 {
     const std::string bad_values[] = {"a1\r\nX-Admin: yes", "a1\n", std::string("a1\0", 3), "a\x7f", "a\tb"};
 
-    global.SetUUID(UUID_AGENT, "agent-1");
+    ostrel_standin::SetUUID(global, UUID_AGENT, "agent-1");
     for (const std::string &bad : bad_values)
-        EXPECT_THROW(global.SetUUID(UUID_AGENT, bad), ozException);
+        EXPECT_THROW(ostrel_standin::SetUUID(global, UUID_AGENT, bad), ozException);
     std::string uuid;
     ASSERT_TRUE(global.LoadUUID(UUID_AGENT, uuid));
     EXPECT_EQ(uuid, "agent-1");
@@ -222,10 +223,12 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
         ozOstrelApiData::Bootstrap data;
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>(bad);
         EXPECT_THROW(
-            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+            ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data),
+            ozException);
         data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Basic>("agent", bad);
         EXPECT_THROW(
-            host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data), ozException);
+            ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data),
+            ozException);
     }
     EXPECT_EQ(host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY), nullptr);
 
@@ -235,9 +238,9 @@ TEST_F(HostTest, ValuesThatWouldSplitAHeaderAreRefusedNotSent)
     ASSERT_GE(loopback.fd, 0);
     const int listener = loopback.fd;
     const std::string url = "http://127.0.0.1:" + std::to_string(loopback.port) + "/";
-    ozOstrelApiHttpOptions options;
+    ostrel_standin::HttpOptions options;
     options.total_timeout_ms = 1000;
-    host.api_manager.SetHttpOptions(options);
+    ostrel_standin::SetHttpOptions(host.api_manager, options);
 
     for (const std::string &bad : bad_values) {
         for (int where = 0; where < 3; where++) {

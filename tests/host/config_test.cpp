@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/ozhost.h"
+#include "host/standin/control.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -33,7 +34,7 @@ TEST_F(HostTest, UuidsAndBootstrapData)
     std::string uuid = "-";
     EXPECT_FALSE(global.LoadUUID(UUID_AGENT, uuid));
     EXPECT_EQ(uuid, "-");
-    global.SetUUID(UUID_SITE, "site-1");
+    ostrel_standin::SetUUID(global, UUID_SITE, "site-1");
     EXPECT_TRUE(global.LoadUUID(UUID_SITE, uuid));
     EXPECT_EQ(uuid, "site-1");
 
@@ -41,7 +42,7 @@ TEST_F(HostTest, UuidsAndBootstrapData)
     ozOstrelApiData::Bootstrap data;
     data.urls["index"] = "http://127.0.0.1:1/index";
     data.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token");
-    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, data);
+    ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, data);
     auto got = host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->urls.at("index"), "http://127.0.0.1:1/index");

@@ -4,7 +4,7 @@
 
 namespace {
 
-using ozStandin::EscapeControls;
+using ostrel_standin::EscapeControls;
 
 TEST(EscapeControlsTest, PlainTextAndPrintableUnicodeStayAsTheyAre)
 {

@@ -212,13 +212,13 @@ TEST_F(MainLoopTest, AnUpdateAskedForDuringTheUpdateCycleIsKept)
     plugin->devices.emplace(answer.mac, answer);
 
     int payloads = 0;
-    ozStandin::SetSinkHandler([&](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &, uint8_t) {
+    ostrel_standin::SetSinkHandler([&](const std::string &, const std::string &,
+                                       const std::set<std::string> &, const nlohmann::json &, uint8_t) {
         if (++payloads == 1) plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
     });
     plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);
     plugin->RunPass();
-    ozStandin::SetSinkHandler(nullptr);
+    ostrel_standin::SetSinkHandler(nullptr);
     ASSERT_EQ(payloads, 1);
     EXPECT_TRUE(plugin->update_pending.load()) << "the update asked for during the cycle was dropped";
 }

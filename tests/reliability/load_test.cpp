@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/standin/control.h"
 #include "tests/reliability/fault_server.h"
 #include "tests/support/flows.h"
 #include "tests/support/memory.h"
@@ -55,13 +56,14 @@ protected:
     {
         ozOstrelApiData::Bootstrap bootstrap;
         bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
-        host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+        ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
         server.SetHandler(Classify);
         // Counted, not kept: tens of thousands of payloads would dwarf the
         // plug-in's own memory.
-        ozStandin::SetSinkHandler([this](const std::string &, const std::string &,
-                                      const std::set<std::string> &, const nlohmann::json &payload,
-                                      uint8_t) { sink_devices += payload.at("device_discovery").size(); });
+        ostrel_standin::SetSinkHandler(
+            [this](const std::string &, const std::string &, const std::set<std::string> &,
+                const nlohmann::json &payload,
+                uint8_t) { sink_devices += payload.at("device_discovery").size(); });
     }
 
     ostrel_test::FaultServer server;

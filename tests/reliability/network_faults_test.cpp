@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/standin/control.h"
 #include "tests/reliability/fault_server.h"
 #include "tests/support/flows.h"
 #include "tests/support/host_fixture.h"
@@ -55,12 +56,12 @@ protected:
         SetDebug(true, 2);
         ozOstrelApiData::Bootstrap bootstrap;
         bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
-        host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
-        ozOstrelApiHttpOptions options;
+        ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+        ostrel_standin::HttpOptions options;
         options.connect_timeout_ms = 1000;
         options.total_timeout_ms = TOTAL_TIMEOUT_MS;
         options.max_response_bytes = MAX_RESPONSE_BYTES;
-        host.api_manager.SetHttpOptions(options);
+        ostrel_standin::SetHttpOptions(host.api_manager, options);
     }
 
     std::string Config() const
@@ -228,7 +229,7 @@ TEST_F(NetworkFaultsTest, AServerThatIsGoneOrHangsAtStartUpHoldsNothingUp)
     }
     ozOstrelApiData::Bootstrap bootstrap;
     bootstrap.urls = {{"index", gone}, {"upload", gone}};
-    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+    ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
     log.Clear();
     ostrel_test::RunningPlugin running(dir, Config());
     ASSERT_TRUE(Eventually([&] { return log.Contains("dev-disc: unexpected content-type: none\n"); }))

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/standin/control.h"
 #include "tests/reliability/fault_server.h"
 #include "tests/report/report_support.h"
 #include "tests/support/flows.h"
@@ -76,7 +77,7 @@ protected:
         SetDebug(true, 2);
         ozOstrelApiData::Bootstrap bootstrap;
         bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
-        host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+        ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
     }
 
     ~SlowCloudTest() override { gate.Open(1000); }

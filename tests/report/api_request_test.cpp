@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/standin/control.h"
 #include "plugin/plugin.h"
 #include "report/api_request.h"
 #include "tests/report/report_support.h"
@@ -63,9 +64,9 @@ TEST_F(ApiRequestTest, QueryGetsTheIndexWithoutBodyOrContentType)
 
 TEST_F(ApiRequestTest, UploadPostsThePayloadWithUuidsAndAuthentication)
 {
-    global.SetUUID(UUID_AGENT, "agent-uuid");
-    global.SetUUID(UUID_SITE, "site-uuid");
-    global.SetUUID(UUID_SERIAL, "serial-uuid");
+    ostrel_standin::SetUUID(global, UUID_AGENT, "agent-uuid");
+    ostrel_standin::SetUUID(global, UUID_SITE, "site-uuid");
+    ostrel_standin::SetUUID(global, UUID_SERIAL, "serial-uuid");
     config.api_auth = std::make_shared<ozOstrelApiAuthMethod::Bearer>("token-1");
     ozpApiDeviceDiscovery request(config, R"([{"mac":"00:11:22:33:44:55"}])"_json);
     Run(request);
@@ -119,9 +120,9 @@ TEST_F(ApiRequestTest, TransportFailureIsLoggedAndTheThreadStillEnds)
         ostrel_test::LoopbackServer gone;
         config.api_url_upload = gone.Url("/upload");
     }
-    global.SetUUID(UUID_AGENT, "a");
-    global.SetUUID(UUID_SITE, "b");
-    global.SetUUID(UUID_SERIAL, "c");
+    ostrel_standin::SetUUID(global, UUID_AGENT, "a");
+    ostrel_standin::SetUUID(global, UUID_SITE, "b");
+    ostrel_standin::SetUUID(global, UUID_SERIAL, "c");
     ozpApiDeviceDiscovery request(config, json::array());
     Run(request);
     EXPECT_EQ(log.Lines().size(), 1u);
@@ -149,7 +150,7 @@ TEST_F(ApiRequestTest, HostCredentialsGoOnlyToTheHostsUrls)
     ozOstrelApiData::Bootstrap bootstrap;
     bootstrap.urls = {{"index", server.Url("/index")}, {"upload", server.Url("/upload")}};
     bootstrap.auth_method = std::make_shared<ozOstrelApiAuthMethod::Bearer>("host-token");
-    host.api_manager.SetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
+    ostrel_standin::SetBootstrapData(host.api_manager, ozOstrelApiData::DATA_DEV_DISCOVERY, bootstrap);
     const std::string from_host = R"({"ostrel_api": {"enable": true}})";
     const std::string from_file
         = R"({"ostrel_api": {"enable": true, "url": ")" + elsewhere.Url("/upload") + R"("}})";

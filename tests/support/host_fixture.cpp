@@ -14,7 +14,7 @@ SinkCapture::SinkCapture()
     : state(std::make_shared<State>())
 {
     std::shared_ptr<State> shared = state;
-    ozStandin::SetSinkHandler(
+    ostrel_standin::SetSinkHandler(
         [shared](const std::string &tag, const std::string &sink, const std::set<std::string> &channels,
             const nlohmann::json &payload, uint8_t flags) {
             std::lock_guard<std::mutex> guard(shared->lock);
@@ -24,7 +24,7 @@ SinkCapture::SinkCapture()
 
 SinkCapture::~SinkCapture()
 {
-    ozStandin::SetSinkHandler(nullptr);
+    ostrel_standin::SetSinkHandler(nullptr);
 }
 
 std::vector<SinkCall> SinkCapture::Calls() const

@@ -59,8 +59,8 @@ protected:
     StandinHost standin;
     ozGlobalConfig &global = standin.global;
     ozInstance &host = standin.instance;
-    ozStandin::LogCapture log;
-    ozStandin::ManualClock clock;
+    ostrel_standin::LogCapture log;
+    ostrel_standin::ManualClock clock;
     SinkCapture sinks;
     TempDir dir;
 };

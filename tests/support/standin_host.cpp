@@ -11,8 +11,8 @@ StandinHost::StandinHost()
 StandinHost::~StandinHost()
 {
     if (silenced) {
-        ozStandin::SetSinkHandler(nullptr);
-        ozStandin::SetLogHandler(nullptr);
+        ostrel_standin::SetSinkHandler(nullptr);
+        ostrel_standin::SetLogHandler(nullptr);
     }
     ozGlobalConfig::instance = nullptr;
     ozInstance::instance = nullptr;
@@ -20,9 +20,9 @@ StandinHost::~StandinHost()
 
 void StandinHost::Silence()
 {
-    ozStandin::SetLogHandler([](ozStandin::LogLevel, const std::string &) {});
-    ozStandin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
-                                  const nlohmann::json &, uint8_t) {});
+    ostrel_standin::SetLogHandler([](ostrel_standin::LogLevel, const std::string &) {});
+    ostrel_standin::SetSinkHandler([](const std::string &, const std::string &, const std::set<std::string> &,
+                                       const nlohmann::json &, uint8_t) {});
     silenced = true;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "host/standin/control.h"
 #include "tests/support/host_fixture.h"
 #include "tools/host_config.h"
 #include "tools/host_daemon.h"
@@ -52,7 +53,7 @@ TEST_F(OstrelHostConfigTest, ExampleConfigurationReachesTheHostSingletons)
     ASSERT_EQ(bootstrap->auth_method->GetType(), ozOstrelApiAuthMethod::AUTH_BEARER);
     EXPECT_EQ(
         static_cast<const ozOstrelApiAuthMethod::Bearer &>(*bootstrap->auth_method).token, "demo-token");
-    EXPECT_EQ(host.api_manager.GetHttpOptions().connect_timeout_ms, 2000);
+    EXPECT_EQ(ostrel_standin::GetHttpOptions(host.api_manager).connect_timeout_ms, 2000);
 
     ASSERT_EQ(config.sinks.size(), 2u);
     EXPECT_EQ(config.sinks[0].channel, "archive");

@@ -221,7 +221,7 @@ int FillTinyDisk(const std::string &mount_point, const std::string &out, uint8_t
         const std::string archive = mount_point + "/archive";
         const std::string filler = mount_point + "/filler";
         std::ofstream(filler) << std::string(4096, 'f');
-        ozStandin::LogCapture captured;
+        ostrel_standin::LogCapture captured;
         {
             SinkWriter writer;
             writer.AddChannel("sink-log", "archive", archive, SinkWriter::View::ENCODED);
