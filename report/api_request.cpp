@@ -1,5 +1,7 @@
 #include "report/api_request.h"
 
+#include "report/json_text.h"
+
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -107,101 +109,10 @@ void *ozpApiDeviceDiscovery::Entry()
 
 namespace {
 
-void AppendUnit(std::string &out, uint32_t unit)
-{
-    static const char digits[] = "0123456789abcdef";
-    char text[6] = {'\\', 'u', digits[(unit >> 12) & 0xf], digits[(unit >> 8) & 0xf],
-        digits[(unit >> 4) & 0xf], digits[unit & 0xf]};
-    out.append(text, sizeof(text));
-}
-
-// "\\u" and four lowercase digits, a surrogate pair above U+FFFF.
-void AppendCodeEscape(std::string &out, uint32_t code)
-{
-    if (code <= 0xffff) {
-        AppendUnit(out, code);
-        return;
-    }
-    AppendUnit(out, 0xd7c0 + (code >> 10));
-    AppendUnit(out, 0xdc00 + (code & 0x3ff));
-}
-
-// A JSON string as the library dumps it with ensure_ascii and the replace
-// handler: every code point from 0x7f up escaped, and for each bad UTF-8
-// sequence one U+FFFD; the byte that broke a sequence is read again.
+// As the whole payload's dump writes it: ASCII only.
 void AppendString(std::string &out, const std::string &text)
 {
-    out += '"';
-    uint32_t code = 0;
-    unsigned left = 0; // continuation bytes still due
-    unsigned char low = 0x80, high = 0xbf; // range of the next one
-    for (size_t i = 0; i < text.size(); i++) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if (left > 0) {
-            if (byte < low || byte > high) {
-                out += "\\ufffd";
-                left = 0;
-                low = 0x80;
-                high = 0xbf;
-                i--;
-                continue;
-            }
-            code = code << 6 | (byte & 0x3f);
-            low = 0x80;
-            high = 0xbf;
-            if (--left == 0) AppendCodeEscape(out, code);
-            continue;
-        }
-        if (byte < 0x80) {
-            switch (byte) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 0x20 || byte == 0x7f)
-                    AppendCodeEscape(out, byte);
-                else
-                    out += static_cast<char>(byte);
-            }
-            continue;
-        }
-        if (byte >= 0xc2 && byte <= 0xdf) {
-            left = 1;
-            code = byte & 0x1f;
-        } else if (byte >= 0xe0 && byte <= 0xef) {
-            left = 2;
-            code = byte & 0x0f;
-            if (byte == 0xe0) low = 0xa0; // overlong
-            if (byte == 0xed) high = 0x9f; // surrogates
-        } else if (byte >= 0xf0 && byte <= 0xf4) {
-            left = 3;
-            code = byte & 0x07;
-            if (byte == 0xf0) low = 0x90; // overlong
-            if (byte == 0xf4) high = 0x8f; // beyond U+10FFFF
-        } else {
-            out += "\\ufffd";
-        }
-    }
-    if (left > 0) out += "\\ufffd";
-    out += '"';
+    ozpAppendJsonString(out, text, true);
 }
 
 // Writes the members of one object, each on a line of its own when indented.

@@ -1,5 +1,7 @@
 #include "report/cache_stream.h"
 
+#include "report/json_text.h"
+
 #include <algorithm>
 #include <iterator>
 #include <utility>
@@ -13,23 +15,9 @@ const char *const FIELD_NAMES[] = {"mac", "label", "dhcp_fingerprint", "dhcp_ven
     "http_user_agents", "ja4_clients", "mdns_services", "ssdp_user_agents", "ip_list", "confidence", "cached",
     "other_device", OZP_CACHE_LAST_SEEN};
 
-// Appends `text` as a JSON string, byte for byte as the library dumps it.
-// Device texts come from the network: anything beyond plain printable ASCII
-// (escapes, non-ASCII, bad UTF-8 that must not lose the cache) is left to
-// the library itself.
 void AppendString(std::string &out, const std::string &text)
 {
-    bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\';
-    });
-    if (!plain) {
-        out += json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-        return;
-    }
-    out += '"';
-    out += text;
-    out += '"';
+    ozpAppendJsonString(out, text, false);
 }
 
 template <typename Texts> void AppendTexts(std::string &out, const Texts &texts)
