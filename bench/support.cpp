@@ -52,12 +52,12 @@ std::string Format(const char *format, size_t a, size_t b = 0, size_t c = 0)
 
 std::shared_ptr<ozFlow> Flow(const std::string &mac, const std::string &ip, const std::string &peer_ip)
 {
-    ostrel_test::FlowSpec spec;
-    spec.mac = mac;
-    spec.ip = ip;
-    spec.other_mac = GATEWAY_MAC;
-    spec.other_ip = peer_ip;
-    return ostrel_test::MakeFlow(spec);
+    ostrel_test::FlowFields fields;
+    fields.mac = mac;
+    fields.ip = ip;
+    fields.other_mac = GATEWAY_MAC;
+    fields.other_ip = peer_ip;
+    return ostrel_test::MakeFlow(fields);
 }
 
 } // namespace

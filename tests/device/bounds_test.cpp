@@ -11,7 +11,7 @@
 
 namespace {
 
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 using ostrel_test::MakeFlow;
 
 std::string Mac(int n)
@@ -21,9 +21,9 @@ std::string Mac(int n)
     return text;
 }
 
-FlowSpec FlowFrom(const std::string &mac, const std::string &ip = "192.168.1.10")
+FlowFields FlowFrom(const std::string &mac, const std::string &ip = "192.168.1.10")
 {
-    FlowSpec fields;
+    FlowFields fields;
     fields.mac = mac;
     fields.ip = ip;
     return fields;
@@ -57,14 +57,14 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
 {
     plugin.config.max_devices = 2;
     plugin.config.process_all_macs = true;
-    FlowSpec first = FlowFrom(Mac(1));
+    FlowFields first = FlowFrom(Mac(1));
     first.other_mac = Mac(2);
     plugin.ProcessFlow(MakeFlow(first));
     ASSERT_EQ(plugin.devices.size(), 2u);
 
     // A flow, its other endpoint, an answer and a cache entry: each refused
     // and said, though debug output is off.
-    FlowSpec third = FlowFrom(Mac(3));
+    FlowFields third = FlowFrom(Mac(3));
     third.other_mac = Mac(4);
     plugin.ProcessFlow(MakeFlow(third));
     ozpDevice answer(Mac(5), true);
@@ -163,7 +163,7 @@ TEST_F(BoundsTest, TextsFromFlowsAreCutToTheBound)
         return text;
     }();
     const std::string kept = huge.substr(0, 1023);
-    FlowSpec fields = FlowFrom(Mac(1));
+    FlowFields fields = FlowFrom(Mac(1));
     fields.protocol = ozFlow::PROTO_DHCP;
     fields.dhcp_class_ident = fields.dhcp_fingerprint = fields.host_name = huge;
     fields.user_agent = fields.ja4 = fields.mdns = huge;

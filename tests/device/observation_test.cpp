@@ -8,7 +8,7 @@
 
 namespace {
 
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 using ostrel_test::MakeFlow;
 using Texts = std::vector<std::string>;
 const std::string MAC = "00:11:22:33:44:55";
@@ -90,7 +90,7 @@ TEST_F(AdmissionTest, GroupAndZeroMacsAreNeverDevices)
     // From a flow line as either endpoint, an answer and the cache.
     SetDebug(false);
     plugin.config.process_all_macs = true;
-    FlowSpec broadcast, multicast_peer;
+    FlowFields broadcast, multicast_peer;
     broadcast.mac = "ff:ff:ff:ff:ff:ff";
     multicast_peer.other_mac = "01:00:5e:7f:ff:fa";
     plugin.ProcessFlow(MakeFlow(broadcast));
@@ -143,7 +143,7 @@ TEST_F(DeviceTableTest, PurgeRemovesDevicesAtMaxAge)
 
 TEST_F(FlowObservationTest, FlowFillsTheOriginatingDevice)
 {
-    FlowSpec fields;
+    FlowFields fields;
     fields.origin = ozFlow::ORIGIN_UPPER;
     fields.user_agent = "Linux/5.4 UPnP/1.0";
     fields.user_agent_source = ozFlow::UA_HTTP | ozFlow::UA_SSDP;
@@ -178,7 +178,7 @@ TEST_F(FlowObservationTest, FlowFillsTheOriginatingDevice)
 TEST_F(FlowObservationTest, OtherEndpointBecomesADeviceOnlyUnderProcessAllMacs)
 {
     SetFlags(ozGlobalConfig::GF_DEBUG | ozGlobalConfig::GF_VERBOSE);
-    FlowSpec fields, unknown, anonymous;
+    FlowFields fields, unknown, anonymous;
     unknown.origin = ozFlow::ORIGIN_UNKNOWN;
     anonymous.mac.clear();
     plugin.identified.insert(fields.mac);
@@ -203,12 +203,12 @@ TEST_F(FlowObservationTest, UnspecifiedAddressesAreNeverDeviceAddresses)
     // A DHCP discover comes from 0.0.0.0 to the broadcast address; its IPv6
     // counterpart from ::.
     plugin.config.process_all_macs = true;
-    FlowSpec discover;
+    FlowFields discover;
     discover.ip = "0.0.0.0";
     discover.other_mac = "00:aa:bb:cc:dd:ee";
     discover.other_ip = "::";
     plugin.ProcessFlow(MakeFlow(discover));
-    FlowSpec later = discover;
+    FlowFields later = discover;
     later.ip = "192.168.1.10";
     plugin.ProcessFlow(MakeFlow(later));
     EXPECT_EQ(json(plugin.devices.at(discover.mac).ip_list), json({"192.168.1.10"}));

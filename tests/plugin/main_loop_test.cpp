@@ -10,7 +10,7 @@
 
 namespace {
 
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 using ostrel_test::MakeFlow;
 using ostrel_test::ReadFile;
 
@@ -26,7 +26,7 @@ protected:
         plugin->flow_wait = std::chrono::milliseconds(5);
     }
 
-    void Queue(const FlowSpec &fields)
+    void Queue(const FlowFields &fields)
     {
         auto flow = MakeFlow(fields);
         plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);
@@ -71,7 +71,7 @@ TEST_F(MainLoopTest, SeveralReloadEventsBeforeThePassGiveOneReload)
 TEST_F(MainLoopTest, QueuedFlowsAreProcessedOnePerPassInArrivalOrder)
 {
     plugin->RunPass();
-    FlowSpec first, second;
+    FlowFields first, second;
     second.mac = "00:11:22:33:44:66";
     Queue(first);
     Queue(second);
@@ -94,7 +94,7 @@ TEST_F(MainLoopTest, AFailingReloadIsLoggedOnceAndTheLoopGoesOn)
     EXPECT_EQ(log.Count("reload failed"), 1u);
 
     // Flows are still processed, and a later reload with a mended file works.
-    Queue(FlowSpec());
+    Queue(FlowFields());
     plugin->RunPass();
     EXPECT_EQ(plugin->devices.size(), 1u);
     dir.Write("plugin.json", R"({ "max_confidence": 50 })");
@@ -106,7 +106,7 @@ TEST_F(MainLoopTest, AFailingReloadIsLoggedOnceAndTheLoopGoesOn)
 TEST_F(MainLoopTest, UpdateTicksSaveTheCacheAtMostHourly)
 {
     plugin->RunPass(); // first reload: finds no cache file
-    Queue(FlowSpec());
+    Queue(FlowFields());
     plugin->RunPass();
     ASSERT_EQ(plugin->devices.size(), 1u);
 
@@ -137,7 +137,7 @@ TEST_F(MainLoopTest, ReloadLoadsAnEmptyTableAndSavesAFullOne)
     EXPECT_EQ(plugin->devices.size(), 1u);
     EXPECT_TRUE(log.Contains("dev-discovery: Loaded 1 devices from: " + dir.File("cache.json")));
 
-    Queue(FlowSpec());
+    Queue(FlowFields());
     plugin->RunPass();
     plugin->DispatchEvent(ozPlugin::EVENT_RELOAD);
     plugin->RunPass();
@@ -147,9 +147,9 @@ TEST_F(MainLoopTest, ReloadLoadsAnEmptyTableAndSavesAFullOne)
 TEST_F(MainLoopTest, AReloadSavesOnlyATableThatChangedSinceTheLastSave)
 {
     plugin->RunPass(); // first reload: finds no cache file
-    FlowSpec phone;
+    FlowFields phone;
     phone.mac = "00:11:22:33:44:66";
-    Queue(FlowSpec());
+    Queue(FlowFields());
     Queue(phone);
     plugin->RunPass();
     plugin->RunPass();
@@ -171,7 +171,7 @@ TEST_F(MainLoopTest, AReloadSavesOnlyATableThatChangedSinceTheLastSave)
     };
     // Each step changes what the cache file holds, or does not.
     const std::pair<std::function<void()>, size_t> steps[] = {
-        {[&] { Queue(FlowSpec()); }, 0},
+        {[&] { Queue(FlowFields()); }, 0},
         {[&] { plugin->AddUpdateDevice(answer.mac, answer, true); }, 1},
         {[&] { plugin->AddUpdateDevice(answer.mac, answer, true); }, 0},
         {[&] { phone_at("192.168.1.11"); }, 1},
@@ -228,7 +228,7 @@ TEST_F(MainLoopTest, TerminateWhileWaitingEndsTheThreadAndSavesOnce)
     SetDebug(true, 2); // the flow is printed while it is processed
     // Longer than any test may take: only the wake of Terminate ends the wait.
     plugin->flow_wait = std::chrono::hours(1);
-    Queue(FlowSpec());
+    Queue(FlowFields());
     plugin->Create();
     ostrel_test::Eventually(
         [this] { return log.Contains("dev-discovery: flow: origin"); }, std::chrono::seconds(30));
@@ -252,8 +252,8 @@ TEST_F(MainLoopTest, AFinishedRequestIsCollectedWhileFlowsKeepArriving)
     plugin->api_thread->Join();
     ASSERT_TRUE(plugin->api_thread->HasTerminated());
 
-    Queue(FlowSpec());
-    Queue(FlowSpec());
+    Queue(FlowFields());
+    Queue(FlowFields());
     plugin->RunPass();
     EXPECT_EQ(plugin->api_thread, nullptr);
     EXPECT_TRUE(log.Contains("dev-discovery: unexpected HTTP response: -1\n"));
@@ -269,7 +269,7 @@ TEST_F(MainLoopTest, AnUpdateAfterARequestFinishedSendsItsChanges)
     plugin->api_thread->Create();
     plugin->api_thread->Join();
 
-    Queue(FlowSpec());
+    Queue(FlowFields());
     plugin->RunPass();
     ASSERT_EQ(plugin->devices.size(), 1u);
     plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE);

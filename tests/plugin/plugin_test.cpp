@@ -11,7 +11,7 @@
 
 namespace {
 
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 using ostrel_test::MakeFlow;
 
 // The names that the library's dynamic symbol table defines.
@@ -139,14 +139,14 @@ TEST_F(PluginTest, ConstructionAndDestructionAreLoggedInDebugMode)
 TEST_F(PluginTest, OnlyFlowEventsTwoSixAndEightQueueFlows)
 {
     ozpPlugin plugin("dev-discovery", Params());
-    auto flow = MakeFlow(FlowSpec());
+    auto flow = MakeFlow(FlowFields());
     for (unsigned event = 0; event < 20; event++)
         plugin.DispatchProcessorEvent(static_cast<ozPluginProcessor::Event>(event), flow);
     ASSERT_EQ(plugin.flow_queue.size(), 3u);
     for (const auto &queued : plugin.flow_queue)
         EXPECT_EQ(queued, flow);
 
-    FlowSpec excluded;
+    FlowFields excluded;
     excluded.excluded = true;
     auto hidden = MakeFlow(excluded);
     for (unsigned event : {2u, 6u, 8u})

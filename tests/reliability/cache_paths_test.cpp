@@ -69,7 +69,7 @@ public:
     void Update() { plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE); }
     void Queue(const std::string &mac)
     {
-        ostrel_test::FlowSpec fields;
+        ostrel_test::FlowFields fields;
         fields.mac = mac;
         std::shared_ptr<ozFlow> flow = ostrel_test::MakeFlow(fields);
         plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);

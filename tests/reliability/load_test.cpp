@@ -87,7 +87,7 @@ TEST_F(LoadTest, HostThreadsLoseNoFlowWhileEventsAndRequestsRun)
             // A host's capture threads: bursts of flows, each from a new MAC.
             while (std::chrono::steady_clock::now() - start < PRODUCING) {
                 for (int i = 0; i < BURST; i++) {
-                    ostrel_test::FlowSpec fields;
+                    ostrel_test::FlowFields fields;
                     fields.mac = Mac(p, queued[p]++);
                     fields.protocol = ozFlow::PROTO_DHCP;
                     fields.host_name = "load";

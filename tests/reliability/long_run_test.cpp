@@ -74,7 +74,7 @@ TEST_F(LongRunTest, MemoryStaysFlatOnceTheTableIsFull)
     size_t largest_table = 0;
     for (size_t k = 0; k < flows; k++) {
         size_t device = k / DRIFT + (k * 7919) % WINDOW;
-        ostrel_test::FlowSpec fields;
+        ostrel_test::FlowFields fields;
         fields.mac = Mac(device);
         fields.ip = "10." + std::to_string(device / 60000 % 250) + "." + std::to_string(device / 250 % 240)
             + "." + std::to_string(device % 250 + 1 + k % 3);

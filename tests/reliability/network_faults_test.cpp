@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using ostrel_test::Eventually;
 using ostrel_test::FaultReply;
 using ostrel_test::FaultServer;
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 
 constexpr long TOTAL_TIMEOUT_MS = 1500;
 constexpr size_t MAX_RESPONSE_BYTES = 256 * 1024;
@@ -74,7 +74,7 @@ protected:
 
     void QueueAndWait(ostrel_test::RunningPlugin &running, const std::string &mac)
     {
-        FlowSpec fields;
+        FlowFields fields;
         fields.mac = mac;
         running.Queue(fields);
         ASSERT_TRUE(Eventually([&] { return Processed(mac); })) << mac << " not processed\n" << log.Text();

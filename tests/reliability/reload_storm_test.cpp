@@ -61,7 +61,7 @@ TEST_F(ReloadStormTest, AnUnchangedTableIsNotSavedOnEveryReload)
     });
     // Devices seen again as they were: nothing new for the cache.
     for (uint32_t n = 0; n < FLOWS; n++) {
-        ostrel_test::FlowSpec fields;
+        ostrel_test::FlowFields fields;
         fields.mac = Mac(n * 7 % DEVICES);
         fields.ip = Ip(n * 7 % DEVICES);
         running.Queue(fields);

@@ -28,7 +28,7 @@ using ostrel_test::Eventually;
 using ostrel_test::FaultReply;
 using ostrel_test::FaultRequest;
 using ostrel_test::FaultServer;
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 
 std::string Mac(int n)
 {
@@ -91,7 +91,7 @@ protected:
     void Seen(ostrel_test::RunningPlugin &running, const std::string &mac, const std::string &ip)
     {
         size_t before = log.Count("dev-disc: flow: origin 1: " + mac + " ");
-        FlowSpec fields;
+        FlowFields fields;
         fields.mac = mac;
         fields.ip = ip;
         running.Queue(fields);

@@ -20,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 using ostrel_test::Eventually;
-using ostrel_test::FlowSpec;
+using ostrel_test::FlowFields;
 using ostrel_test::ReadFile;
 
 std::string Mac(int group, uint32_t n)
@@ -28,9 +28,9 @@ std::string Mac(int group, uint32_t n)
     return ostrel_test::MacText(0x020000000000 | static_cast<uint64_t>(group & 0xff) << 32 | n);
 }
 
-FlowSpec FlowFrom(const std::string &mac)
+FlowFields FlowFrom(const std::string &mac)
 {
-    FlowSpec fields;
+    FlowFields fields;
     fields.mac = mac;
     return fields;
 }
@@ -52,7 +52,7 @@ protected:
         return plugin;
     }
 
-    void Queue(ozpPlugin &plugin, const FlowSpec &fields)
+    void Queue(ozpPlugin &plugin, const FlowFields &fields)
     {
         std::shared_ptr<ozFlow> flow = ostrel_test::MakeFlow(fields);
         plugin.DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);

@@ -4,7 +4,7 @@
 
 namespace ostrel_test {
 
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields)
+std::shared_ptr<ozFlow> MakeFlow(const FlowFields &fields)
 {
     auto flow = std::make_shared<ozFlow>();
     ozAddr mac(fields.mac), ip(fields.ip), other_mac(fields.other_mac), other_ip(fields.other_ip);

@@ -12,7 +12,7 @@ namespace ostrel_test {
 
 // A flow as the host would build it. `origin` 1: `mac`/`ip` is the first
 // endpoint; the other endpoint is `other_mac`/`other_ip`.
-struct FlowSpec {
+struct FlowFields {
     std::string mac = "00:11:22:33:44:55";
     std::string ip = "192.168.1.10";
     std::string other_mac = "66:77:88:99:aa:bb";
@@ -29,7 +29,7 @@ struct FlowSpec {
     bool excluded = false;
 };
 
-std::shared_ptr<ozFlow> MakeFlow(const FlowSpec &fields);
+std::shared_ptr<ozFlow> MakeFlow(const FlowFields &fields);
 
 // The low 48 bits of `value` as a MAC text, "02:00:00:00:01:2c" for
 // 0x02000000012c: numbered devices that sort and read back in order.

@@ -31,7 +31,7 @@ RunningPlugin::RunningPlugin(const TempDir &dir, const std::string &config)
     plugin->Create();
 }
 
-void RunningPlugin::Queue(const FlowSpec &fields)
+void RunningPlugin::Queue(const FlowFields &fields)
 {
     std::shared_ptr<ozFlow> flow = MakeFlow(fields);
     plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);

@@ -38,7 +38,7 @@ public:
     RunningPlugin(const TempDir &dir, const std::string &config);
     ~RunningPlugin() { Stop(); }
 
-    void Queue(const FlowSpec &fields);
+    void Queue(const FlowFields &fields);
     void Update() { plugin->DispatchProcessorEvent(ozPluginProcessor::EVENT_UPDATE); }
     void Reload() { plugin->DispatchEvent(ozPlugin::EVENT_RELOAD); }
 
