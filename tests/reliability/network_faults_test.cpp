@@ -154,6 +154,9 @@ TEST_F(NetworkFaultsTest, EveryFaultEndsTheRequestWithItsReasonWhileFlowsGoOn)
         due.push_back(mac);
         log.Clear();
         running.Update();
+        // The start-up query may still be finishing when the first update
+        // runs, which then sends nothing: the next update does.
+        if (&c == &cases.front() && !server.WaitForMoreThan(before, 5s)) running.Update();
         ASSERT_TRUE(server.WaitForMoreThan(before, 20s));
         EXPECT_EQ(server.Requests().back().method, "POST");
         // The failed requests before lost nothing: their devices go again.
