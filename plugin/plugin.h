@@ -38,6 +38,9 @@ constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
 // that large (1.5 GB), stay below it.
 constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
 
+// Refused MACs remembered so that each is counted once (about 0.5 MB).
+constexpr size_t OZP_MAX_RECENT_REFUSED = 4096;
+
 // The groups of a device that each report carries (ozpDevice::Encode).
 // The sinks get every group but the confidence, which they read from
 // "response"; the cloud gets what it needs to identify a device.
@@ -134,7 +137,9 @@ public:
     uint64_t devices_version = 0;
     uint64_t devices_saved_version = 0;
 
-    // New devices refused because the table held `max_devices` already.
+    // Devices (distinct MACs) refused because the table held `max_devices`
+    // already: a MAC counts once while the table stays full, as long as it
+    // is among the last OZP_MAX_RECENT_REFUSED refused.
     uint64_t devices_refused = 0;
 
     // Flows taken from the queue and processed over the thread's life, and
@@ -194,6 +199,10 @@ private:
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
     ozpLogLimit refused_device_log;
+    // The MACs refused lately, and in the order they were, so that a flood of
+    // spoofed MACs keeps only the last ones.
+    std::set<std::string> recent_refused;
+    std::deque<std::string> recent_refused_order;
     // ProcessFlow's observation, kept so that its storage is reused.
     const ozpDevice blank_observation;
     ozpDevice flow_observation;
