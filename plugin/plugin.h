@@ -176,6 +176,8 @@ public:
     ozpCacheClaim cache_claim;
     // Cache lines that would otherwise repeat with every update tick.
     ozpLogLimit cache_log {5, 3600};
+    // Saves failed in a row since the last one that went through.
+    uint64_t cache_save_failures = 0;
 
 private:
     // The reload step of a pass, but for the request it may start; true when
@@ -188,6 +190,10 @@ private:
     bool StartRequest(const std::function<std::unique_ptr<ozpApiDeviceDiscovery>()> &make);
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
+    // SaveDevices at the configured path from the loop: a failure is said
+    // at once the first time, then a few times an hour.
+    void SaveCache();
+    bool WriteDevices(const std::string &path);
     void RefuseDevice(const std::string &mac);
     template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
