@@ -226,12 +226,13 @@ void ozpPlugin::SaveDevices(const std::string &path)
         cache_save_failures++;
         throw;
     }
-    // The failures were said (a few an hour); that they are over is said too.
-    if (saved && cache_save_failures != 0) {
+    if (!saved || cache_save_failures == 0) return;
+    // The failures were said (a few an hour); that they are over is said too,
+    // unless the cache is off now.
+    if (!path.empty())
         oz_printf("%s: %s: device cache saved again after %lu failed attempt(s)\n", tag.c_str(), path.c_str(),
             static_cast<unsigned long>(cache_save_failures));
-        cache_save_failures = 0;
-    }
+    cache_save_failures = 0;
 }
 
 // True when the table went where the path says (or nowhere, with no path);
