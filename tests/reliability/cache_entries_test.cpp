@@ -30,19 +30,14 @@ TEST_F(CrashSafeCacheEntriesTest, AConfidenceOutOfRangeSkipsOnlyThatEntry)
     for (const std::string bad : {"1e30", "-5", "80.5", "4294967296"}) {
         SCOPED_TRACE(bad);
         log.Clear();
-        const std::string text = "[" + Entry("00:00:00:00:00:01", "4294967295") + ","
-            + Entry("00:00:00:00:00:02", bad) + "," + Entry("00:00:00:00:00:03", "0") + "]";
-        const std::string path = dir.Write("cache.json", text);
+        const std::string path = dir.Write("cache.json",
+            "[" + Entry("00:00:00:00:00:01", "4294967295") + "," + Entry("00:00:00:00:00:02", bad) + ","
+                + Entry("00:00:00:00:00:03", "0") + "]");
         ozpPlugin plugin("dev-disc", {{"conf_filename", dir.File("plugin.json")}});
         EXPECT_EQ(plugin.LoadDevices(path), 2u);
         EXPECT_EQ(plugin.devices.at("00:00:00:00:00:01").confidence, 4294967295u);
         EXPECT_EQ(plugin.devices.at("00:00:00:00:00:03").confidence, 0u);
         EXPECT_EQ(log.Count(message), 1u) << log.Text();
-
-        // The save holds the good ones; the bad one is in the copy kept aside.
-        plugin.SaveDevices(path);
-        EXPECT_EQ(nlohmann::json::parse(ostrel_test::ReadFile(path)).size(), 2u);
-        EXPECT_EQ(ostrel_test::ReadFile(path + ".bad"), text);
         std::remove((path + ".bad").c_str());
     }
 }
