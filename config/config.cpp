@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "host/oz_addr.h"
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
 #include "host/oz_util.h"
@@ -71,6 +74,21 @@ bool FindBool(const json &j, const char *key, bool &flag)
     if (value == j.end() || !value->is_boolean()) return false;
     flag = value->get<bool>();
     return true;
+}
+
+// The MAC text of an ignore-list entry as flows give it (lower case, colons:
+// the host's own form), whatever the case, separator or spaces around it;
+// empty when the entry is no MAC.
+std::string HostMac(const std::string &entry)
+{
+    const char *space = " \t\r\n\f\v";
+    size_t start = entry.find_first_not_of(space);
+    if (start == std::string::npos) return std::string();
+    ozAddr addr;
+    if (!ozAddr::Create(addr, entry.substr(start, entry.find_last_not_of(space) + 1 - start))
+        || !addr.IsEthernet())
+        return std::string();
+    return addr.GetString();
 }
 
 [[noreturn]] void ThrowBadChannelOption(const char *key, const std::string &text)
@@ -141,10 +159,18 @@ void ozpGlobalConfig::Load(const json &j)
     LoadSetLimits(j, "max_ja4_clients", max_ja4_clients, false);
     FindBool(j, "process_all_macs", process_all_macs);
 
+    device_mac_ignore_rejected.clear();
     auto ignore = j.find("device_mac_ignore");
     if (ignore != j.end() && ignore->is_array()) {
         // Converted first so that a bad element leaves the old set in place.
-        auto macs = ignore->get<std::set<std::string>>();
+        std::set<std::string> macs;
+        for (const std::string &entry : ignore->get<std::vector<std::string>>()) {
+            std::string mac = HostMac(entry);
+            if (mac.empty())
+                device_mac_ignore_rejected.push_back(entry);
+            else
+                macs.insert(std::move(mac));
+        }
         device_mac_ignore = std::move(macs);
     }
 

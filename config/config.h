@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -53,7 +54,10 @@ public:
     ozpUniqueSetConfig max_mdns_services;
     ozpUniqueSetConfig max_ssdp_user_agents;
     bool process_all_macs = false;
+    // In the host's MAC form, however the file wrote them.
     std::set<std::string> device_mac_ignore;
+    // The entries of the last load that are no MAC, left out; Reload warns.
+    std::vector<std::string> device_mac_ignore_rejected;
     std::string device_mac_ignore_group;
     std::string path_device_cache;
     std::shared_ptr<ozOstrelApiAuthMethod::Base> api_auth;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "config/regular_file.h"
 
@@ -12,6 +13,9 @@ namespace {
 // A configuration file is a few kilobytes; anything near this is not one,
 // and parsing it whole would take many times its size in memory.
 constexpr uint64_t MAX_CONFIG_BYTES = 64 << 20;
+
+// Bad ignore-list entries named one by one at a reload.
+constexpr size_t MAX_NAMED_IGNORE_ENTRIES = 16;
 
 // Raises the library's own type error, as a typed read of the value would.
 const json &RequireObject(const json &value)
@@ -78,6 +82,23 @@ void WarnAboutDestructiveValues(const std::string &tag, const ozpGlobalConfig &c
             tag.c_str());
 }
 
+// Entries that match no flow: said at each reload, naming each one (the
+// first few of a long list, then how many more).
+void WarnAboutIgnoreEntries(const std::string &tag, const ozpGlobalConfig &config)
+{
+    const std::vector<std::string> &rejected = config.device_mac_ignore_rejected;
+    if (rejected.size() > MAX_NAMED_IGNORE_ENTRIES)
+        oz_printf("%s: device_mac_ignore: %lu entries are not MAC addresses; ignored\n", tag.c_str(),
+            static_cast<unsigned long>(rejected.size()));
+    for (size_t index = 0; index < rejected.size() && index < MAX_NAMED_IGNORE_ENTRIES; index++) {
+        const std::string &entry = rejected[index];
+        std::string shown = json(entry).dump(-1, ' ', true, json::error_handler_t::replace);
+        if (shown.size() > 64) shown = shown.substr(0, 60) + "...\"";
+        oz_printf(
+            "%s: device_mac_ignore: %s is not a MAC address; entry ignored\n", tag.c_str(), shown.c_str());
+    }
+}
+
 } // namespace
 
 // Loads in place: a failure leaves what was loaded before it (the state that
@@ -87,7 +108,14 @@ void ozpPlugin::Reload()
     oz_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
     json doc = ParseFile(tag, conf_filename);
 
-    config.Load(doc);
+    try {
+        config.Load(doc);
+    } catch (...) {
+        // The keys read before the failure are in force.
+        WarnAboutIgnoreEntries(tag, config);
+        throw;
+    }
+    WarnAboutIgnoreEntries(tag, config);
     WarnAboutDestructiveValues(tag, config);
     // The top-level channel options are the file's as it now stands: an option
     // removed from it goes back to its default rather than keeping the value

@@ -57,6 +57,12 @@ template <typename Device> bool ozpPlugin::AddOrMerge(const std::string &mac, De
             RefuseDevice(mac);
             return false;
         }
+        // Room again: the stretch of refusals is over, and a MAC refused
+        // in the next one is a device refused again.
+        if (!recent_refused.empty()) {
+            recent_refused.clear();
+            recent_refused_order.clear();
+        }
         ozpDevice &stored = devices.emplace_hint(entry, mac, std::forward<Device>(device))->second;
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
@@ -98,8 +104,16 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, ozpDevice &&device, bool
     return AddOrMerge(mac, std::move(device), merge);
 }
 
+// Every flow of a refused MAC comes here: the count and the line are for
+// devices, not flows.
 void ozpPlugin::RefuseDevice(const std::string &mac)
 {
+    if (!recent_refused.insert(mac).second) return;
+    recent_refused_order.push_back(mac);
+    if (recent_refused_order.size() > OZP_MAX_RECENT_REFUSED) {
+        recent_refused.erase(recent_refused_order.front());
+        recent_refused_order.pop_front();
+    }
     devices_refused++;
     refused_device_log.Printf(tag.c_str(),
         "%s: %s: device table full (%lu devices, max_devices %lu); new device refused, %lu so far\n",

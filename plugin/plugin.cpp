@@ -139,9 +139,7 @@ void ozpPlugin::RunPass()
         // its changes as if it were still running.
         CollectRequest();
         Guarded(tag, "update", [this] { ProcessUpdate(); });
-        Guarded(tag, "device cache", [this] {
-            if (oz_has_expired(tag, 3600, last_cache_save, true, 0)) SaveDevices(config.path_device_cache);
-        });
+        if (oz_has_expired(tag, 3600, last_cache_save, true, 0)) SaveCache();
     }
 
     CollectRequest();
@@ -171,7 +169,7 @@ bool ozpPlugin::ReloadAndCache()
             if (!devices.empty() && IsCacheLoaded(path)) {
                 // A storm of reloads would otherwise write the whole table
                 // on every pass, one flow between two saves.
-                if (devices_version != devices_saved_version) SaveDevices(path);
+                if (devices_version != devices_saved_version) SaveCache();
                 return;
             }
             // A cache not read yet (first pass, a new path, a failed read) is
@@ -183,6 +181,20 @@ bool ozpPlugin::ReloadAndCache()
         });
     }
     return reloaded;
+}
+
+// A save that failed is tried again at every update tick (its time is not
+// reset), which would say the same failure at every tick.
+void ozpPlugin::SaveCache()
+{
+    try {
+        SaveDevices(config.path_device_cache);
+    } catch (const std::exception &e) {
+        if (cache_save_failures <= 1)
+            oz_printf("%s: device cache failed: %s\n", tag.c_str(), e.what());
+        else
+            cache_log.Printf(tag.c_str(), "%s: device cache failed: %s\n", tag.c_str(), e.what());
+    }
 }
 
 void ozpPlugin::ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow)

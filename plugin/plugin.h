@@ -38,6 +38,9 @@ constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
 // that large (1.5 GB), stay below it.
 constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
 
+// Refused MACs remembered so that each is counted once (about 0.5 MB).
+constexpr size_t OZP_MAX_RECENT_REFUSED = 4096;
+
 // The groups of a device that each report carries (ozpDevice::Encode).
 // The sinks get every group but the confidence, which they read from
 // "response"; the cloud gets what it needs to identify a device.
@@ -134,7 +137,9 @@ public:
     uint64_t devices_version = 0;
     uint64_t devices_saved_version = 0;
 
-    // New devices refused because the table held `max_devices` already.
+    // Devices (distinct MACs) refused because the table held `max_devices`
+    // already: a MAC counts once while the table stays full, as long as it
+    // is among the last OZP_MAX_RECENT_REFUSED refused.
     uint64_t devices_refused = 0;
 
     // Flows taken from the queue and processed over the thread's life, and
@@ -171,6 +176,8 @@ public:
     ozpCacheClaim cache_claim;
     // Cache lines that would otherwise repeat with every update tick.
     ozpLogLimit cache_log {5, 3600};
+    // Saves failed in a row since the last one that went through.
+    uint64_t cache_save_failures = 0;
 
 private:
     // The reload step of a pass, but for the request it may start; true when
@@ -183,6 +190,10 @@ private:
     bool StartRequest(const std::function<std::unique_ptr<ozpApiDeviceDiscovery>()> &make);
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
+    // SaveDevices at the configured path from the loop: a failure is said
+    // at once the first time, then a few times an hour.
+    void SaveCache();
+    bool WriteDevices(const std::string &path);
     void RefuseDevice(const std::string &mac);
     template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
@@ -194,6 +205,10 @@ private:
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
     ozpLogLimit refused_device_log;
+    // The MACs refused lately, and in the order they were, so that a flood of
+    // spoofed MACs keeps only the last ones.
+    std::set<std::string> recent_refused;
+    std::deque<std::string> recent_refused_order;
     // ProcessFlow's observation, kept so that its storage is reused.
     const ozpDevice blank_observation;
     ozpDevice flow_observation;

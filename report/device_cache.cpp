@@ -14,6 +14,10 @@
 
 namespace {
 
+// Bad entries said one by one in the debug log; the line about the copy
+// kept aside counts them all.
+constexpr uint64_t MAX_BAD_ENTRY_LINES = 10;
+
 ozException FileError(const std::string &tag, const std::string &path, int error)
 {
     return ozException("%s: %s: %s", tag.c_str(), path.c_str(), strerror(error));
@@ -47,6 +51,34 @@ bool KeepUnreadable(const std::string &tag, const std::string &path, const std::
               "over (%s)\n",
         tag.c_str(), path.c_str(), strerror(error), static_cast<unsigned long>(loaded), reason);
     return false;
+}
+
+// A state folder that does not exist yet (a fresh install, a state folder
+// on tmpfs after a reboot) is made, with the folders above it: otherwise no
+// save could ever succeed. Said always; failing that, the error names the
+// folder and why.
+void MakeCacheFolder(const std::string &tag, const std::string &path, const std::string &file)
+{
+    const std::string folder = ozpFolderOf(file);
+    bool made = false;
+    int error = ozpMakeFolders(folder, made);
+    if (error != 0)
+        throw ozException("%s: %s: cannot create the cache folder %s: %s", tag.c_str(), path.c_str(),
+            folder.c_str(), strerror(error));
+    if (made)
+        oz_printf(
+            "%s: %s: created the cache folder %s (mode 0700)\n", tag.c_str(), path.c_str(), folder.c_str());
+}
+
+// What a bad cache entry threw; an error of another kind goes on to the
+// caller.
+std::string EntryError(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const json::exception &e) {
+        return e.what();
+    }
 }
 
 // Seconds since the wall-clock time `last_seen`; a time ahead of the clock
@@ -109,6 +141,7 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     if (lstat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) ozpRemoveStaleTemporaries(file);
 
     if (!oz_file_exists(path)) {
+        MakeCacheFolder(tag, path, file);
         cache_loaded = true;
         cache_loaded_path = path;
         return 0;
@@ -137,21 +170,21 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     const int64_t monotonic_now = oz_time_monotonic();
     size_t loaded = 0;
     uint64_t expired = 0;
-    // The first value that is no device ends the load.
-    std::optional<std::string> failure;
+    // A bad entry is skipped and the ones after it still load; the file's
+    // text is kept aside below, so that the bad ones are not lost.
+    uint64_t bad = 0;
+    std::string first_error;
     // The MAC of the device being moved into the table; its storage is reused.
     std::string mac;
     reader.Walk([&](ozpCacheReader::Entry &entry) {
-        if (failure) return;
         if (entry.error) {
-            try {
-                std::rethrow_exception(entry.error);
-            } catch (const json::exception &e) {
+            std::string error = EntryError(entry.error);
+            if (bad < MAX_BAD_ENTRY_LINES)
                 oz_dprintf(
-                    "%s: %s: device deserialization failed: %s\n", tag.c_str(), path.c_str(), e.what());
-                failure = e.what();
-                return;
-            }
+                    "%s: %s: device deserialization failed: %s\n", tag.c_str(), path.c_str(), error.c_str());
+            if (bad == 0) first_error = std::move(error);
+            bad++;
+            return;
         }
         mac.assign(entry.device.mac);
         // Retired since the cache was saved: it stays retired.
@@ -174,7 +207,8 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
     if (expired != 0)
         oz_dprintf("%s: %s: %lu device(s) older than max_device_age not loaded\n", tag.c_str(), path.c_str(),
             static_cast<unsigned long>(expired));
-    if (!failure || KeepUnreadable(tag, path, file, text, loaded, failure->c_str())) {
+    if (bad > 1) first_error += "; " + std::to_string(bad) + " bad device entries skipped";
+    if (bad == 0 || KeepUnreadable(tag, path, file, text, loaded, first_error.c_str())) {
         cache_loaded = true;
         cache_loaded_path = path;
     }
@@ -185,20 +219,40 @@ size_t ozpPlugin::LoadDevices(const std::string &path)
 
 void ozpPlugin::SaveDevices(const std::string &path)
 {
+    bool saved;
+    try {
+        saved = WriteDevices(path);
+    } catch (...) {
+        cache_save_failures++;
+        throw;
+    }
+    if (!saved || cache_save_failures == 0) return;
+    // The failures were said (a few an hour); that they are over is said too,
+    // unless the cache is off now.
+    if (!path.empty())
+        oz_printf("%s: %s: device cache saved again after %lu failed attempt(s)\n", tag.c_str(), path.c_str(),
+            static_cast<unsigned long>(cache_save_failures));
+    cache_save_failures = 0;
+}
+
+// True when the table went where the path says (or nowhere, with no path);
+// false when the save was skipped and said.
+bool ozpPlugin::WriteDevices(const std::string &path)
+{
     PurgeDevices();
 
     if (path.empty()) {
         cache_claim.Release();
         oz_dprintf("%s: device cache disabled\n", tag.c_str());
         last_cache_save = oz_time_monotonic();
-        return;
+        return true;
     }
     const std::string file = CacheFile(tag, path);
-    if (!HoldCache(*this, tag, path, file, true)) return;
+    if (!HoldCache(*this, tag, path, file, true)) return false;
     if (!IsCacheLoaded(path)) {
         cache_log.Printf(
             tag.c_str(), "%s: %s: device cache not loaded yet, not saved\n", tag.c_str(), path.c_str());
-        return;
+        return false;
     }
 
     // Only a regular file is replaced or removed: a FIFO, a device or a
@@ -213,7 +267,7 @@ void ozpPlugin::SaveDevices(const std::string &path)
         if (unlink(file.c_str()) != 0 && errno != ENOENT) throw FileError(tag, path, errno);
         last_cache_save = oz_time_monotonic();
         devices_saved_version = devices_version;
-        return;
+        return true;
     }
 
     ozpCachePieces text;
@@ -225,6 +279,7 @@ void ozpPlugin::SaveDevices(const std::string &path)
         throw ozException("%s: %s: %s", tag.c_str(), path.c_str(), e.what());
     }
 
+    MakeCacheFolder(tag, path, file);
     // Errors name the configured path, not the file a link led to.
     int error = ozpReplaceFile(file, text);
     if (error != 0) throw FileError(tag, path, error);
@@ -232,4 +287,5 @@ void ozpPlugin::SaveDevices(const std::string &path)
     last_cache_save = oz_time_monotonic();
     devices_saved_version = devices_version;
     oz_dprintf("%s: Saved %lu devices to: %s\n", tag.c_str(), devices.size(), path.c_str());
+    return true;
 }

@@ -77,6 +77,23 @@ int ozpFollowLinks(const std::string &path, std::string &file)
     }
 }
 
+int ozpMakeFolders(const std::string &folder, bool &made)
+{
+    made = false;
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 || errno != ENOENT) return 0;
+    const std::string parent = ozpFolderOf(folder);
+    if (parent != folder) {
+        bool parent_made;
+        int error = ozpMakeFolders(parent, parent_made);
+        if (error != 0) return error;
+    }
+    if (mkdir(folder.c_str(), 0700) != 0) return errno == EEXIST ? 0 : errno;
+    made = true;
+    // Its name in the folder above is on disk before a file is put in it.
+    return ozpSyncFolder(folder);
+}
+
 void ozpRemoveStaleTemporaries(const std::string &file)
 {
     std::string folder = ozpFolderOf(file);

@@ -24,6 +24,12 @@ int ozpSyncFolder(const std::string &file);
 // The file need not exist. The error number, or 0.
 int ozpFollowLinks(const std::string &path, std::string &file);
 
+// Makes `folder` and the folders above it that do not exist, readable by
+// their owner only; `made` tells whether anything was made. A folder that
+// exists, or a path that cannot name one for another reason than a missing
+// part, is left to the caller's own use of it. The error number, or 0.
+int ozpMakeFolders(const std::string &folder, bool &made);
+
 // Removes the temporaries that replacements of `file` cut short (crash,
 // power loss) left beside it.
 void ozpRemoveStaleTemporaries(const std::string &file);

@@ -101,4 +101,30 @@ TEST_F(ConfigFileTest, ValuesThatThrowStateAwayAreWarnedAboutAtEachReload)
     }
 }
 
+TEST_F(ConfigFileTest, IgnoreEntriesMatchInAnyCaseOrNotationAndTheRestAreWarnedAboutAtEachReload)
+{
+    dir.Write("plugin.json", R"({"device_mac_ignore": ["AA:BB:CC:DD:EE:01", "aa-bb-cc-dd-ee-02",
+        " aa:bb:cc:dd:ee:03 ", "the router", "aa:bb:cc:dd:ee:0g\n"]})");
+    for (int reload = 0; reload < 2; reload++)
+        ASSERT_EQ(ReloadError(), "");
+    for (const char *mac : {"aa:bb:cc:dd:ee:01", "aa:bb:cc:dd:ee:02", "aa:bb:cc:dd:ee:03"})
+        EXPECT_TRUE(plugin->IgnoreDeviceMac(mac)) << mac;
+    EXPECT_EQ(
+        log.Count("dev-disc: device_mac_ignore: \"the router\" is not a MAC address; entry ignored\n"), 2u);
+    EXPECT_EQ(log.Count("dev-disc: device_mac_ignore: \"aa:bb:cc:dd:ee:0g\\\\n\" is not a MAC address; entry "
+                        "ignored\n"),
+        2u)
+        << log.Text();
+
+    // A long list of them: the first few named, and how many there are.
+    json many = json::array();
+    for (int n = 0; n < 20; n++)
+        many.push_back("host-" + std::to_string(n));
+    dir.Write("plugin.json", json {{"device_mac_ignore", many}}.dump());
+    log.Clear();
+    ASSERT_EQ(ReloadError(), "");
+    EXPECT_TRUE(log.Contains("dev-disc: device_mac_ignore: 20 entries are not MAC addresses; ignored\n"));
+    EXPECT_EQ(log.Count("is not a MAC address; entry ignored\n"), 16u);
+}
+
 } // namespace

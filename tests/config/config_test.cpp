@@ -135,15 +135,17 @@ TEST_F(ConfigTest, SetKeysOfAnyOtherTypeFail)
         EXPECT_EQ(LoadError(json::parse(c.file)), c.message) << c.file;
 }
 
-TEST_F(ConfigTest, IgnoreListKeepsEntriesAsWrittenAndRefusesNonStrings)
+TEST_F(ConfigTest, IgnoreListIsHeldInTheHostsMacFormAndRefusesNonStrings)
 {
-    config.Load(
-        R"({"device_mac_ignore": ["AA:BB:CC:DD:EE:FF", "aa:bb:cc:dd:ee:ff", "aa:bb:cc:dd:ee:ff"]})"_json);
-    EXPECT_EQ(json(config.device_mac_ignore), R"(["AA:BB:CC:DD:EE:FF", "aa:bb:cc:dd:ee:ff"])"_json);
+    config.Load(R"({"device_mac_ignore": ["AA:BB:CC:DD:EE:FF", "aa-bb-cc-dd-ee-ff", " aa:bb:cc:dd:ee:ff\t",
+        "00-11-22-33-44-55", "router", "", "192.168.1.1", "aa:bb:cc:dd:ee", "aa:bb-cc:dd:ee:ff"]})"_json);
+    EXPECT_EQ(json(config.device_mac_ignore), R"(["00:11:22:33:44:55", "aa:bb:cc:dd:ee:ff"])"_json);
+    EXPECT_EQ(json(config.device_mac_ignore_rejected),
+        R"(["router", "", "192.168.1.1", "aa:bb:cc:dd:ee", "aa:bb-cc:dd:ee:ff"])"_json);
 
     EXPECT_EQ(LoadError(R"({"device_mac_ignore": ["00:11:22:33:44:55", 5]})"_json),
         "[json.exception.type_error.302] type must be string, but is number");
-    EXPECT_EQ(json(config.device_mac_ignore), R"(["AA:BB:CC:DD:EE:FF", "aa:bb:cc:dd:ee:ff"])"_json);
+    EXPECT_EQ(json(config.device_mac_ignore), R"(["00:11:22:33:44:55", "aa:bb:cc:dd:ee:ff"])"_json);
 
     config.Load(R"({"device_mac_ignore": []})"_json);
     EXPECT_TRUE(config.device_mac_ignore.empty()) << "an empty array clears the set";

@@ -92,6 +92,30 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
     plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
     EXPECT_TRUE(log.Contains(Refused(Mac(20), 2, 15) + "dev-discovery: 9 similar line(s) held back\n"));
     EXPECT_EQ(plugin.devices_refused, 15u);
+
+    // The count is of devices: later flows of a refused MAC add nothing and
+    // say nothing, until the table has had room again.
+    clock.Advance(60);
+    log.Clear();
+    for (int flow = 0; flow < 3; flow++)
+        plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
+    EXPECT_EQ(plugin.devices_refused, 15u);
+    EXPECT_EQ(log.Text(), "");
+    plugin.devices.erase(Mac(2));
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(21))));
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
+    EXPECT_EQ(log.Text(), Refused(Mac(20), 2, 16));
+
+    // A flood of spoofed MACs is remembered no further than the bound: a MAC
+    // counts again once that many others were refused after it.
+    for (size_t n = 0; n <= OZP_MAX_RECENT_REFUSED; n++) {
+        char mac[18];
+        std::snprintf(mac, sizeof(mac), "02:00:00:00:%02zx:%02zx", n >> 8, n & 0xff);
+        plugin.AddUpdateDevice(mac, ozpDevice(mac, true), true);
+    }
+    EXPECT_EQ(plugin.devices_refused, 16u + OZP_MAX_RECENT_REFUSED + 1);
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
+    EXPECT_EQ(plugin.devices_refused, 16u + OZP_MAX_RECENT_REFUSED + 2);
 }
 
 TEST_F(BoundsTest, ALoweredBoundKeepsTheTableAndLetsNothingNewIn)

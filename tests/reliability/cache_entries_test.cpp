@@ -1,6 +1,8 @@
-// Cache entries that no save writes: a load keeps the entries before the
-// broken one, says why it stopped, and never converts out of range.
+// Cache entries that no save writes: a load skips the broken one, says why,
+// loads the rest and never converts out of range.
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "plugin/plugin.h"
 #include "tests/support/host_fixture.h"
@@ -20,7 +22,7 @@ protected:
     CrashSafeCacheEntriesTest() { SetDebug(true); }
 };
 
-TEST_F(CrashSafeCacheEntriesTest, AConfidenceOutOfRangeStopsTheLoadAtThatEntry)
+TEST_F(CrashSafeCacheEntriesTest, AConfidenceOutOfRangeSkipsOnlyThatEntry)
 {
     const std::string message
         = "device deserialization failed: [json.exception.type_error.302] confidence must "
@@ -32,9 +34,11 @@ TEST_F(CrashSafeCacheEntriesTest, AConfidenceOutOfRangeStopsTheLoadAtThatEntry)
             "[" + Entry("00:00:00:00:00:01", "4294967295") + "," + Entry("00:00:00:00:00:02", bad) + ","
                 + Entry("00:00:00:00:00:03", "0") + "]");
         ozpPlugin plugin("dev-disc", {{"conf_filename", dir.File("plugin.json")}});
-        EXPECT_EQ(plugin.LoadDevices(path), 1u);
+        EXPECT_EQ(plugin.LoadDevices(path), 2u);
         EXPECT_EQ(plugin.devices.at("00:00:00:00:00:01").confidence, 4294967295u);
+        EXPECT_EQ(plugin.devices.at("00:00:00:00:00:03").confidence, 0u);
         EXPECT_EQ(log.Count(message), 1u) << log.Text();
+        std::remove((path + ".bad").c_str());
     }
 }
 

@@ -211,15 +211,16 @@ TEST_F(CacheFileTest, UnreadableCachesAreKeptInCopiesThatAreNeverOverwritten)
     json broken = Entry(MAC2);
     broken.erase("other_device");
     const std::string texts[] = {
-        // One device, then one that is not.
-        "[" + Entry(MAC1).dump() + "," + broken.dump() + "]",
+        // One device between two that are not.
+        "[" + broken.dump() + "," + Entry(MAC1).dump() + "," + broken.dump() + "]",
         // No device at all; the save after it removes the cache file.
         "{\"" + MAC1 + "\":",
         "not json",
     };
     const std::string copies[] = {path + ".bad", path + ".bad.1", path + ".bad.2"};
     const size_t loaded[] = {1, 0, 0};
-    const std::string reasons[] = {"[json.exception.out_of_range.403] key 'other_device' not found",
+    const std::string reasons[] = {"[json.exception.out_of_range.403] key 'other_device' not found; 2 bad "
+                                   "device entries skipped)",
         "[json.exception.parse_error.101]", "[json.exception.parse_error.101]"};
 
     for (size_t round = 0; round < 3; round++) {
@@ -234,6 +235,9 @@ TEST_F(CacheFileTest, UnreadableCachesAreKeptInCopiesThatAreNeverOverwritten)
             1u)
             << log.Text();
         plugin->SaveDevices(path);
+        if (round == 0) {
+            EXPECT_EQ(json::parse(ReadFile(path)).size(), 1u) << "the good one is saved";
+        }
 
         for (size_t kept = 0; kept <= round; kept++)
             EXPECT_EQ(ReadFile(copies[kept]), texts[kept]) << copies[kept];
@@ -373,6 +377,52 @@ TEST_F(CacheFileTest, SkippedSavesAreSaidWithDebugOffAFewTimesAnHour)
     plugin->SaveDevices(path);
     EXPECT_EQ(log.Count(line), 6u);
     EXPECT_TRUE(log.Contains("dev-disc: 7 similar line(s) held back\n"));
+
+    // A save that fails is tried at every update tick: the first failure is
+    // said at once, the rest a few times an hour, and the recovery once.
+    dir.Write("plugin.json", R"({"path_device_cache": ")" + path + R"("})");
+    plugin->flow_wait = 0ms;
+    plugin->RunPass();
+    ASSERT_TRUE(plugin->IsCacheLoaded(path));
+    clock.Advance(3600);
+    const std::string failed = "dev-disc: device cache failed: dev-disc: " + path + ": File too large\n";
+    {
+        SmallFiles no_room(100);
+        for (int tick = 0; tick < 120; tick++) {
+            plugin->update_pending = true;
+            plugin->RunPass();
+            clock.Advance(10);
+        }
+        EXPECT_EQ(log.Count(failed), 1u + 5u);
+        clock.Advance(3600);
+        plugin->update_pending = true;
+        plugin->RunPass();
+        EXPECT_TRUE(log.Contains(failed + "dev-disc: 114 similar line(s) held back\n")) << log.Text();
+    }
+    plugin->update_pending = true;
+    plugin->RunPass();
+    EXPECT_EQ(log.Count(failed), 1u + 5u + 1u);
+    EXPECT_EQ(
+        log.Count("dev-disc: " + path + ": device cache saved again after 121 failed attempt(s)\n"), 1u);
+    EXPECT_EQ(json::parse(ReadFile(path)).size(), 1u);
+}
+
+TEST_F(CacheFileTest, AMissingCacheFolderIsMadeOwnerOnly)
+{
+    const std::string state = dir.File("var/lib/state");
+    path = state + "/cache.json";
+    EXPECT_EQ(plugin->LoadDevices(path), 0u);
+    EXPECT_EQ(log.Text(), "dev-disc: " + path + ": created the cache folder " + state + " (mode 0700)\n");
+    for (const std::string &folder : {dir.File("var"), dir.File("var/lib"), state})
+        EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all) << folder;
+
+    // Gone again before the save (a state folder on tmpfs): made again.
+    std::filesystem::remove_all(dir.File("var"));
+    plugin->devices.emplace(MAC1, MakeDevice(MAC1, 1, 0));
+    log.Clear();
+    plugin->SaveDevices(path);
+    EXPECT_EQ(log.Text(), "dev-disc: " + path + ": created the cache folder " + state + " (mode 0700)\n");
+    EXPECT_EQ(json::parse(ReadFile(path)).size(), 1u);
 }
 
 } // namespace

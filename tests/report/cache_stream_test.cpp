@@ -75,15 +75,20 @@ protected:
         } catch (const json::exception &e) {
             return {labels, "dev-disc: " + path + ": JSON exception: " + e.what()};
         }
+        // A value that is no device is skipped; the first one is said.
+        std::string failed;
         for (const json &value : whole) {
             ozpDevice device;
             try {
                 from_json(value, device);
             } catch (const json::exception &e) {
-                return {labels, "dev-disc: " + path + ": device deserialization failed: " + e.what() + "\n"};
+                if (failed.empty())
+                    failed = "dev-disc: " + path + ": device deserialization failed: " + e.what() + "\n";
+                continue;
             }
             labels.emplace(device.mac, device.label);
         }
+        if (!failed.empty()) return {labels, failed};
         return {
             labels, "dev-disc: Loaded " + std::to_string(labels.size()) + " devices from: " + path + "\n"};
     }
@@ -129,7 +134,7 @@ TEST_F(CacheStreamTest, SavedFileIsTheWholeTableDumpAndReadsBackTheSame)
     EXPECT_EQ(restarted->devices.at(Mac(5)).other_device, true);
 }
 
-TEST_F(CacheStreamTest, LoadWalksAndStopsAsTheWholeValueWould)
+TEST_F(CacheStreamTest, LoadWalksAndSkipsAsTheWholeValueWould)
 {
     const std::string a = CacheForm(Mac(1), "a"), b = CacheForm(Mac(2), "b");
     json broken = json::parse(CacheForm(Mac(3), "broken"));
@@ -153,8 +158,8 @@ TEST_F(CacheStreamTest, LoadWalksAndStopsAsTheWholeValueWould)
             {{Mac(1), "a"}, {Mac(2), "b again"}}},
         {"members a device does not know", R"({"n":)" + nested.dump() + R"(,"a":)" + a + "}",
             {{Mac(1), "a"}, {Mac(4), "nested"}}},
-        {"array element that is no device", "[" + a + ",5," + b + "]", {{Mac(1), "a"}}},
-        {"array of arrays", "[[" + a + "]," + b + "]", {}},
+        {"array element that is no device", "[" + a + ",5," + b + "]", {{Mac(1), "a"}, {Mac(2), "b"}}},
+        {"array of arrays", "[[" + a + "]," + b + "]", {{Mac(2), "b"}}},
         {"lone string", R"("text")", {}},
         {"lone number", "17", {}},
         {"empty object", "{}", {}},
@@ -210,13 +215,15 @@ TEST_F(CacheStreamTest, DamagedFilesLoadAsTheWholeValueWould)
             return std::make_pair(
                 table, "dev-disc: " + path + ": JSON exception: [json.exception.parse_error");
         }
+        std::string failed;
         for (const json &value : parsed) {
             ozpDevice device;
             try {
                 from_json(value, device);
             } catch (const json::exception &e) {
-                return std::make_pair(
-                    table, "dev-disc: " + path + ": device deserialization failed: " + e.what() + "\n");
+                if (failed.empty())
+                    failed = "dev-disc: " + path + ": device deserialization failed: " + e.what() + "\n";
+                continue;
             }
             std::optional<int64_t> last_seen = CacheLastSeen(value);
             int64_t age = last_seen ? std::max<int64_t>(ostrel_test::WALL_CLOCK - *last_seen, 0) : 0;
@@ -225,7 +232,7 @@ TEST_F(CacheStreamTest, DamagedFilesLoadAsTheWholeValueWould)
             to_json(form, device);
             table[device.mac] = {dump(form), age >= clock.Now() - 1 ? 1 : clock.Now() - age};
         }
-        return std::make_pair(table, std::string("dev-disc: Loaded "));
+        return std::make_pair(table, failed.empty() ? std::string("dev-disc: Loaded ") : failed);
     };
     auto check = [&](const std::string &text) {
         SCOPED_TRACE(text);

@@ -131,7 +131,8 @@ TEST_F(DeviceCacheTest, LoadTakesWhatItCanAndSaysWhy)
         {"null", {}, {}, 0, "dev-disc: Loaded 0 devices from: " + path + "\n"},
         {"[" + one + "," + three + "]", {}, {MAC1, MAC3}, 2,
             "dev-disc: Loaded 2 devices from: " + path + "\n"},
-        {R"({"a":)" + one + R"(,"b":)" + broken.dump() + R"(,"c":)" + three + "}", {}, {MAC1}, 1,
+        // A bad entry is skipped; the ones after it still load.
+        {R"({"a":)" + one + R"(,"b":)" + broken.dump() + R"(,"c":)" + three + "}", {}, {MAC1, MAC3}, 2,
             "dev-disc: " + path
                 + ": device deserialization failed: [json.exception.out_of_range.403] key "
                   "'other_device' not found\n"},
@@ -215,10 +216,11 @@ TEST_F(DeviceCacheTest, FailedSaveKeepsThePreviousCache)
     // The reason is the real one, whatever it is.
     struct Case {
         std::string path;
-        const char *reason;
+        std::string reason;
     };
     const Case cases[] = {
-        {dir.File("missing/cache.json"), "No such file or directory"},
+        {"/proc/ostrel-missing/state/cache.json",
+            "cannot create the cache folder /proc/ostrel-missing/state: No such file or directory"},
         {dir.Write("file", "") + "/cache.json", "Not a directory"},
     };
     for (const Case &c : cases) {
