@@ -183,6 +183,7 @@ private:
     bool StartRequest(const std::function<std::unique_ptr<ozpApiDeviceDiscovery>()> &make);
     void ProcessQueuedFlow(const std::shared_ptr<ozFlow> &flow);
     void ProcessFlowsAtStop();
+    void StopWithoutConfiguration();
     void RefuseDevice(const std::string &mac);
     template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
@@ -193,6 +194,8 @@ private:
         int64_t response_code, const std::string &content_type, const std::string &body, bool &said);
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
+    // A reload has read the configuration in this run.
+    bool config_read = false;
     ozpLogLimit refused_device_log;
     // ProcessFlow's observation, kept so that its storage is reused.
     const ozpDevice blank_observation;
