@@ -64,20 +64,6 @@ std::string PcapFile(uint32_t link_type, const std::string &records = "")
         + Le32(link_type) + records;
 }
 
-// pcapng blocks (little-endian): an interface of `link_type`, and a packet
-// of 60 zero bytes on interface `interface`.
-std::string InterfaceBlock(uint16_t link_type)
-{
-    return Le32(1) + Le32(20) + std::string(1, static_cast<char>(link_type & 0xff))
-        + std::string(1, static_cast<char>(link_type >> 8)) + std::string(2, '\0') + Le32(65535) + Le32(20);
-}
-
-std::string PacketBlock(uint32_t interface)
-{
-    return Le32(6) + Le32(92) + Le32(interface) + Le32(0) + Le32(0) + Le32(60) + Le32(60)
-        + std::string(60, '\0') + Le32(92);
-}
-
 size_t Lines(const std::string &text)
 {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -313,8 +299,11 @@ TEST_F(DaemonTest, CapturesThatCannotBeReadAreRefusedAndACutOneEndsItsInput)
         {"cut.pcap", android.substr(0, android.size() / 2 + 7), {}, ": record "},
         {"snap.pcap", android + Le32(1700000000) + Le32(0) + Le32(0x7fffffff) + Le32(0x7fffffff) + "x", {},
             ": record 501: invalid packet capture length 2147483647"},
-        {"link.pcapng", dhcp + InterfaceBlock(105) + PacketBlock(1), {},
-            ": record 5: an interface has a type 105 different from the type of the first interface"},
+        // A second interface block, of link type 105, and a packet on it.
+        {"link.pcapng",
+            dhcp + Le32(1) + Le32(20) + Le32(105) + Le32(65535) + Le32(20) + Le32(6) + Le32(92) + Le32(1)
+                + std::string(8, '\0') + Le32(60) + Le32(60) + std::string(60, '\0') + Le32(92),
+            {}, ": record 5: an interface has a type 105 different from the type of the first interface"},
     };
     for (const Case &c : broken) {
         SCOPED_TRACE(c.name);
@@ -363,26 +352,6 @@ TEST_F(DaemonTest, AFileSizeLimitFailsACacheSaveAndKeepsTheOldCache)
     for (const auto &entry : std::filesystem::directory_iterator(dir.Path()))
         EXPECT_EQ(entry.path().filename().string().find("cache.json.tmp."), std::string::npos)
             << entry.path();
-}
-
-TEST_F(DaemonTest, APluginConfigurationUnreadableAtStartStopsTheDaemon)
-{
-    // Running on would leave a daemon that never loads or saves its cache.
-    const std::string broken = dir.Write("broken.json", "{\"path_device_cache\": ");
-    ChildProcess host;
-    Start(host, {"--conf", broken, "--input", dir.Write("flows.jsonl", Flows(0, 2))});
-    EXPECT_EQ(host.Wait(DEADLINE), 1) << Log();
-    const std::string log = Log();
-    EXPECT_NE(log.find("dev-discovery: reload failed: dev-discovery: " + broken + ": JSON exception: "),
-        std::string::npos)
-        << log;
-    EXPECT_NE(log.find("dev-discovery: no configuration could be read at start-up; the plug-in stops, its "
-                       "device cache neither loaded nor saved\n"),
-        std::string::npos)
-        << log;
-    EXPECT_NE(log.find("ostrel-host: dev-discovery: plug-in thread ended on its own; shutting down\n"),
-        std::string::npos)
-        << log;
 }
 
 } // namespace
