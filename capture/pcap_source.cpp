@@ -37,7 +37,13 @@ std::string Named(const std::string &name, std::string reason)
 
 PcapSource::~PcapSource()
 {
+    Close();
+}
+
+void PcapSource::Close()
+{
     if (handle != nullptr) pcap_close(handle);
+    handle = nullptr;
 }
 
 bool PcapSource::OpenFile(const std::string &path)
@@ -49,6 +55,7 @@ bool PcapSource::OpenFile(const std::string &path)
     name = path;
     live = false;
     size = 0;
+    records = 0;
     error.clear();
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     handle = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
@@ -156,11 +163,14 @@ PcapSource::Result PcapSource::Next(CapturedFrame &frame)
         frame.caplen = header->caplen;
         frame.wirelen = header->len;
         frame.time_usec = static_cast<int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+        records++;
         return FRAME;
     }
     if (status == 0) return NONE_YET;
     if (status == PCAP_ERROR_BREAK) return END;
     error = Named(name, pcap_geterr(handle));
+    // Where a file broke: every record before this one was read.
+    if (!live) error.insert(name.size() + 2, "record " + std::to_string(records + 1) + ": ");
     return FAILED;
 }
 

@@ -37,9 +37,11 @@ public:
     bool OpenLive(const std::string &interface, const LiveOptions &options);
     // An empty filter is none.
     bool SetFilter(const std::string &bpf);
+    // Lets go of the file or interface; Next then fails until opened again.
+    void Close();
 
     // FRAME: `frame` is filled. NONE_YET: nothing now (live). END: the file is
-    // done. FAILED: Error() says why.
+    // done. FAILED: Error() says why ("<file>: record N: <reason>" for a file).
     Result Next(CapturedFrame &frame);
 
     int LinkType() const { return link_type; }
@@ -57,6 +59,7 @@ private:
     int link_type = 0;
     bool live = false;
     uint64_t size = 0;
+    uint64_t records = 0; // read from the file so far
     std::string name;
     std::string error;
 };

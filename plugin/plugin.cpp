@@ -115,11 +115,31 @@ void *ozpPlugin::Entry()
     oz_printf("%s: %s v%s Copyright (C) 2026 Ostrel Networks. All rights reserved.\n", tag.c_str(),
         OZP_PLUGIN_NAME, OZP_PLUGIN_VERSION);
 
+    // The first pass reads the configuration. Without it there is no cache
+    // path to load or save: running on would keep a table that nothing ever
+    // saves. The thread ends instead, and the host sees that it ended.
+    if (!ShouldTerminate()) {
+        RunPass();
+        if (!config_read) {
+            StopWithoutConfiguration();
+            return nullptr;
+        }
+    }
     while (!ShouldTerminate())
         RunPass();
 
     ProcessFlowsAtStop();
     return nullptr;
+}
+
+void ozpPlugin::StopWithoutConfiguration()
+{
+    std::lock_guard<std::mutex> guard(flow_lock);
+    oz_printf("%s: no configuration could be read at start-up; the plug-in stops, its device cache neither "
+              "loaded nor saved\n",
+        tag.c_str());
+    flows_dropped += flow_queue.size();
+    flow_queue.clear();
 }
 
 // Each step catches what it throws: a dead plug-in thread would lose every
@@ -164,6 +184,7 @@ bool ozpPlugin::ReloadAndCache()
     reload_pending = false;
     bool reloaded = Guarded(tag, "reload", [this] { Reload(); });
     if (reloaded) {
+        config_read = true;
         Guarded(tag, "device cache", [this] {
             const std::string &path = config.path_device_cache;
             if (!devices.empty() && IsCacheLoaded(path)) {

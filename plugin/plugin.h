@@ -194,6 +194,7 @@ private:
     // at once the first time, then a few times an hour.
     void SaveCache();
     bool WriteDevices(const std::string &path);
+    void StopWithoutConfiguration();
     void RefuseDevice(const std::string &mac);
     template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
@@ -204,6 +205,8 @@ private:
         int64_t response_code, const std::string &content_type, const std::string &body, bool &said);
     void ApplyVerdict(const std::string &mac, const json &discovery);
 
+    // A reload has read the configuration in this run.
+    bool config_read = false;
     ozpLogLimit refused_device_log;
     // The MACs refused lately, and in the order they were, so that a flood of
     // spoofed MACs keeps only the last ones.

@@ -63,6 +63,10 @@ public:
     virtual std::string Skipped() const = 0;
     // Lines logged once when the input ends (each without "ostrel-host: ").
     virtual std::string EndReport() const { return std::string(); }
+    // The exit status the input asks for at the stop (0: it read soundly),
+    // and why, for the log.
+    virtual int FailureStatus() const { return 0; }
+    virtual std::string Failure() const { return std::string(); }
 };
 
 } // namespace ostrel_host

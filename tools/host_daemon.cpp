@@ -443,6 +443,12 @@ int Daemon::Run()
     if (!input_done) Progress("input stopped");
     Stop();
     Summary();
+    // What was read is processed and saved by now; a supervisor still learns
+    // that the input failed.
+    if (status == 0 && input && input->FailureStatus() != 0) {
+        status = input->FailureStatus();
+        oz_printf("ostrel-host: exit status %d: %s\n", status, input->Failure().c_str());
+    }
     return status;
 }
 
@@ -638,8 +644,12 @@ void BlockSignals()
     sigaddset(&mask, SIGINT);
     sigaddset(&mask, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
-    // A closed stdout must end in a logged write error, not a silent death.
+    // A closed stdout must end in a logged write error, not a silent death;
+    // so must a write past a file-size limit (ulimit -f, LimitFSIZE=), which
+    // then fails with EFBIG like a full disk: the cache save keeps the old
+    // file, a sink logs the failure, and the daemon goes on.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 int RunDaemon(const Options &options)

@@ -54,7 +54,7 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
 std::string Usage();
 
 // Blocks the signals the daemon waits for, in this thread and every thread
-// started after it, and ignores SIGPIPE. Call before anything else (ostrel-host
+// started after it, and ignores SIGPIPE and SIGXFSZ. Call before anything else (ostrel-host
 // calls it before main). Signals already pending stay pending and are read
 // by the run loop.
 void BlockSignals();

@@ -1,5 +1,7 @@
 #include "tools/packet_input.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <utility>
@@ -40,6 +42,13 @@ std::string Number(uint64_t value)
     return std::to_string(value);
 }
 
+// Whole seconds, rounded up: "in 1 s", never "in 0 s".
+long long WholeSeconds(Clock::duration duration)
+{
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+    return ms <= 0 ? 0 : (ms + 999) / 1000;
+}
+
 } // namespace
 
 std::shared_ptr<ozFlow> HostFlow(const ostrel_capture::FlowRecord &record)
@@ -70,19 +79,26 @@ PacketInput::PacketInput(const PacketInputOptions &options)
 
 PacketInput::~PacketInput() = default;
 
-bool PacketInput::Open()
+bool PacketInput::OpenSource()
 {
-    bool live = options.file.empty();
-    name = live ? options.interface : options.file;
     bool opened = false;
-    if (live) {
+    if (options.file.empty()) {
         ostrel_capture::LiveOptions live_options;
         live_options.promiscuous = options.promiscuous;
         opened = source.OpenLive(options.interface, live_options);
     } else {
         opened = source.OpenFile(options.file);
     }
-    if (!opened || !source.SetFilter(options.bpf)) {
+    if (opened && source.SetFilter(options.bpf)) return true;
+    source.Close();
+    return false;
+}
+
+bool PacketInput::Open()
+{
+    bool live = options.file.empty();
+    name = live ? options.interface : options.file;
+    if (!OpenSource()) {
         oz_printf("ostrel-host: %s\n", source.Error().c_str());
         return false;
     }
@@ -102,6 +118,7 @@ Clock::time_point PacketInput::WakeAt(Clock::time_point now) const
 {
     if (!events.empty()) return now;
     if (ended) return Clock::time_point::max();
+    if (down) return std::min(next_live_expire, reopen_at);
     if (source.Live()) return next_live_expire;
     return holding ? held_due : now;
 }
@@ -109,16 +126,20 @@ Clock::time_point PacketInput::WakeAt(Clock::time_point now) const
 void PacketInput::Service(Clock::time_point now, bool readable)
 {
     if (ended) return;
-    if (source.Live()) {
+    if (down) {
+        if (now >= reopen_at) Reopen(now);
+    } else if (source.Live()) {
         if (readable) ReadLive(now);
+    } else {
+        ReadFile(now);
+    }
+    if (source.Live()) {
         // Idle flows end by the wall clock too: a quiet network has no
         // packets to move the capture's clock on.
         if (!ended && now >= next_live_expire) {
             tracker.Expire(WallClockUsec());
             next_live_expire = now + std::chrono::seconds(1);
         }
-    } else {
-        ReadFile(now);
     }
 }
 
@@ -128,7 +149,12 @@ void PacketInput::ReadFile(Clock::time_point now)
         if (!holding) {
             ostrel_capture::PcapSource::Result result = source.Next(held);
             if (result == ostrel_capture::PcapSource::END) return End(nullptr);
-            if (result == ostrel_capture::PcapSource::FAILED) return End(source.Error().c_str());
+            if (result == ostrel_capture::PcapSource::FAILED) {
+                // A record cut short, a length past the snap length, a
+                // second link type: the file is broken from here on.
+                broken = source.Error();
+                return End(broken.c_str());
+            }
             if (result != ostrel_capture::PcapSource::FRAME) return;
             if (!have_first) start = now;
             held_due = start;
@@ -143,7 +169,7 @@ void PacketInput::ReadFile(Clock::time_point now)
     }
 }
 
-void PacketInput::ReadLive(Clock::time_point)
+void PacketInput::ReadLive(Clock::time_point now)
 {
     ostrel_capture::CapturedFrame frame;
     for (int i = 0; i < FRAMES_PER_SERVICE; i++) {
@@ -152,9 +178,39 @@ void PacketInput::ReadLive(Clock::time_point)
             Feed(frame);
         else if (result == ostrel_capture::PcapSource::NONE_YET)
             return;
+        else if (result == ostrel_capture::PcapSource::FAILED)
+            return CaptureDown(now);
         else
-            return End(result == ostrel_capture::PcapSource::FAILED ? source.Error().c_str() : nullptr);
+            return End(nullptr);
     }
+}
+
+// The interface went away (unplugged, a bridge or tap re-created) or broke:
+// it is opened again with a growing wait, so that the capture goes on once
+// it is back. Open flows stay; the wall clock ends the idle ones.
+void PacketInput::CaptureDown(Clock::time_point now)
+{
+    oz_printf("ostrel-host: %s; capture down, opening it again in %lld s\n", source.Error().c_str(),
+        WholeSeconds(options.reopen_first));
+    source.Close();
+    down = true;
+    down_since = now;
+    reopen_wait = options.reopen_first;
+    reopen_at = now + reopen_wait;
+}
+
+void PacketInput::Reopen(Clock::time_point now)
+{
+    if (OpenSource()) {
+        down = false;
+        oz_printf("ostrel-host: %s: capturing live again after %lld s down, link type %d\n", name.c_str(),
+            WholeSeconds(now - down_since), source.LinkType());
+        return;
+    }
+    reopen_wait = std::min(reopen_wait * 2, std::max(options.reopen_most, options.reopen_first));
+    reopen_at = now + reopen_wait;
+    oz_printf("ostrel-host: %s; still down, next try in %lld s\n", source.Error().c_str(),
+        WholeSeconds(reopen_wait));
 }
 
 void PacketInput::Feed(const ostrel_capture::CapturedFrame &frame)
@@ -199,7 +255,21 @@ bool PacketInput::Take(Clock::time_point, InputFlow &flow)
 uint64_t PacketInput::ParseErrors() const
 {
     const ostrel_capture::CaptureCounters &counters = tracker.Counters();
-    return counters.malformed + counters.truncated;
+    return counters.malformed + counters.truncated + (broken.empty() ? 0 : 1);
+}
+
+int PacketInput::FailureStatus() const
+{
+    if (!broken.empty()) return EXIT_INPUT_BROKEN;
+    if (down) return EXIT_CAPTURE_DOWN;
+    return 0;
+}
+
+std::string PacketInput::Failure() const
+{
+    if (!broken.empty()) return broken + " (the capture file broke there)";
+    if (down) return name + ": the live capture was down at the stop";
+    return std::string();
 }
 
 std::string PacketInput::Counts() const

@@ -21,7 +21,15 @@ struct PacketInputOptions {
     bool promiscuous = true;
     double speed = 1; // files only: 0 for no waiting
     ostrel_capture::TrackerOptions tracker;
+    // A live interface that fails (unplugged, re-created) is opened again
+    // after this, the wait doubling up to `reopen_most` while it stays away.
+    Clock::duration reopen_first = std::chrono::seconds(1);
+    Clock::duration reopen_most = std::chrono::seconds(30);
 };
+
+// Exit statuses an input asks for (FailureStatus).
+constexpr int EXIT_INPUT_BROKEN = 3; // a capture file broke part-way
+constexpr int EXIT_CAPTURE_DOWN = 4; // the live interface was down at the stop
 
 // The host's flow record for a capture's one; addresses as the host parses
 // them from text.
@@ -46,10 +54,15 @@ public:
     std::string Counts() const override;
     std::string Skipped() const override;
     std::string EndReport() const override;
+    int FailureStatus() const override;
+    std::string Failure() const override;
 
 private:
+    bool OpenSource();
     void ReadFile(Clock::time_point now);
     void ReadLive(Clock::time_point now);
+    void CaptureDown(Clock::time_point now);
+    void Reopen(Clock::time_point now);
     void Feed(const ostrel_capture::CapturedFrame &frame);
     void End(const char *why);
     uint64_t ParseErrors() const;
@@ -61,6 +74,8 @@ private:
     std::deque<ostrel_capture::FlowEvent> events;
     uint64_t flows_read = 0;
     bool ended = false;
+    // The file broke part-way: Error() of the source then, kept for the stop.
+    std::string broken;
 
     // Capture time of the first and the last frame, and of the next idle check.
     bool have_first = false;
@@ -75,6 +90,11 @@ private:
     Clock::time_point held_due;
     // Live: the wall clock's idle checks.
     Clock::time_point next_live_expire;
+    // Live: the interface failed and is opened again at `reopen_at`.
+    bool down = false;
+    Clock::time_point down_since;
+    Clock::time_point reopen_at;
+    Clock::duration reopen_wait {};
 };
 
 } // namespace ostrel_host

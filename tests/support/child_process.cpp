@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,10 @@ void ChildProcess::Start(const std::vector<std::string> &argv, const std::string
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, signals_blocked ? &daemon_signals : &none, nullptr);
+        if (file_size_limit > 0) {
+            struct rlimit limit = {file_size_limit, file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         execv(args[0], args.data());
         _exit(127);
     }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ public:
     void Start(const std::vector<std::string> &argv, const std::string &stdout_path,
         const std::string &stderr_path, bool pipe_stdin = false, bool signals_blocked = false);
 
+    // Later starts run under this file-size limit (RLIMIT_FSIZE, as `ulimit
+    // -f` or a supervisor's LimitFSIZE= sets it).
+    void LimitFileSize(uint64_t bytes) { file_size_limit = bytes; }
+
     void WriteStdin(const std::string &text);
     void CloseStdin();
     void Signal(int signal_number);
@@ -39,6 +44,7 @@ private:
     pid_t pid = -1;
     int stdin_fd = -1;
     int status = -1;
+    uint64_t file_size_limit = 0; // 0: none
 };
 
 } // namespace ostrel_test

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,21 +49,19 @@ json CacheWithoutTimes(const std::string &path)
     return cache;
 }
 
+std::string Le32(uint32_t value)
+{
+    std::string bytes;
+    for (int i = 0; i < 4; i++)
+        bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+    return bytes;
+}
+
 // A classic pcap file header (microseconds, little-endian) and `records`.
 std::string PcapFile(uint32_t link_type, const std::string &records = "")
 {
-    std::string header;
-    auto put32 = [&](uint32_t value) {
-        for (int i = 0; i < 4; i++)
-            header += static_cast<char>((value >> (8 * i)) & 0xff);
-    };
-    put32(0xa1b2c3d4);
-    header += std::string("\x02\x00\x04\x00", 4); // version 2.4
-    put32(0); // time zone
-    put32(0); // accuracy
-    put32(65535); // snap length
-    put32(link_type);
-    return header + records;
+    return Le32(0xa1b2c3d4) + std::string("\x02\x00\x04\x00", 4) + Le32(0) + Le32(0) + Le32(65535)
+        + Le32(link_type) + records;
 }
 
 size_t Lines(const std::string &text)
@@ -292,17 +291,67 @@ TEST_F(DaemonTest, CapturesThatCannotBeReadAreRefusedAndACutOneEndsItsInput)
         EXPECT_EQ(Log().find("loaded"), std::string::npos) << "no plug-in starts without its input";
     }
 
-    // Cut in the middle of a record: what came before counts, the rest is
-    // reported, and the run goes on to its normal end.
-    const std::string whole = ReadFile(CAPTURES + "android.pcap");
-    const std::string cut = dir.Write("cut.pcap", whole.substr(0, whole.size() / 2 + 7));
+    // Broken part-way: what came before is processed and saved, the break
+    // is a parse error said with its record, and the exit status says so.
+    const std::string android = ReadFile(CAPTURES + "android.pcap");
+    const std::string dhcp = ReadFile(CAPTURES + "dhcp.pcapng");
+    const Case broken[] = {
+        {"cut.pcap", android.substr(0, android.size() / 2 + 7), {}, ": record "},
+        {"snap.pcap", android + Le32(1700000000) + Le32(0) + Le32(0x7fffffff) + Le32(0x7fffffff) + "x", {},
+            ": record 501: invalid packet capture length 2147483647"},
+        // A second interface block, of link type 105, and a packet on it.
+        {"link.pcapng",
+            dhcp + Le32(1) + Le32(20) + Le32(105) + Le32(65535) + Le32(20) + Le32(6) + Le32(92) + Le32(1)
+                + std::string(8, '\0') + Le32(60) + Le32(60) + std::string(60, '\0') + Le32(92),
+            {}, ": record 5: an interface has a type 105 different from the type of the first interface"},
+    };
+    for (const Case &c : broken) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Write(c.name, c.content);
+        std::remove(dir.File("cache.json").c_str());
+        ChildProcess host;
+        Start(host, {"--pcap", path, "--speed", "0", "--exit-after-input", "0"});
+        ASSERT_EQ(host.Wait(DEADLINE), 3) << Log();
+        const std::string log = Log();
+        EXPECT_NE(log.find("ostrel-host: " + path + c.message), std::string::npos) << log;
+        EXPECT_NE(log.find("; input ended\n"), std::string::npos) << log;
+        EXPECT_NE(log.find(" packets, 1 parse errors; sinks: "), std::string::npos) << log;
+        EXPECT_NE(log.find("ostrel-host: exit status 3: " + path + ": record "), std::string::npos) << log;
+        EXPECT_FALSE(json::parse(ReadFile(dir.File("cache.json"))).empty());
+    }
+}
+
+TEST_F(DaemonTest, AFileSizeLimitFailsACacheSaveAndKeepsTheOldCache)
+{
+    const std::string cache = dir.File("cache.json");
+    ChildProcess first;
+    Start(first, {"--input", dir.Write("few.jsonl", Flows(0, 2)), "--speed", "0", "--exit-after-input", "0"});
+    ASSERT_EQ(first.Wait(DEADLINE), 0) << Log();
+    const std::string old = ReadFile(cache);
+    ASSERT_EQ(json::parse(old).size(), 2u);
+
+    // Room for that cache and the log, not for 400 devices: a write past the
+    // limit must fail like one on a full disk, not end the daemon with
+    // SIGXFSZ (status 153) and a temporary left behind.
     ChildProcess host;
-    Start(host, {"--pcap", cut, "--speed", "0", "--exit-after-input", "0"});
-    ASSERT_EQ(host.Wait(DEADLINE), 0) << Log();
-    EXPECT_NE(Log().find("ostrel-host: " + cut + ": "), std::string::npos) << Log();
-    EXPECT_NE(Log().find("; input ended\n"), std::string::npos) << Log();
-    EXPECT_NE(Log().find("ostrel-host: input done: "), std::string::npos) << Log();
-    EXPECT_EQ(Log().find(", 500 packets"), std::string::npos) << Log();
+    host.LimitFileSize(32 * 1024);
+    log_path = dir.File("limited.log");
+    host.Start(
+        {OSTREL_HOST_BIN, "--conf", conf, "--input", dir.Write("many.jsonl", Flows(2, 400)), "--speed", "0"},
+        dir.File("host.out"), log_path);
+    ASSERT_TRUE(WaitForLog("ostrel-host: input done: 400 flows read")) << Log();
+    // A reload saves the table; the daemon goes on after the failure.
+    host.Signal(SIGHUP);
+    const std::string failed = " failed: dev-discovery: " + cache + ": File too large\n";
+    ASSERT_TRUE(WaitForLog("dev-discovery: device cache" + failed)) << Log();
+    EXPECT_TRUE(host.Running());
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(DEADLINE), 0) << Log();
+    EXPECT_NE(Log().find("dev-discovery: final device cache save" + failed), std::string::npos) << Log();
+    EXPECT_EQ(ReadFile(cache), old);
+    for (const auto &entry : std::filesystem::directory_iterator(dir.Path()))
+        EXPECT_EQ(entry.path().filename().string().find("cache.json.tmp."), std::string::npos)
+            << entry.path();
 }
 
 } // namespace

@@ -134,6 +134,45 @@ protected:
 
     std::string Log() const { return ReadFile(dir.File("host.log")); }
 
+    bool WaitForLog(const std::string &text) const
+    {
+        return Eventually([&] { return Log().find(text) != std::string::npos; }, DEADLINE);
+    }
+
+    // Sends the frames of a shared capture into the send end, no more at a
+    // time than the window; waits until ostrel-host has counted `counted`
+    // packets and these. The number sent, or 0 after a failure.
+    uint64_t SendCapture(const std::string &capture, uint64_t counted = 0)
+    {
+        char pcap_error[PCAP_ERRBUF_SIZE] = "";
+        pcap_t *file = pcap_open_offline((CAPTURES + capture).c_str(), pcap_error);
+        EXPECT_NE(file, nullptr) << pcap_error;
+        if (file == nullptr) return 0;
+        pcap_t *sender = pcap_open_live(SEND_END.c_str(), 65535, 0, 100, pcap_error);
+        EXPECT_NE(sender, nullptr) << pcap_error;
+        if (sender == nullptr) {
+            pcap_close(file);
+            return 0;
+        }
+        uint64_t sent = 0;
+        struct pcap_pkthdr *header = nullptr;
+        const u_char *data = nullptr;
+        bool sent_all = true;
+        while (sent_all && pcap_next_ex(file, &header, &data) == 1) {
+            sent_all = header->caplen == header->len
+                && pcap_sendpacket(sender, data, static_cast<int>(header->caplen)) == 0;
+            if (!sent_all) ADD_FAILURE() << "frame " << sent + 1 << ": " << pcap_geterr(sender);
+            if (sent_all && ++sent % WINDOW == 0)
+                sent_all = Eventually([&] { return PacketsCounted(Log()) >= counted + sent; }, DEADLINE);
+        }
+        pcap_close(sender);
+        pcap_close(file);
+        if (sent_all)
+            sent_all = Eventually([&] { return PacketsCounted(Log()) >= counted + sent; }, DEADLINE);
+        EXPECT_TRUE(sent_all) << Log();
+        return sent_all ? sent : 0;
+    }
+
     ostrel_test::TempDir dir;
     std::string ip;
     int original_netns = -1;
@@ -157,28 +196,8 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
     ASSERT_TRUE(Eventually([&] { return Log().find(": capturing live") != std::string::npos; }, DEADLINE))
         << Log();
 
-    char pcap_error[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *file = pcap_open_offline((CAPTURES + GetParam()).c_str(), pcap_error);
-    ASSERT_NE(file, nullptr) << pcap_error;
-    pcap_t *sender = pcap_open_live(SEND_END.c_str(), 65535, 0, 100, pcap_error);
-    if (sender == nullptr) pcap_close(file);
-    ASSERT_NE(sender, nullptr) << pcap_error;
-    uint64_t sent = 0;
-    struct pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    bool sent_all = true;
-    while (sent_all && pcap_next_ex(file, &header, &data) == 1) {
-        sent_all = header->caplen == header->len
-            && pcap_sendpacket(sender, data, static_cast<int>(header->caplen)) == 0;
-        if (!sent_all) ADD_FAILURE() << "frame " << sent + 1 << ": " << pcap_geterr(sender);
-        if (sent_all && ++sent % WINDOW == 0)
-            sent_all = Eventually([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE);
-    }
-    pcap_close(sender);
-    pcap_close(file);
-    ASSERT_TRUE(sent_all) << Log();
+    const uint64_t sent = SendCapture(GetParam());
     ASSERT_EQ(sent, answer->packets);
-    ASSERT_TRUE(Eventually([&] { return PacketsCounted(Log()) >= sent; }, DEADLINE)) << Log();
 
     // Every event of the frames seen is in the dump by the time they are
     // counted. The flows still open end with the run, without events: the
@@ -198,6 +217,41 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
     const std::string report
         = ostrel_test::Differences(*answer, dumped.observations, ostrel_test::TextPath::DUMPED);
     EXPECT_TRUE(report.empty()) << GetParam() << " captured live differs from the answers:\n" << report;
+}
+
+// An interface that goes away (an adapter unplugged, a veth or tap made
+// again) is opened again once it is back, and its frames make flows; one
+// still away when the daemon is told to stop makes the exit status 4.
+TEST_F(LiveCaptureTest, AVanishedInterfaceIsOpenedAgainWhenItReturns)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeVethPair());
+    const std::string dump = dir.File("flows.jsonl");
+    ChildProcess host;
+    host.Start(ostrel_test::HostArgs(dir,
+                   {"--interface", CAPTURE_END, "--dump-flows", dump, "--speed", "0", "--progress", "0.1"}),
+        dir.File("host.out"), dir.File("host.log"));
+    ASSERT_TRUE(WaitForLog(": capturing live")) << Log();
+
+    // Deleting one end of the pair deletes both.
+    ASSERT_NO_FATAL_FAILURE(Ip({"link", "del", CAPTURE_END}));
+    ASSERT_TRUE(WaitForLog("; capture down, opening it again in 1 s\n")) << Log();
+    ASSERT_NO_FATAL_FAILURE(MakeVethPair());
+    ASSERT_TRUE(WaitForLog("ostrel-host: " + CAPTURE_END + ": capturing live again after ")) << Log();
+    const uint64_t counted = PacketsCounted(Log());
+    ASSERT_GT(SendCapture("dhcp.pcapng", counted), 0u);
+    EXPECT_TRUE(
+        Eventually([&] { return ReadFile(dump).find("\"protocol\":18") != std::string::npos; }, DEADLINE))
+        << "no DHCP flow from the frames sent after the interface came back:\n"
+        << ReadFile(dump);
+
+    ASSERT_NO_FATAL_FAILURE(Ip({"link", "del", CAPTURE_END}));
+    ASSERT_TRUE(WaitForLog("; still down, next try in ")) << Log();
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(DEADLINE), 4) << Log();
+    EXPECT_NE(Log().find(
+                  "ostrel-host: exit status 4: " + CAPTURE_END + ": the live capture was down at the stop\n"),
+        std::string::npos)
+        << Log();
 }
 
 // DHCP, HTTP, mDNS and TLS from several devices; no frame above 1506 bytes.
