@@ -3,7 +3,8 @@
 #include <utility>
 
 ozpHeldVerdicts::ozpHeldVerdicts(size_t max_verdicts, size_t max_bytes)
-    : max_verdicts(max_verdicts), max_bytes(max_bytes)
+    : max_verdicts(max_verdicts)
+    , max_bytes(max_bytes)
 {
 }
 

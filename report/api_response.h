@@ -12,4 +12,5 @@
 // missing or mistyped; a MAC not in the host's form; a verdict over its
 // bound): `fault` then says why, and `verdict.mac` holds the entry's MAC
 // when it had a string one. Each fault has its debug line, with `tag`.
-bool ozpReadVerdict(const std::string &tag, const nlohmann::json &entry, ozpVerdict &verdict, std::string &fault);
+bool ozpReadVerdict(
+    const std::string &tag, const nlohmann::json &entry, ozpVerdict &verdict, std::string &fault);
