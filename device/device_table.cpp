@@ -67,6 +67,7 @@ template <typename Device> bool ozpPlugin::AddOrMerge(const std::string &mac, De
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
         stored.last_update = oz_time_monotonic();
+        if (!held_verdicts.empty()) TakeHeldVerdict(mac, stored);
         devices_version++;
         return true;
     }
@@ -102,6 +103,21 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device,
 bool ozpPlugin::AddUpdateDevice(const std::string &mac, ozpDevice &&device, bool merge)
 {
     return AddOrMerge(mac, std::move(device), merge);
+}
+
+// A verdict that came before the device (an index answer at start-up) is
+// applied once the device is in the table, as an answer about a known device
+// would be.
+void ozpPlugin::TakeHeldVerdict(const std::string &mac, ozpDevice &device)
+{
+    ozpVerdict verdict;
+    if (!held_verdicts.Take(mac, verdict)) return;
+    oz_dprintf("%s: %s: held verdict applied: %s: score: %u\n", tag.c_str(), mac.c_str(),
+        verdict.label.empty() ? "<NO LABEL>" : verdict.label.c_str(), verdict.score);
+    if (!verdict.label.empty()) device.label = std::move(verdict.label);
+    if (verdict.score != 0) device.confidence = verdict.score;
+    if (!verdict.response.empty()) device.response = std::move(verdict.response);
+    device.cached = true;
 }
 
 // Every flow of a refused MAC comes here: the count and the line are for
@@ -141,6 +157,7 @@ uint64_t ozpPlugin::PurgeDevices()
 
 void ozpPlugin::AddIdentified(const std::string &mac)
 {
+    held_verdicts.Drop(mac);
     if (!identified.insert(mac).second) return;
     identified_order.push_back(mac);
     // A MAC forgotten here becomes a new device when it is seen again.

@@ -1,7 +1,9 @@
 // The cloud's answer processing from any body, with any HTTP code and
-// content type; then the update cycle that hands answered devices to a sink,
-// and a cache save.
+// content type, as the answer to an upload; then a flow of a MAC the answer
+// may have held a verdict for, the update cycle that hands answered devices
+// to a sink, and a cache save.
 #include "fuzz/fuzz_support.h"
+#include "tests/support/flows.h"
 
 namespace {
 
@@ -41,7 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     plugin->devices.begin()->second.response = R"({"label":"before","score":10})"_json;
 
-    plugin->ProcessApiAnswer(response_code, content_type, body);
+    // One device sent and still due; one sent and purged since.
+    plugin->unreported["3c:28:6d:41:9a:10"] = 1;
+    plugin->ProcessApiAnswer(
+        response_code, content_type, body, "", {{"3c:28:6d:41:9a:10", 1}, {"00:00:00:00:00:01", 1}});
+    Require(plugin->devices.size() <= 3, "answers add only what was sent");
+    ostrel_test::FlowFields flow;
+    flow.mac = "00:00:00:00:00:02";
+    plugin->ProcessFlow(ostrel_test::MakeFlow(flow));
     for (const auto &device : plugin->devices)
         Require(device.first == device.second.mac, "answers merge under their MAC");
 

@@ -122,6 +122,10 @@ write("api_answer", "bad-scores", answer(json.dumps({"status_code": 0, "status_m
     entry("00:00:00:00:00:01", "a", 4294967296), entry("00:00:00:00:00:02", "b", 0.5)]})))
 write("api_answer", "unknown-macs", answer(json.dumps({"status_code": 0, "status_message": "ok", "data": [
     entry("", "empty", 90), entry("not a mac", "text", 90), entry("00:11:22:33:44:55", "x" * 5000, 100)]})))
+write("api_answer", "skipped-and-held", answer(json.dumps({"status_code": 0, "status_message": "ok", "data": [
+    7, {"mac": "3c:28:6d:41:9a:10", "discovery": {"label": "phone", "score": "90"}},
+    entry("00:00:00:00:00:02", "held", 20), entry("00:00:00:00:00:01", "sent", 30),
+    entry("00:11:22:33:44:55", "known", 40)]})))
 write("api_answer", "bad-utf8", answer('{"status_code": 0, "status_message": "\udcff", "data": []}'))
 write("api_answer", "deep-nesting", answer(nested(DEEP)))
 write("api_answer", "deep-nesting-unclosed", answer("[" * DEEP))

@@ -22,6 +22,7 @@
 #include "config/config.h"
 #include "config/log_limit.h"
 #include "device/device.h"
+#include "device/held_verdicts.h"
 #include "host/ozhost.h"
 #include "report/api_request.h"
 #include "report/cache_claim.h"
@@ -104,9 +105,11 @@ public:
     void ProcessApiResponse();
     // The checks and merge of ProcessApiResponse on an answer given as its
     // parts, so that answers can be checked without a request thread. True
-    // when the request was answered well; a failure is said always, once.
+    // when the request was answered well, and then the changes `reported`
+    // counts are reported; a failure is said always, once.
     bool ProcessApiAnswer(int64_t response_code, const std::string &content_type, const std::string &body,
-        const std::string &request_error = std::string());
+        const std::string &request_error = std::string(),
+        const ozpApiDeviceDiscovery::Reported &reported = ozpApiDeviceDiscovery::Reported());
     size_t LoadDevices(const std::string &path);
     void SaveDevices(const std::string &path);
 
@@ -161,6 +164,9 @@ public:
     // Failed requests are said always, but not a line per second while the
     // cloud is down.
     ozpLogLimit request_failures;
+    // Verdicts for MACs neither in `devices` nor asked about, until a flow
+    // brings the MAC (report/).
+    ozpHeldVerdicts held_verdicts;
 
     // How long one pass waits for a flow.
     std::chrono::milliseconds flow_wait {1000};
@@ -201,9 +207,15 @@ private:
     // Moves the MAC into `identified` and drops the device; returns the
     // entry after it.
     DeviceMap::iterator RetireDevice(DeviceMap::iterator entry);
-    std::string ApplyApiAnswer(
-        int64_t response_code, const std::string &content_type, const std::string &body, bool &said);
-    void ApplyVerdict(const std::string &mac, const json &discovery);
+    // `kept_due` gets the MACs whose verdicts were skipped.
+    std::string ApplyApiAnswer(int64_t response_code, const std::string &content_type,
+        const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due,
+        bool &said);
+    void ApplyVerdict(ozpVerdict &verdict, const std::set<std::string> &sent);
+    void CountReported(
+        const ozpApiDeviceDiscovery::Reported &reported, const std::set<std::string> &kept_due);
+    // Gives a new device the verdict held for it, if any.
+    void TakeHeldVerdict(const std::string &mac, ozpDevice &device);
 
     // A reload has read the configuration in this run.
     bool config_read = false;
@@ -212,6 +224,7 @@ private:
     // spoofed MACs keeps only the last ones.
     std::set<std::string> recent_refused;
     std::deque<std::string> recent_refused_order;
+    ozpLogLimit verdict_faults;
     // ProcessFlow's observation, kept so that its storage is reused.
     const ozpDevice blank_observation;
     ozpDevice flow_observation;

@@ -1,6 +1,9 @@
+#include "report/api_response.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
+#include <set>
 
 #include "device/text_bound.h"
 #include "plugin/plugin.h"
@@ -72,8 +75,8 @@ bool IsScore(const json &value)
     return value.is_number_unsigned() && value.get<uint64_t>() <= UINT32_MAX;
 }
 
-// Logs the missing or mistyped key; false stops the processing. A value that
-// is not an object has no keys at all.
+// Logs the missing or mistyped key; false when it is. A value that is not an
+// object has no keys at all.
 bool Check(const std::string &tag, const json &object, const char *key, bool (*fits)(const json &))
 {
     auto found = object.find(key);
@@ -108,15 +111,81 @@ std::string NotFound(const char *key)
 
 } // namespace
 
+bool ozpReadVerdict(const std::string &tag, const json &entry, ozpVerdict &verdict, std::string &fault)
+{
+    verdict.mac.clear();
+    if (!Check(tag, entry, "mac", IsString)) {
+        fault = entry.is_object() ? NotFound("mac") : "not an object";
+        return false;
+    }
+    verdict.mac = entry.at("mac").get<std::string>();
+    const std::string &mac = verdict.mac;
+    auto skip = [&fault, &mac](const char *key) {
+        fault = Printable(mac) + ": " + NotFound(key);
+        return false;
+    };
+    if (!Check(tag, entry, "discovery", IsObject)) return skip("discovery");
+    const json &discovery = entry.at("discovery");
+    if (!Check(tag, discovery, "label", IsString)) return skip("label");
+    if (!Check(tag, discovery, "score", IsScore)) return skip("score");
+    if (!IsHostMac(mac)) {
+        oz_dprintf("%s: %s: answer skipped; not a MAC address.\n", tag.c_str(), Printable(mac).c_str());
+        fault = Printable(mac) + ": not a MAC address";
+        return false;
+    }
+
+    const std::string &label = discovery.at("label").get_ref<const std::string &>();
+    verdict.label = ozpBoundText(label, MAX_LABEL_BYTES);
+    verdict.response = discovery;
+    if (verdict.label.size() != label.size()) {
+        oz_dprintf("%s: %s: label cut to %zu bytes.\n", tag.c_str(), mac.c_str(), verdict.label.size());
+        verdict.response["label"] = verdict.label;
+    }
+    size_t size = verdict.response.dump().size();
+    if (size > MAX_VERDICT_BYTES) {
+        oz_dprintf("%s: %s: answer skipped; verdict of %zu bytes.\n", tag.c_str(), mac.c_str(), size);
+        fault = mac + ": verdict of " + std::to_string(size) + " bytes, over "
+            + std::to_string(MAX_VERDICT_BYTES);
+        return false;
+    }
+    verdict.score = discovery.at("score").get<uint32_t>();
+    return true;
+}
+
 void ozpPlugin::ProcessApiResponse()
 {
     const ozpApiDeviceDiscovery &request = *api_thread;
-    bool good = ProcessApiAnswer(request.GetApiResponseCode(), request.GetResponseContentType(),
-        request.GetResponseBody(), request.GetError());
-    if (!good) return;
+    ProcessApiAnswer(request.GetApiResponseCode(), request.GetResponseContentType(),
+        request.GetResponseBody(), request.GetError(), request.GetReported());
+}
 
-    // Changes that came in while the request was out stay due.
-    for (const auto &sent : request.GetReported()) {
+bool ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &content_type,
+    const std::string &body, const std::string &request_error,
+    const ozpApiDeviceDiscovery::Reported &reported)
+{
+    std::set<std::string> sent, kept_due;
+    for (const auto &device : reported)
+        sent.insert(device.first);
+    bool said = false;
+    std::string fault = ApplyApiAnswer(response_code, content_type, body, sent, kept_due, said);
+    // Without a response, what the answer lacks follows from that.
+    if (!request_error.empty()) fault = request_error;
+    if (fault.empty()) {
+        CountReported(reported, kept_due);
+        return true;
+    }
+    if (!said)
+        request_failures.Printf(tag.c_str(), "%s: API request failed: %s\n", tag.c_str(), fault.c_str());
+    return false;
+}
+
+// Changes that came in while the request was out stay due, and so do the
+// devices whose verdicts were skipped: the next upload asks again.
+void ozpPlugin::CountReported(
+    const ozpApiDeviceDiscovery::Reported &reported, const std::set<std::string> &kept_due)
+{
+    for (const auto &sent : reported) {
+        if (kept_due.count(sent.first) != 0) continue;
         auto due = unreported.find(sent.first);
         if (due == unreported.end()) continue;
         if (due->second > sent.second) {
@@ -131,24 +200,11 @@ void ozpPlugin::ProcessApiResponse()
     }
 }
 
-bool ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &content_type,
-    const std::string &body, const std::string &request_error)
-{
-    bool said = false;
-    std::string fault = ApplyApiAnswer(response_code, content_type, body, said);
-    // Without a response, what the answer lacks follows from that.
-    if (!request_error.empty()) fault = request_error;
-    if (fault.empty()) return true;
-    if (!said)
-        request_failures.Printf(tag.c_str(), "%s: API request failed: %s\n", tag.c_str(), fault.c_str());
-    return false;
-}
-
 // The debug lines say each fault as it is found; the result is the first,
 // empty when the request was answered well. `said` tells that the fault's
 // always-written line is out already.
-std::string ozpPlugin::ApplyApiAnswer(
-    int64_t response_code, const std::string &content_type, const std::string &body, bool &said)
+std::string ozpPlugin::ApplyApiAnswer(int64_t response_code, const std::string &content_type,
+    const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due, bool &said)
 {
     // A wrong code alone is not fatal: an error answer may still carry data.
     std::string code_fault;
@@ -197,27 +253,33 @@ std::string ozpPlugin::ApplyApiAnswer(
 
     if (!Check(tag, answer, "data", IsArray)) return fault(NotFound("data"));
 
-    for (const json &entry : answer["data"]) {
-        // A malformed entry ends the array, as the ones before it stay
-        // applied; the request itself was answered.
-        if (!Check(tag, entry, "mac", IsString)) break;
-        if (!Check(tag, entry, "discovery", IsObject)) break;
-        const json &discovery = entry.at("discovery");
-        if (!Check(tag, discovery, "label", IsString)) break;
-        if (!Check(tag, discovery, "score", IsScore)) break;
-        ApplyVerdict(entry.at("mac").get<std::string>(), discovery);
+    // A faulty entry is skipped and the others applied: each is about its
+    // own device.
+    const json &data = answer["data"];
+    size_t skipped = 0;
+    std::string first;
+    ozpVerdict verdict;
+    for (size_t i = 0; i < data.size(); i++) {
+        std::string reason;
+        if (ozpReadVerdict(tag, data[i], verdict, reason)) {
+            ApplyVerdict(verdict, sent);
+            continue;
+        }
+        if (skipped++ == 0) first = "data[" + std::to_string(i) + "]: " + reason;
+        if (!verdict.mac.empty()) kept_due.insert(verdict.mac);
     }
+    if (skipped != 0)
+        verdict_faults.Printf(tag.c_str(), "%s: answer: %zu of %zu verdict(s) skipped; first: %s\n",
+            tag.c_str(), skipped, data.size(), first.c_str());
     return code_fault;
 }
 
-// A well-formed verdict about a device that must not be one is skipped, not
-// fatal: the verdicts after it are about other devices.
-void ozpPlugin::ApplyVerdict(const std::string &mac, const json &discovery)
+// A verdict about a device that must not be one is skipped: the ones after
+// it are about other devices. One about a MAC neither seen nor asked about
+// is held until a flow shows it.
+void ozpPlugin::ApplyVerdict(ozpVerdict &verdict, const std::set<std::string> &sent)
 {
-    if (!IsHostMac(mac)) {
-        oz_dprintf("%s: %s: answer skipped; not a MAC address.\n", tag.c_str(), Printable(mac).c_str());
-        return;
-    }
+    const std::string &mac = verdict.mac;
     if (IgnoreDeviceMac(mac)) {
         oz_dprintf("%s: %s: answer skipped; ignored.\n", tag.c_str(), mac.c_str());
         return;
@@ -227,25 +289,18 @@ void ozpPlugin::ApplyVerdict(const std::string &mac, const json &discovery)
         return;
     }
 
-    json kept = discovery;
-    std::string label = ozpBoundText(discovery.at("label").get<std::string>(), MAX_LABEL_BYTES);
-    if (label.size() != discovery.at("label").get_ref<const std::string &>().size()) {
-        oz_dprintf("%s: %s: label cut to %zu bytes.\n", tag.c_str(), mac.c_str(), label.size());
-        kept["label"] = label;
-    }
-    size_t size = kept.dump().size();
-    if (size > MAX_VERDICT_BYTES) {
-        oz_dprintf("%s: %s: answer skipped; verdict of %zu bytes.\n", tag.c_str(), mac.c_str(), size);
+    oz_dprintf("%s: %s: %s: score: %u\n", tag.c_str(), mac.c_str(),
+        verdict.label.empty() ? "<NO LABEL>" : verdict.label.c_str(), verdict.score);
+
+    if (devices.count(mac) == 0 && sent.count(mac) == 0) {
+        held_verdicts.Hold(verdict);
+        oz_dprintf("%s: %s: held until a flow shows the device.\n", tag.c_str(), mac.c_str());
         return;
     }
 
-    uint32_t score = discovery.at("score").get<uint32_t>();
-    oz_dprintf("%s: %s: %s: score: %u\n", tag.c_str(), mac.c_str(),
-        label.empty() ? "<NO LABEL>" : label.c_str(), score);
-
     ozpDevice update(mac, true);
-    update.label = label;
-    update.confidence = score;
-    update.response = std::move(kept);
+    update.label = verdict.label;
+    update.confidence = verdict.score;
+    update.response = std::move(verdict.response);
     AddUpdateDevice(mac, update, true);
 }

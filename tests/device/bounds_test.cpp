@@ -1,6 +1,6 @@
 // The bounds that keep one spoofing host or one oversized answer from growing
-// the plug-in without limit: the device table, the retired MACs and the
-// length of texts taken from flows.
+// the plug-in without limit: the device table, the retired MACs, the
+// verdicts held for MACs not seen and the length of texts taken from flows.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -150,6 +150,75 @@ TEST_F(BoundsTest, RetiredMacsForgetTheOldestBeyondTheirBound)
     plugin.config.max_identified = 1;
     plugin.AddIdentified(Mac(5));
     EXPECT_EQ(plugin.identified, (std::set<std::string> {Mac(5)}));
+}
+
+// An index answer names what the service knows, perhaps of other sites: it
+// may not fill the table. What this plug-in sent or holds is answered as
+// before; the rest waits for a flow of its MAC.
+TEST_F(BoundsTest, AnswersAboutUnseenMacsTakeNoPlaceUntilAFlowShowsThem)
+{
+    plugin.config.max_devices = 3;
+    plugin.config.process_all_macs = false;
+    plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(1))));
+    auto verdict = [](const std::string &mac, const std::string &label) {
+        return json {{"mac", mac}, {"discovery", {{"label", label}, {"score", 40}}}};
+    };
+    json data = {verdict(Mac(1), "tv"), verdict(Mac(2), "sent")};
+    const uint64_t far = 0x020000000000;
+    for (uint64_t n = 0; n <= ozpHeldVerdicts::MAX_VERDICTS; n++)
+        data.push_back(verdict(ostrel_test::MacText(far + n), "far"));
+    json answer = {{"status_code", 0}, {"status_message", "ok"}, {"data", data}};
+    EXPECT_TRUE(plugin.ProcessApiAnswer(200, "application/json", answer.dump(), "", {{Mac(2), 1}}));
+
+    EXPECT_EQ(log.Text(), "") << "nothing refused";
+    ASSERT_EQ(plugin.devices.size(), 2u);
+    EXPECT_EQ(plugin.devices.at(Mac(1)).label, "tv");
+    EXPECT_EQ(plugin.devices.at(Mac(2)).label, "sent") << "asked about, though purged meanwhile";
+
+    // The oldest beyond the bound was given up; the last one waits.
+    const std::string oldest = ostrel_test::MacText(far),
+                      last = ostrel_test::MacText(far + ozpHeldVerdicts::MAX_VERDICTS);
+    plugin.ProcessFlow(MakeFlow(FlowFrom(oldest)));
+    EXPECT_EQ(plugin.devices.at(oldest).label, "");
+    EXPECT_FALSE(plugin.devices.at(oldest).cached);
+    plugin.ProcessFlow(MakeFlow(FlowFrom(last)));
+    EXPECT_EQ(plugin.devices.count(last), 0u) << "a full table refuses it, verdict or not";
+    plugin.config.max_devices = 4;
+    plugin.ProcessFlow(MakeFlow(FlowFrom(last)));
+    const ozpDevice &device = plugin.devices.at(last);
+    EXPECT_EQ(device.label, "far");
+    EXPECT_EQ(device.confidence, 40u);
+    EXPECT_TRUE(device.cached);
+    EXPECT_EQ(device.response, R"({"label":"far","score":40})"_json);
+    EXPECT_EQ(device.pending_updates, 1u) << "uploaded as any new device";
+}
+
+TEST(HeldVerdictsTest, GiveUpTheOldestBeyondTheirBounds)
+{
+    auto verdict = [](const std::string &mac, const std::string &label) {
+        return ozpVerdict {mac, label, 7, {{"label", label}, {"score", 7}}};
+    };
+    // Each verdict of a one-letter label takes 17 + 1 + 23 bytes.
+    ozpHeldVerdicts held(3, 41 * 3);
+    for (const char *mac : {"00:00:00:00:00:01", "00:00:00:00:00:02", "00:00:00:00:00:03"})
+        held.Hold(verdict(mac, "a"));
+    held.Hold(verdict("00:00:00:00:00:01", "b"));
+    held.Hold(verdict("00:00:00:00:00:04", "c"));
+    EXPECT_EQ(held.size(), 3u);
+    EXPECT_EQ(held.GivenUp(), 1u) << "a verdict held again is the youngest";
+    ozpVerdict taken;
+    EXPECT_FALSE(held.Take("00:00:00:00:00:02", taken));
+    ASSERT_TRUE(held.Take("00:00:00:00:00:01", taken));
+    EXPECT_EQ(taken.response, R"({"label":"b","score":7})"_json);
+
+    // A long one pushes out as many as its bytes need; one over them all is not kept.
+    held.Hold(verdict("00:00:00:00:00:05", std::string(30, 'x')));
+    EXPECT_EQ(held.size(), 1u);
+    EXPECT_EQ(held.bytes(), 17u + 30 + 52);
+    held.Hold(verdict("00:00:00:00:00:06", std::string(100, 'x')));
+    EXPECT_TRUE(held.Take("00:00:00:00:00:05", taken));
+    EXPECT_EQ(held.bytes(), 0u);
+    EXPECT_EQ(held.GivenUp(), 4u);
 }
 
 TEST(TextBoundTest, CutsAtTheBoundButNeverInsideAUtf8Sequence)

@@ -52,6 +52,7 @@ protected:
 
 TEST_F(ApiResponseTest, AppliesEachResultEvenWithAnErrorCode)
 {
+    plugin->devices.emplace(MAC2, MakeDevice(MAC2, 0, 0));
     Collect(500, "application/json",
         R"({"status_code":0,"status_message":"ok","data":[
             {"mac":"00:00:00:00:00:01","discovery":{"label":"printer","score":90,"vendor":"Acme"}},
@@ -64,11 +65,10 @@ TEST_F(ApiResponseTest, AppliesEachResultEvenWithAnErrorCode)
     EXPECT_EQ(known.label, "printer");
     EXPECT_EQ(known.confidence, 90u);
     EXPECT_EQ(known.response, R"({"label":"printer","score":90,"vendor":"Acme"})"_json);
-    const ozpDevice &added = plugin->devices.at(MAC2);
-    EXPECT_EQ(added.label, "");
-    EXPECT_EQ(added.confidence, 20u);
-    EXPECT_TRUE(added.cached);
-    EXPECT_EQ(added.response, R"({"label":"","score":20})"_json);
+    const ozpDevice &other = plugin->devices.at(MAC2);
+    EXPECT_EQ(other.label, "");
+    EXPECT_EQ(other.confidence, 20u);
+    EXPECT_EQ(other.response, R"({"label":"","score":20})"_json);
 }
 
 TEST_F(ApiResponseTest, RejectsFaultyAnswersWithTheirReason)
@@ -124,19 +124,33 @@ TEST_F(ApiResponseTest, ApiErrorGoesToTheHostLog)
     EXPECT_EQ(plugin->devices.at(MAC1).confidence, 0u);
 }
 
-TEST_F(ApiResponseTest, EntriesBeforeAFaultyOneStayApplied)
+// One bad verdict is the cloud's fault about one device: the others are
+// applied, and without debug one line a minute at most says so.
+TEST_F(ApiResponseTest, FaultyVerdictsAreSkippedAndSaidTheOthersApplied)
 {
-    Collect(200, "application/json",
-        Answer("[" + Entry(MAC1, "tv", 50) + "," + Entry(MAC2, "phone", 60) + R"(,{"discovery":{}},)"
-            + Entry(MAC4, "cam", 70) + "]"));
+    SetDebug(false);
+    for (const std::string &mac : {MAC2, MAC3, MAC4})
+        plugin->devices.emplace(mac, MakeDevice(mac, 0, 0));
+    const std::string data = "[" + Entry(MAC1, "tv", 50) + R"(,7,{"mac":")" + MAC2
+        + R"(","discovery":{"label":"x","score":"90"}},{"mac":")" + MAC3 + R"("},{"discovery":{}},)"
+        + Entry(MAC2, "phone", 4294967296u) + "," + Entry(MAC4, "cam", 70) + "]";
+    Collect(200, "application/json", Answer(data));
+    EXPECT_EQ(log.Text(), "dev-disc: answer: 5 of 7 verdict(s) skipped; first: data[1]: not an object\n");
     EXPECT_EQ(plugin->devices.at(MAC1).label, "tv");
-    EXPECT_EQ(plugin->devices.at(MAC2).label, "phone");
-    EXPECT_EQ(plugin->devices.count(MAC4), 0u);
-    EXPECT_EQ(log.Count("dev-disc: mac not found or wrong type.\n"), 1u);
+    EXPECT_EQ(plugin->devices.at(MAC4).label, "cam");
+    EXPECT_EQ(plugin->devices.at(MAC2).confidence, 0u);
+    EXPECT_EQ(plugin->devices.at(MAC3).confidence, 0u);
 
-    Collect(200, "application/json", Answer("[]"));
-    EXPECT_EQ(plugin->devices.size(), 2u);
-    EXPECT_EQ(plugin->devices.at(MAC1).confidence, 50u);
+    const std::string bad = "[" + Entry(MAC1, "tv", 60) + R"(,{"mac":")" + MAC2 + R"(","discovery":[]}])";
+    const std::string line = "dev-disc: answer: 1 of 2 verdict(s) skipped; first: data[1]: " + MAC2
+        + ": discovery not found or wrong type\n";
+    for (int i = 0; i < 5; i++)
+        Collect(200, "application/json", Answer(bad));
+    EXPECT_EQ(log.Text(), "") << "five lines a minute";
+    EXPECT_EQ(plugin->devices.at(MAC1).confidence, 60u);
+    clock.Advance(60);
+    Collect(200, "application/json", Answer(bad));
+    EXPECT_EQ(log.Text(), line + "dev-disc: 1 similar line(s) held back\n");
 }
 
 TEST_F(ApiResponseTest, FailedRequestIsRejectedWithoutResponse)
@@ -159,6 +173,8 @@ TEST_F(ApiResponseTest, AnswersForWhatMustNotBeADeviceAreSkipped)
     const std::string retired = "00:00:00:00:00:09";
     plugin->config.device_mac_ignore = {ignored};
     plugin->AddIdentified(retired);
+    plugin->devices.emplace(MAC2, MakeDevice(MAC2, 0, 0));
+    plugin->devices.emplace(MAC4, MakeDevice(MAC4, 0, 0));
     const std::vector<std::string> not_macs = {"", "not-a-mac", "00:00:00:00:00:0A", "00-00-00-00-00-05",
         "00:00:00:00:00:05:06", "192.168.1.1", "\n00:00:00:00:00:05"};
 
@@ -185,11 +201,12 @@ TEST_F(ApiResponseTest, AnswersForWhatMustNotBeADeviceAreSkipped)
 TEST_F(ApiResponseTest, NumbersBeyondTheirRangeAreNotWrapped)
 {
     // 2^32 + 80 would wrap to 80 and retire the device.
+    plugin->devices.emplace(MAC2, MakeDevice(MAC2, 0, 0));
     Collect(200, "application/json",
         Answer("[" + Entry(MAC1, "tv", 4294967376u) + "," + Entry(MAC2, "phone", 10) + "]"));
     EXPECT_TRUE(log.Contains("dev-disc: score not found or wrong type.\n"));
     EXPECT_EQ(plugin->devices.at(MAC1).confidence, 0u);
-    EXPECT_EQ(plugin->devices.count(MAC2), 0u);
+    EXPECT_EQ(plugin->devices.at(MAC2).confidence, 10u);
 
     Collect(200, "application/json", Answer("[" + Entry(MAC1, "tv", 4294967295u) + "]"));
     EXPECT_EQ(plugin->devices.at(MAC1).confidence, 4294967295u);
@@ -213,6 +230,8 @@ TEST_F(ApiResponseTest, LongLabelsAreCutAndOversizedVerdictsSkipped)
     entries.push_back({{"mac", MAC2},
         {"discovery", {{"label", "big"}, {"score", 50}, {"notes", std::string(20000, 'n')}}}});
     entries.push_back({{"mac", MAC3}, {"discovery", {{"label", "ok"}, {"score", 50}}}});
+    plugin->devices.emplace(MAC2, MakeDevice(MAC2, 0, 0));
+    plugin->devices.emplace(MAC3, MakeDevice(MAC3, 0, 0));
     Collect(200, "application/json", Answer(entries.dump()));
 
     const ozpDevice &cut = plugin->devices.at(MAC1);
@@ -220,7 +239,7 @@ TEST_F(ApiResponseTest, LongLabelsAreCutAndOversizedVerdictsSkipped)
     EXPECT_EQ(cut.response["label"], cut.label) << "the sinks get the cut label too";
     EXPECT_EQ(cut.confidence, 50u);
     EXPECT_TRUE(log.Contains("dev-disc: " + MAC1 + ": label cut to 255 bytes.\n"));
-    EXPECT_EQ(plugin->devices.count(MAC2), 0u);
+    EXPECT_EQ(plugin->devices.at(MAC2).confidence, 0u);
     EXPECT_TRUE(log.Contains("dev-disc: " + MAC2 + ": answer skipped; verdict of "));
     EXPECT_EQ(plugin->devices.at(MAC3).label, "ok");
 }

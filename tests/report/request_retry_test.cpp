@@ -93,6 +93,24 @@ TEST_F(RequestRetryTest, AnAnswerThatIsNotQuiteGoodLeavesItsDevicesDue)
     }
 }
 
+// A good answer with a bad verdict covers the other devices only: the one
+// whose verdict was skipped is asked about again.
+TEST_F(RequestRetryTest, ADeviceWhoseVerdictIsSkippedStaysDue)
+{
+    for (int n = 1; n <= 3; n++)
+        Add(MakeDevice(Mac(n), 1, 0));
+    server.Answer(200, "application/json",
+        R"({"status_code":0,"status_message":"ok","data":[
+            {"mac":"00:00:00:00:00:01","discovery":{"label":"tv","score":10}},
+            {"mac":"00:00:00:00:00:02","discovery":{"label":"phone","score":"high"}},
+            {"mac":"00:00:00:00:00:03","discovery":{"label":"cam","score":30}}]})");
+    EXPECT_EQ(Cycle(), (std::vector<std::string> {Mac(1), Mac(2), Mac(3)}));
+    EXPECT_EQ(plugin->devices.at(Mac(3)).label, "cam");
+    server.Answer(200, "application/json", GOOD);
+    EXPECT_EQ(Cycle(), std::vector<std::string> {Mac(2)});
+    EXPECT_EQ(Cycle(), std::vector<std::string> {});
+}
+
 TEST_F(RequestRetryTest, ALargeTableIsSentInTurnsThatReachEveryDevice)
 {
     plugin->config.max_request_devices = 2;

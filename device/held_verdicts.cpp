@@ -1,0 +1,60 @@
+#include "device/held_verdicts.h"
+
+#include <utility>
+
+ozpHeldVerdicts::ozpHeldVerdicts(size_t max_verdicts, size_t max_bytes)
+    : max_verdicts(max_verdicts)
+    , max_bytes(max_bytes)
+{
+}
+
+size_t ozpHeldVerdicts::Size(const std::string &mac, const Held &verdict)
+{
+    return mac.size() + verdict.label.size() + verdict.response.size();
+}
+
+void ozpHeldVerdicts::Erase(Map::iterator entry)
+{
+    held_bytes -= Size(entry->first, entry->second);
+    by_age.erase(entry->second.age);
+    held.erase(entry);
+}
+
+void ozpHeldVerdicts::Hold(const ozpVerdict &verdict)
+{
+    Drop(verdict.mac);
+    Held kept {verdict.label, verdict.score, verdict.response.dump(), next_age++};
+    const size_t size = Size(verdict.mac, kept);
+    if (size > max_bytes || max_verdicts == 0) {
+        given_up++;
+        return;
+    }
+    while (!held.empty() && (held.size() >= max_verdicts || held_bytes + size > max_bytes)) {
+        Erase(held.find(by_age.begin()->second));
+        given_up++;
+    }
+    by_age.emplace(kept.age, verdict.mac);
+    held.emplace(verdict.mac, std::move(kept));
+    held_bytes += size;
+}
+
+bool ozpHeldVerdicts::Take(const std::string &mac, ozpVerdict &verdict)
+{
+    auto entry = held.find(mac);
+    if (entry == held.end()) return false;
+    held_bytes -= Size(entry->first, entry->second);
+    by_age.erase(entry->second.age);
+    verdict.mac = mac;
+    verdict.label = std::move(entry->second.label);
+    verdict.score = entry->second.score;
+    // Our own dump of a parsed value: it parses.
+    verdict.response = nlohmann::json::parse(entry->second.response);
+    held.erase(entry);
+    return true;
+}
+
+void ozpHeldVerdicts::Drop(const std::string &mac)
+{
+    auto entry = held.find(mac);
+    if (entry != held.end()) Erase(entry);
+}
