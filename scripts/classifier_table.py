@@ -92,8 +92,12 @@ def stop(proc):
 
 
 def index(port):
+    # The service keeps an index per agent: ask as the agent of examples/ostrel-host.json.
+    with open(os.path.join(ROOT, "examples", "ostrel-host.json")) as config:
+        uuids = json.loads(re.sub(r"^\s*//.*$", "", config.read(), flags=re.M))["uuids"]
     request = urllib.request.Request("http://127.0.0.1:%d/v1/discovery/index" % port,
-                                     headers={"Authorization": "Bearer " + TOKEN})
+                                     headers={"Authorization": "Bearer " + TOKEN, "X-UUID": uuids["agent"],
+                                              "X-UUID-Serial": uuids["serial"]})
     with urllib.request.urlopen(request, timeout=10) as answer:
         return {entry["mac"]: entry["discovery"] for entry in json.load(answer)["data"]}
 

@@ -367,17 +367,43 @@ bool Service::Authorized(const std::string &authorization) const
     return differ == 0;
 }
 
-Reply Service::Index(const std::string &authorization)
+bool AgentId::Known() const
+{
+    auto names = [](const std::string &value) { return !value.empty() && value != "-"; };
+    return names(uuid) || names(serial);
+}
+
+Service::AgentIndex &Service::IndexOf(const AgentId &agent)
+{
+    auto found = agents.find(agent);
+    if (found == agents.end()) {
+        if (agents.size() >= MAX_AGENTS) {
+            auto oldest = agents.begin();
+            for (auto at = agents.begin(); at != agents.end(); ++at)
+                if (at->second.last_asked < oldest->second.last_asked) oldest = at;
+            agents.erase(oldest);
+        }
+        found = agents.emplace(agent, AgentIndex()).first;
+    }
+    found->second.last_asked = ++asked;
+    return found->second;
+}
+
+Reply Service::Index(const std::string &authorization, const AgentId &agent)
 {
     if (!Authorized(authorization)) return Unauthorized();
     json data = json::array();
     std::lock_guard<std::mutex> guard(lock);
-    for (const auto &entry : remembered)
-        data.push_back(json {{"mac", entry.first}, {"discovery", entry.second}});
+    auto found = agent.Known() ? agents.find(agent) : agents.end();
+    if (found != agents.end()) {
+        found->second.last_asked = ++asked;
+        for (const auto &entry : found->second.remembered)
+            data.push_back(json {{"mac", entry.first}, {"discovery", entry.second}});
+    }
     return Reply {200, Envelope(0, "ok", std::move(data))};
 }
 
-Reply Service::Upload(const std::string &authorization, const std::string &body)
+Reply Service::Upload(const std::string &authorization, const std::string &body, const AgentId &agent)
 {
     if (!Authorized(authorization)) return Unauthorized();
     json devices;
@@ -400,10 +426,12 @@ Reply Service::Upload(const std::string &authorization, const std::string &body)
     }
     json data = json::array();
     std::lock_guard<std::mutex> guard(lock);
+    // An agent that does not say who it is is answered, never remembered.
+    std::map<std::string, json> *remembered = agent.Known() ? &IndexOf(agent).remembered : nullptr;
     for (const DeviceFacts &device : facts) {
         json discovery = DiscoveryJson(Classify(kinds, device, registry));
-        if (remembered.size() < MAX_REMEMBERED || remembered.count(device.mac) != 0)
-            remembered[device.mac] = discovery;
+        if (remembered && (remembered->size() < MAX_REMEMBERED || remembered->count(device.mac) != 0))
+            (*remembered)[device.mac] = discovery;
         data.push_back(json {{"mac", device.mac}, {"discovery", std::move(discovery)}});
     }
     return Reply {200, Envelope(0, "ok", std::move(data))};

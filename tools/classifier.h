@@ -87,13 +87,30 @@ struct Reply {
     json body;
 };
 
+// Who asks: the agent UUID and serial its requests carry ("X-UUID",
+// "X-UUID-Serial"). Either may be empty or "-" (none set).
+struct AgentId {
+    std::string uuid;
+    std::string serial;
+
+    // False when neither names the agent.
+    bool Known() const;
+    bool operator<(const AgentId &other) const
+    {
+        return uuid != other.uuid ? uuid < other.uuid : serial < other.serial;
+    }
+};
+
 // The API: answers in the envelope {"status_code", "status_message", "data"}.
 // Safe to call from several threads.
 class Service
 {
 public:
-    // Devices whose verdicts the index remembers; more are answered only.
+    // Devices whose verdicts the index remembers per agent; more are answered only.
     static constexpr size_t MAX_REMEMBERED = 10000;
+    // Agents whose indexes are kept; a new one makes room by dropping the
+    // one that asked least recently.
+    static constexpr size_t MAX_AGENTS = 16;
     // Devices one upload may carry.
     static constexpr size_t MAX_UPLOAD_DEVICES = 10000;
 
@@ -105,8 +122,10 @@ public:
     }
 
     // `authorization`: the request's Authorization header ("" when none).
-    Reply Index(const std::string &authorization);
-    Reply Upload(const std::string &authorization, const std::string &body);
+    // Each agent has an index of its own; an unknown one's is always empty,
+    // so that its verdicts never reach another agent.
+    Reply Index(const std::string &authorization, const AgentId &agent = AgentId());
+    Reply Upload(const std::string &authorization, const std::string &body, const AgentId &agent = AgentId());
 
     static Reply Error(int http_status, const std::string &message);
     static Reply Unauthorized();
@@ -118,8 +137,16 @@ private:
     const std::vector<Kind> kinds;
     const std::string token;
     const MacRegistry registry;
+    struct AgentIndex {
+        std::map<std::string, json> remembered; // by MAC
+        uint64_t last_asked = 0;
+    };
+    // The agent's index, made (dropping the least recent when full) if new.
+    AgentIndex &IndexOf(const AgentId &agent);
+
     std::mutex lock;
-    std::map<std::string, json> remembered;
+    std::map<AgentId, AgentIndex> agents;
+    uint64_t asked = 0; // counts requests, for last_asked
 };
 
 } // namespace ostrel_classifier

@@ -2,7 +2,10 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -24,7 +28,8 @@ const char *const SERVICE_USAGE
     = "usage: ostrel-classifier [--bind ADDRESS] [--port N] [--rules FILE] [--registry DIR|none]\n"
       "                         [--token TOKEN] [--quiet]\n"
       "                         [--read-timeout SECONDS] [--write-timeout SECONDS]\n"
-      "                         [--max-connections N] [--max-waiting N]\n"
+      "                         [--max-connections N] [--max-waiting N] [--max-per-client N]\n"
+      "                         [--allow-no-token]\n"
       "Port 0 (the default) picks a free port. See docs/HOST.md.\n";
 
 namespace {
@@ -61,9 +66,13 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
         options.rules = value;
     else if (arg == "--registry")
         options.registry = value;
-    else if (arg == "--token")
+    else if (arg == "--token") {
+        if (value.empty()) {
+            error = "--token: must not be empty (an empty token would let every request in)";
+            return false;
+        }
         options.token = value;
-    else if (arg == "--port") {
+    } else if (arg == "--port") {
         if (!ParseWhole(value, 0, 65535, number)) {
             error = at + "must be a number from 0 to 65535";
             return false;
@@ -76,12 +85,13 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
             error = at + "must be a number of seconds from 0.01 to 3600";
             return false;
         }
-    } else if (arg == "--max-connections") {
+    } else if (arg == "--max-connections" || arg == "--max-per-client") {
         if (!ParseWhole(value, 1, 1000, number)) {
             error = at + "must be a whole number from 1 to 1000";
             return false;
         }
-        options.limits.max_connections = static_cast<size_t>(number);
+        (arg == "--max-connections" ? options.limits.max_connections : options.limits.max_per_client)
+            = static_cast<size_t>(number);
     } else {
         if (!ParseWhole(value, 0, 10000, number)) {
             error = at + "must be a whole number from 0 to 10000";
@@ -94,14 +104,25 @@ bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions
 
 } // namespace
 
+bool IsLoopback(const std::string &address)
+{
+    if (address == "localhost") return true;
+    in_addr v4 {};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6 {};
+    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
 bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error)
 {
     static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--registry", "--token",
-        "--read-timeout", "--write-timeout", "--max-connections", "--max-waiting"};
+        "--read-timeout", "--write-timeout", "--max-connections", "--max-waiting", "--max-per-client"};
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
-        if (arg == "--quiet") {
-            options.quiet = true;
+        if (arg == "--quiet" || arg == "--allow-no-token") {
+            (arg == "--quiet" ? options.quiet : options.allow_no_token) = true;
             continue;
         }
         bool known = false;
@@ -117,6 +138,12 @@ bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::st
         }
         if (!ParseValue(arg, argv[++i], options, error)) return false;
     }
+    if (options.token.empty() && !options.allow_no_token && !IsLoopback(options.bind)) {
+        error = "--bind " + options.bind
+            + ": not a loopback address, and no --token: give one, or --allow-no-token to answer anyone"
+              " who can reach it";
+        return false;
+    }
     return true;
 }
 
@@ -129,8 +156,38 @@ using Clock = std::chrono::steady_clock;
 // lose the answer it was just sent.
 constexpr std::chrono::milliseconds LINGER {1000};
 
-// Set while a connection's task runs only to be turned away.
-thread_local bool refuse_connection = false;
+// httplib hands the pool tasks that only call process_and_close_socket()
+// with the accepted socket; the pool says through this what the call is for.
+enum class TaskMode { SERVE, ADMIT, TURN_AWAY };
+thread_local TaskMode task_mode = TaskMode::SERVE;
+// Set by a task run to ADMIT: the connection may wait for a thread.
+thread_local bool task_admitted = false;
+
+// The numeric address and port of a socket's end (getpeername) or its own
+// (getsockname); false when the socket has none.
+bool SocketName(int (*get)(int, sockaddr *, socklen_t *), int fd, std::string &ip, int &port)
+{
+    sockaddr_storage addr {};
+    socklen_t length = sizeof(addr);
+    char host[NI_MAXHOST];
+    char service[NI_MAXSERV];
+    if (get(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0
+        || getnameinfo(reinterpret_cast<sockaddr *>(&addr), length, host, sizeof(host), service,
+               sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV)
+            != 0)
+        return false;
+    ip = host;
+    port = std::atoi(service);
+    return true;
+}
+
+std::string PeerAddress(int fd)
+{
+    std::string ip;
+    int port = 0;
+    SocketName(getpeername, fd, ip, port);
+    return ip;
+}
 
 void Send(httplib::Response &response, const Reply &reply)
 {
@@ -175,6 +232,7 @@ public:
         // Chunk framing adds to the body; far more than the body is abuse
         // (httplib grows its line buffers without bound).
         , read_left(2 * limits.max_body_bytes + 64 * 1024)
+        , buffer(std::max<size_t>(16384, limits.max_head_bytes))
     {
     }
     ~ConnectionStream() override { close(fd); }
@@ -192,7 +250,7 @@ public:
             if (got <= 0) return got;
         }
         size_t n = std::min(size, end - start);
-        std::copy(buffer + start, buffer + start + n, ptr);
+        std::copy(buffer.data() + start, buffer.data() + start + n, ptr);
         start += n;
         return static_cast<ssize_t>(n);
     }
@@ -212,8 +270,14 @@ public:
         return static_cast<ssize_t>(size);
     }
 
-    void get_remote_ip_and_port(std::string &ip, int &port) const override { Name(getpeername, ip, port); }
-    void get_local_ip_and_port(std::string &ip, int &port) const override { Name(getsockname, ip, port); }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override
+    {
+        SocketName(getpeername, fd, ip, port);
+    }
+    void get_local_ip_and_port(std::string &ip, int &port) const override
+    {
+        SocketName(getsockname, fd, ip, port);
+    }
     socket_t socket() const override { return fd; }
 
     // A short answer that must not keep the accepting thread: sent only as
@@ -221,6 +285,31 @@ public:
     void SendNow(const std::string &text)
     {
         (void)send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+    enum class Head { WHOLE, OVER_BOUNDS, CUT_SHORT };
+
+    // Reads until the empty line that ends the headers, counting lines and
+    // bytes as they arrive: httplib stores every header line it reads, so it
+    // must only ever see a head within the bounds. What came after the head
+    // stays buffered for httplib to read.
+    Head ReadHead(size_t max_lines, size_t max_bytes)
+    {
+        size_t lines = 0; // whole lines so far, the request line included
+        size_t line_start = 0;
+        for (size_t at = start;; at++) {
+            if (at == end) {
+                if (end >= max_bytes) return Head::OVER_BOUNDS;
+                if (Append() <= 0) return Head::CUT_SHORT;
+            }
+            if (buffer[at] != '\n') continue;
+            // httplib ends the headers only at a line of just CRLF.
+            const bool blank = lines > 0 && at == line_start + 1 && buffer[line_start] == '\r';
+            lines++;
+            line_start = at + 1;
+            if (blank) return line_start <= max_bytes ? Head::WHOLE : Head::OVER_BOUNDS;
+            if (lines > max_lines + 1) return Head::OVER_BOUNDS;
+        }
     }
 
     // Ends the answer; when one was sent, takes what the client still sends
@@ -240,18 +329,26 @@ public:
 private:
     ssize_t Fill()
     {
-        if (read_left == 0 || !WaitFor(fd, POLLIN, read_deadline)) return -1;
+        start = 0;
+        end = 0;
+        return Append();
+    }
+
+    // Reads what fits after the buffered bytes.
+    ssize_t Append()
+    {
+        const size_t room = std::min(buffer.size() - end, read_left);
+        if (room == 0 || !WaitFor(fd, POLLIN, read_deadline)) return -1;
         for (;;) {
-            ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), read_left), MSG_DONTWAIT);
+            ssize_t got = recv(fd, buffer.data() + end, room, MSG_DONTWAIT);
             if (got < 0 && errno == EINTR) continue;
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 if (!WaitFor(fd, POLLIN, read_deadline)) return -1;
                 continue;
             }
             if (got > 0) {
-                start = 0;
-                end = static_cast<size_t>(got);
-                read_left -= end;
+                end += static_cast<size_t>(got);
+                read_left -= static_cast<size_t>(got);
             }
             return got;
         }
@@ -267,21 +364,6 @@ private:
         return write_deadline;
     }
 
-    void Name(int (*get)(int, sockaddr *, socklen_t *), std::string &ip, int &port) const
-    {
-        sockaddr_storage addr {};
-        socklen_t length = sizeof(addr);
-        char host[NI_MAXHOST];
-        char service[NI_MAXSERV];
-        if (get(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0
-            || getnameinfo(reinterpret_cast<sockaddr *>(&addr), length, host, sizeof(host), service,
-                   sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV)
-                != 0)
-            return;
-        ip = host;
-        port = std::atoi(service);
-    }
-
     const int fd;
     const Clock::time_point read_deadline;
     const std::chrono::milliseconds write_timeout;
@@ -290,14 +372,62 @@ private:
     mutable bool write_started = false;
     size_t read_left;
     bool wrote = false;
-    char buffer[16384];
+    // Of a fixed size, so that a connection leaves nothing grown behind.
+    std::vector<char> buffer;
     size_t start = 0;
     size_t end = 0;
 };
 
+// Connections by client address, served or waiting, so that one address
+// cannot take every thread and waiting place.
+class ClientTable
+{
+public:
+    explicit ClientTable(size_t per_client)
+        : per_client(per_client)
+    {
+    }
+
+    // False when the address already has its share.
+    bool Enter(int fd, const std::string &address)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        size_t &count = counts[address];
+        if (count >= per_client) return false;
+        count++;
+        addresses[fd] = address;
+        return true;
+    }
+
+    // Nothing for a connection that never entered.
+    void Leave(int fd)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto found = addresses.find(fd);
+        if (found == addresses.end()) return;
+        auto count = counts.find(found->second);
+        if (--count->second == 0) counts.erase(count);
+        addresses.erase(found);
+    }
+
+private:
+    const size_t per_client;
+    std::mutex lock;
+    std::map<int, std::string> addresses;
+    std::map<std::string, size_t> counts;
+};
+
+// Holds a connection's share of its address's until destroyed.
+struct ClientShare {
+    ClientTable &table;
+    const int fd;
+    ~ClientShare() { table.Leave(fd); }
+};
+
 // A fixed set of threads, each serving one connection at a time, and a
 // bounded line of connections waiting for one. A connection that finds the
-// line full is turned away at once on the accepting thread.
+// line full, or its address at its share, is turned away at once on the
+// accepting thread.
 class WorkerPool : public httplib::TaskQueue
 {
 public:
@@ -310,15 +440,19 @@ public:
 
     void enqueue(std::function<void()> task) override
     {
+        if (!HasRoom()) return Run(task, TaskMode::TURN_AWAY);
+        Run(task, TaskMode::ADMIT); // one turned away is answered and closed
+        if (!task_admitted) return;
         {
             std::lock_guard<std::mutex> guard(lock);
-            if (!stopping && waiting.size() < max_waiting) {
+            // Only this thread adds to the line: the room is still there.
+            if (!stopping) {
                 waiting.push_back(std::move(task));
                 ready.notify_one();
                 return;
             }
         }
-        Refuse(task);
+        Run(task, TaskMode::TURN_AWAY);
     }
 
     void shutdown() override
@@ -333,11 +467,24 @@ public:
     }
 
 private:
-    static void Refuse(const std::function<void()> &task)
+    static void Run(const std::function<void()> &task, TaskMode mode)
     {
-        refuse_connection = true;
+        task_mode = mode;
+        task_admitted = false;
         task();
-        refuse_connection = false;
+        task_mode = TaskMode::SERVE;
+    }
+
+    bool HasRoom()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return !stopping && waiting.size() < max_waiting;
+    }
+
+    bool Idle()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return waiting.empty();
     }
 
     void Work()
@@ -354,10 +501,10 @@ private:
                 stopped = stopping;
             }
             // Those still waiting at shutdown are turned away, not served.
-            if (stopped)
-                Refuse(task);
-            else
-                task();
+            Run(task, stopped ? TaskMode::TURN_AWAY : TaskMode::SERVE);
+            // What a request freed goes back to the system once nothing
+            // waits, rather than staying with the thread's heap.
+            if (Idle()) malloc_trim(0);
         }
     }
 
@@ -369,12 +516,23 @@ private:
     std::vector<std::thread> threads;
 };
 
-std::string BusyAnswer()
+// A whole answer written without httplib, for connections it never sees.
+std::string RawAnswer(const std::string &status, const std::string &message, const std::string &extra)
 {
-    Reply reply = Service::Error(503, "busy: too many connections; try again later");
+    Reply reply = Service::Error(std::atoi(status.c_str()), message);
     std::string body = reply.body.dump();
-    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: "
-        + std::to_string(body.size()) + "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: "
+        + std::to_string(body.size()) + "\r\n" + extra + "Connection: close\r\n\r\n" + body;
+}
+
+std::string BusyAnswer(const std::string &why)
+{
+    return RawAnswer("503 Service Unavailable", "busy: " + why + "; try again later", "Retry-After: 1\r\n");
+}
+
+AgentId AgentOf(const httplib::Request &request)
+{
+    return AgentId {request.get_header_value("X-UUID"), request.get_header_value("X-UUID-Serial")};
 }
 
 } // namespace
@@ -391,6 +549,9 @@ public:
 
 private:
     bool process_and_close_socket(socket_t sock) override;
+    // True when the connection's address has room for it; else answers 503
+    // and closes it.
+    bool Admit(socket_t sock);
     // Fills `response` and returns true when the request is refused.
     bool Refuse(const httplib::Request &request, httplib::Response &response) const;
     Reply TooLarge() const;
@@ -398,7 +559,13 @@ private:
     Service &service;
     const ServerLimits limits;
     const bool quiet;
-    const std::string busy_answer = BusyAnswer();
+    ClientTable clients {limits.max_per_client};
+    const std::string busy_answer = BusyAnswer("too many connections");
+    const std::string crowded_answer = BusyAnswer("too many connections from your address");
+    const std::string head_too_large = "over " + std::to_string(limits.max_header_lines) + " header lines or "
+        + std::to_string(limits.max_head_bytes) + " bytes of request line and headers";
+    const std::string head_answer
+        = RawAnswer("431 Request Header Fields Too Large", "request " + head_too_large, "");
 };
 
 HttpServer::Impl::Impl(Service &service, const ServerLimits &limits, bool quiet)
@@ -420,7 +587,7 @@ HttpServer::Impl::Impl(Service &service, const ServerLimits &limits, bool quiet)
         return Refuse(request, response) ? HandlerResponse::Handled : HandlerResponse::Unhandled;
     });
     Get(INDEX_PATH, [this](const httplib::Request &request, httplib::Response &response) {
-        Send(response, this->service.Index(request.get_header_value("Authorization")));
+        Send(response, this->service.Index(request.get_header_value("Authorization"), AgentOf(request)));
     });
     Post(UPLOAD_PATH,
         [this](const httplib::Request &request, httplib::Response &response,
@@ -441,7 +608,8 @@ HttpServer::Impl::Impl(Service &service, const ServerLimits &limits, bool quiet)
                 return Send(response,
                     Service::Error(
                         response.status >= 400 ? response.status : 400, "request body could not be read"));
-            Send(response, this->service.Upload(request.get_header_value("Authorization"), body));
+            Send(response,
+                this->service.Upload(request.get_header_value("Authorization"), body, AgentOf(request)));
         });
     set_error_handler([](const httplib::Request &, httplib::Response &response) {
         // Unknown paths and methods, and what httplib refuses itself.
@@ -491,12 +659,37 @@ Reply HttpServer::Impl::TooLarge() const
         413, "request body larger than " + std::to_string(limits.max_body_bytes) + " bytes");
 }
 
+bool HttpServer::Impl::Admit(socket_t sock)
+{
+    const std::string address = PeerAddress(sock);
+    if (clients.Enter(sock, address)) return true;
+    ConnectionStream stream(sock, limits);
+    stream.SendNow(crowded_answer);
+    if (!quiet)
+        std::cerr << "ostrel-classifier: busy: a connection from " << address << " was turned away with 503 ("
+                  << limits.max_per_client << " from that address already)\n";
+    return false;
+}
+
 bool HttpServer::Impl::process_and_close_socket(socket_t sock)
 {
+    if (task_mode == TaskMode::ADMIT) return task_admitted = Admit(sock);
     ConnectionStream stream(sock, limits);
-    if (refuse_connection) {
+    // Ends before the stream closes the socket, whose number may then be
+    // reused by the next connection.
+    ClientShare share {clients, sock};
+    if (task_mode == TaskMode::TURN_AWAY) {
         stream.SendNow(busy_answer);
         if (!quiet) std::cerr << "ostrel-classifier: busy: a connection was turned away with 503\n";
+        return false;
+    }
+    if (stream.ReadHead(limits.max_header_lines, limits.max_head_bytes)
+        == ConnectionStream::Head::OVER_BOUNDS) {
+        stream.write(head_answer.data(), head_answer.size());
+        if (!quiet)
+            std::cerr << "ostrel-classifier: a request from " << PeerAddress(sock)
+                      << " was refused with 431: " << head_too_large << "\n";
+        stream.Finish();
         return false;
     }
     bool connection_closed = false;

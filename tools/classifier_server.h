@@ -29,6 +29,13 @@ struct ServerLimits {
     // Accepted connections that wait for a turn; more are answered 503 and
     // closed at once.
     size_t max_waiting = 32;
+    // Connections from one client address, served or waiting; more are
+    // answered 503 and closed at once.
+    size_t max_per_client = 4;
+    // Header lines, and bytes of the request line and headers together; a
+    // request over either is answered 431 before anything of it is stored.
+    size_t max_header_lines = 100;
+    size_t max_head_bytes = 32 * 1024;
 };
 
 // What the command line of ostrel-classifier sets.
@@ -38,6 +45,8 @@ struct ServiceOptions {
     std::string rules;
     std::string registry = DEFAULT_REGISTRY_DIR; // "none": no vendors from MACs
     std::string token;
+    // Serve without a token on an address other machines can reach.
+    bool allow_no_token = false;
     bool quiet = false;
     ServerLimits limits;
 };
@@ -45,8 +54,13 @@ struct ServiceOptions {
 extern const char *const SERVICE_USAGE;
 
 // Reads the command line into `options` (whose fields keep their values
-// unless given); false with `error` naming the option and why.
+// unless given); false with `error` naming the option and why. An empty
+// token, and a bind address other than loopback without a token (unless
+// --allow-no-token), are refused.
 bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error);
+
+// True for 127.0.0.0/8, ::1 (also as ::ffff:127.x.y.z) and "localhost".
+bool IsLoopback(const std::string &address);
 
 class HttpServer
 {

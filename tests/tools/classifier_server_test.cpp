@@ -3,6 +3,7 @@
 // that slow or idle clients cannot keep others from being served.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/eventually.h"
+#include "tests/support/memory.h"
 #include "tools/classifier_server.h"
 
 using json = nlohmann::json;
@@ -47,12 +49,17 @@ struct Answer {
 class Connection
 {
 public:
-    explicit Connection(int port, int receive_buffer = 0)
+    // `from`: the loopback address the client sends from.
+    explicit Connection(int port, int receive_buffer = 0, const char *from = "127.0.0.1")
     {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         // A small receive window makes the server's writes block early.
         if (receive_buffer > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        sockaddr_in source {};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof(source)), 0) << strerror(errno);
         sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -178,6 +185,16 @@ std::string Head(const std::string &method, const std::string &path, const std::
 }
 
 const std::string AUTH = "Authorization: Bearer " + TOKEN + "\r\n";
+const std::string AGENT = "X-UUID: agent-1\r\nX-UUID-Site: -\r\nX-UUID-Serial: serial-1\r\n";
+
+// `count` short header lines, of `size` bytes each with their CRLF.
+std::string HeaderLines(size_t count, size_t size = 8)
+{
+    std::string lines;
+    for (size_t i = 0; i < count; i++)
+        lines += "X-A: " + std::string(size - 7, 'a') + "\r\n";
+    return lines;
+}
 
 class ClassifierServerTest : public ::testing::Test
 {
@@ -199,9 +216,9 @@ protected:
         listener.join();
     }
 
-    Answer Get(std::chrono::milliseconds timeout = 10s)
+    Answer Get(std::chrono::milliseconds timeout = 10s, const char *from = "127.0.0.1")
     {
-        Connection client(port);
+        Connection client(port, 0, from);
         client.Send(Head("GET", INDEX_PATH, AUTH));
         return client.Read(timeout);
     }
@@ -236,6 +253,9 @@ TEST_F(ClassifierServerTest, RequestsRefusedByTheirHeadersAreAnsweredBeforeTheBo
         {"chunked to an unknown path",
             Head("POST", "/v1/discovery/uploads", AUTH + "Transfer-Encoding: chunked\r\n"), 404},
         {"chunked, wrong method", Head("PUT", UPLOAD_PATH, AUTH + "Transfer-Encoding: chunked\r\n"), 404},
+        // With Host, one header line over the bound.
+        {"101 header lines, no token", Head("GET", INDEX_PATH, HeaderLines(100)), 431},
+        {"over 32 KiB of headers, with the token", Head("GET", INDEX_PATH, AUTH + HeaderLines(60, 600)), 431},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,6 +274,16 @@ TEST_F(ClassifierServerTest, RequestsRefusedByTheirHeadersAreAnsweredBeforeTheBo
     Answer answer = eager.Read(5s);
     EXPECT_EQ(answer.status, 401);
     EXPECT_EQ(json::parse(answer.body)["status_message"], "missing or wrong bearer token");
+    // Exactly the bounds are still served.
+    Connection full(port);
+    ASSERT_TRUE(full.Send(Head("GET", INDEX_PATH, AUTH + HeaderLines(98))));
+    EXPECT_EQ(full.Read(5s).status, 200) << full.Received();
+    Connection large(port);
+    // In lines that httplib's own bound on one line lets through.
+    const size_t left = 32 * 1024 - Head("GET", INDEX_PATH, AUTH).size();
+    ASSERT_TRUE(large.Send(
+        Head("GET", INDEX_PATH, AUTH + HeaderLines(4, left / 5) + HeaderLines(1, left - 4 * (left / 5)))));
+    EXPECT_EQ(large.Read(5s).status, 200) << large.Received().substr(0, 200);
 }
 
 TEST_F(ClassifierServerTest, BodiesOverTheCapGet413HoweverTheyAreFramed)
@@ -314,6 +344,7 @@ TEST_F(ClassifierServerTest, SlowAndIdleConnectionsDoNotKeepOthersWaiting)
     ServerLimits limits;
     limits.max_connections = 2;
     limits.max_waiting = slow + idle + 1;
+    limits.max_per_client = slow + idle + 1;
     limits.read_timeout = 300ms;
     Start(limits);
 
@@ -381,10 +412,11 @@ TEST_F(ClassifierServerTest, AnAnswerNotTakenInTimeIsCutOff)
     json devices = json::array();
     for (size_t i = 0; i < 1000; i++)
         devices.push_back({{"mac", std::to_string(i) + std::string(11000, 'm')}});
-    ASSERT_EQ(service.Upload("Bearer " + TOKEN, devices.dump()).http_status, 200);
+    ASSERT_EQ(
+        service.Upload("Bearer " + TOKEN, devices.dump(), AgentId {"agent-1", "serial-1"}).http_status, 200);
 
     Connection stalled(port, 4096);
-    ASSERT_TRUE(stalled.Send(Head("GET", INDEX_PATH, AUTH)));
+    ASSERT_TRUE(stalled.Send(Head("GET", INDEX_PATH, AUTH + AGENT)));
     // While that client takes nothing, the one thread gives up on it and
     // serves the next.
     EXPECT_EQ(Get(20s).status, 200);
@@ -396,10 +428,53 @@ TEST_F(ClassifierServerTest, AnAnswerNotTakenInTimeIsCutOff)
     EXPECT_LT(stalled.Received().size(), answer.content_length);
 }
 
+TEST_F(ClassifierServerTest, OneAddressCannotHoldTheServiceNorAFloodGrowIt)
+{
+    ServerLimits limits;
+    limits.max_connections = 3;
+    limits.max_waiting = 4;
+    limits.max_per_client = 2;
+    limits.read_timeout = 30s; // no answer below may come from a time-out
+    Start(limits);
+    // Short header lines without a token and without the line that ends them.
+    const std::string flood = "GET " + std::string(INDEX_PATH) + " HTTP/1.1\r\n" + HeaderLines(128 * 1024);
+    ASSERT_EQ(Get().status, 200);
+    ostrel_test::SettleHeap();
+    const size_t heap_before = ostrel_test::HeapInUse();
+    const int64_t resident_before = ostrel_test::ResidentBytes();
+    ostrel_test::ResetPeakResident();
+
+    // More idle connections from one address than there are threads and
+    // waiting places: those past its share are answered 503 at once.
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 8; i++)
+        idle.push_back(std::make_unique<Connection>(port));
+    for (size_t i = limits.max_per_client; i < idle.size(); i++) {
+        Answer answer = idle[i]->Read(5s);
+        EXPECT_EQ(answer.status, 503) << i;
+        EXPECT_NE(answer.body.find("from your address"), std::string::npos) << answer.body;
+    }
+    // Floods of header lines from another address are cut off at the bound.
+    for (int i = 0; i < 2; i++) {
+        Connection flooder(port, 0, "127.0.0.3");
+        std::thread sender([&flooder, &flood] { flooder.Send(flood); });
+        Answer answer = flooder.Read(10s);
+        sender.join();
+        EXPECT_EQ(answer.status, 431) << flooder.Received().substr(0, 200);
+    }
+    // Meanwhile a third address is served.
+    EXPECT_EQ(Get(10s, "127.0.0.2").status, 200);
+    idle.clear();
+    EXPECT_TRUE(Eventually([&] { return ostrel_test::HeapInUse() < heap_before + 1024 * 1024; }, 10s))
+        << ostrel_test::HeapInUse() - heap_before << " bytes more";
+    EXPECT_LT(ostrel_test::PeakResidentBytes() - resident_before, 16 * 1024 * 1024);
+}
+
 TEST(ClassifierOptionsTest, LimitsAreSetFromTheCommandLineAndBadValuesNamed)
 {
     std::vector<std::string> good = {"ostrel-classifier", "--port", "8080", "--token", "t", "--read-timeout",
-        "2.5", "--write-timeout", "1", "--max-connections", "4", "--max-waiting", "0", "--quiet"};
+        "2.5", "--write-timeout", "1", "--max-connections", "4", "--max-waiting", "0", "--max-per-client",
+        "3", "--bind", "0.0.0.0", "--quiet"};
     std::vector<char *> argv;
     for (std::string &arg : good)
         argv.push_back(&arg[0]);
@@ -412,6 +487,7 @@ TEST(ClassifierOptionsTest, LimitsAreSetFromTheCommandLineAndBadValuesNamed)
     EXPECT_EQ(options.limits.write_timeout, 1000ms);
     EXPECT_EQ(options.limits.max_connections, 4u);
     EXPECT_EQ(options.limits.max_waiting, 0u);
+    EXPECT_EQ(options.limits.max_per_client, 3u);
     EXPECT_TRUE(options.quiet);
 
     struct Case {
@@ -424,6 +500,20 @@ TEST(ClassifierOptionsTest, LimitsAreSetFromTheCommandLineAndBadValuesNamed)
         {{"--max-waiting", "-1"}, "--max-waiting -1: must be a whole number from 0 to 10000"},
         {{"--port", "65536"}, "--port 65536: must be a number from 0 to 65535"},
         {{"--max-connections"}, "--max-connections: needs a value"},
+        {{"--max-per-client", "0"}, "--max-per-client 0: must be a whole number from 1 to 1000"},
+        {{"--token", ""}, "--token: must not be empty (an empty token would let every request in)"},
+        {{"--bind", "0.0.0.0"},
+            "--bind 0.0.0.0: not a loopback address, and no --token: give one, or --allow-no-token to answer "
+            "anyone who can reach it"},
+        {{"--bind", "::"},
+            "--bind ::: not a loopback address, and no --token: give one, or --allow-no-token to answer "
+            "anyone "
+            "who can reach it"},
+        {{"--bind", "192.168.1.2", "--token", "t"}, ""},
+        {{"--bind", "0.0.0.0", "--allow-no-token"}, ""},
+        {{"--bind", "127.0.0.2"}, ""},
+        {{"--bind", "::1"}, ""},
+        {{"--bind", "localhost"}, ""},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = {"ostrel-classifier"};
@@ -433,8 +523,10 @@ TEST(ClassifierOptionsTest, LimitsAreSetFromTheCommandLineAndBadValuesNamed)
             raw.push_back(&arg[0]);
         ServiceOptions ignored;
         error.clear();
-        EXPECT_FALSE(ParseServiceOptions(static_cast<int>(raw.size()), raw.data(), ignored, error));
-        EXPECT_EQ(error, c.error) << c.args[0];
+        // An empty error: taken.
+        EXPECT_EQ(ParseServiceOptions(static_cast<int>(raw.size()), raw.data(), ignored, error), !*c.error)
+            << args[1];
+        EXPECT_EQ(error, c.error) << args[1];
     }
 }
 

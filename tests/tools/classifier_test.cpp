@@ -337,25 +337,52 @@ protected:
         "rules": [{"field": "mdns_services", "equals": "_ipp._tcp.local", "score": 90}]}]})"),
         "s3cret"};
     const std::string auth = "Bearer s3cret";
+    const AgentId agent {"agent-uuid", "agent-serial"};
 };
 
 TEST_F(ClassifierServiceTest, UploadAnswersEveryDeviceAndTheIndexRemembersThem)
 {
-    Reply empty = service.Index(auth);
+    Reply empty = service.Index(auth, agent);
     EXPECT_EQ(empty.http_status, 200);
     EXPECT_EQ(empty.body, R"({"status_code": 0, "status_message": "ok", "data": []})"_json);
 
     Reply reply = service.Upload(auth, R"([
         {"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_ipp._tcp.local"], "ip_address": "192.168.1.90", "ip_count": 1},
-        {"mac": "00:11:32:9b:4e:07", "dhcp": {"fingerprint": "", "vendor": "", "hostname": ""}}])");
+        {"mac": "00:11:32:9b:4e:07", "dhcp": {"fingerprint": "", "vendor": "", "hostname": ""}}])",
+        agent);
     EXPECT_EQ(reply.http_status, 200);
     EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
         {"mac": "3c:52:82:7a:19:e4", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": ""}},
         {"mac": "00:11:32:9b:4e:07", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": ""}}]})"_json);
 
-    Reply index = service.Index(auth);
+    Reply index = service.Index(auth, agent);
     EXPECT_EQ(index.body["data"].size(), 2u);
     EXPECT_EQ(index.body["data"][1], reply.body["data"][0]);
+}
+
+TEST_F(ClassifierServiceTest, AnIndexHoldsOnlyItsOwnAgentsDevices)
+{
+    const std::string device = R"([{"mac": "3c:52:82:7a:19:e4"}])";
+    ASSERT_EQ(service.Upload(auth, device, agent).http_status, 200);
+    // Another agent, the same agent with another serial, and agents that
+    // name themselves not at all: none of them sees it.
+    for (const AgentId &other : {AgentId {"other-uuid", "agent-serial"},
+             AgentId {"agent-uuid", "other-serial"}, AgentId {"-", "-"}, AgentId {}})
+        EXPECT_EQ(service.Index(auth, other).body["data"], json::array())
+            << other.uuid << " " << other.serial;
+    // Nameless uploads are answered, and remembered for no one.
+    EXPECT_EQ(service.Upload(auth, device, AgentId {"-", "-"}).body["data"].size(), 1u);
+    EXPECT_EQ(service.Index(auth, AgentId {"-", "-"}).body["data"], json::array());
+
+    // Full, a new agent takes the place of the one that asked least recently.
+    for (size_t i = 1; i < Service::MAX_AGENTS; i++)
+        service.Upload(auth, device, AgentId {"agent-" + std::to_string(i), "-"});
+    EXPECT_EQ(service.Index(auth, agent).body["data"].size(), 1u);
+    service.Upload(auth, device, AgentId {"newcomer", "-"});
+    EXPECT_EQ(service.Index(auth, agent).body["data"].size(), 1u);
+    EXPECT_EQ(service.Index(auth, AgentId {"agent-1", "-"}).body["data"], json::array());
+    EXPECT_EQ(service.Index(auth, AgentId {"agent-2", "-"}).body["data"].size(), 1u);
+    EXPECT_EQ(service.Index(auth, AgentId {"newcomer", "-"}).body["data"].size(), 1u);
 }
 
 TEST_F(ClassifierServiceTest, UploadAnswersCarryRegistryVendors)
@@ -366,12 +393,13 @@ TEST_F(ClassifierServiceTest, UploadAnswersCarryRegistryVendors)
         "", MacRegistry::Load(std::string(OSTREL_SOURCE_DIR) + "/tests/tools/data/registry", problems));
     Reply reply
         = with_registry.Upload("", R"([{"mac": "00:d0:ef:01:02:03", "mdns_services": ["_ipp._tcp.local"]},
-        {"mac": "5a:1e:77:c2:04:b3"}])");
+        {"mac": "5a:1e:77:c2:04:b3"}])",
+            agent);
     EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
         {"mac": "00:d0:ef:01:02:03", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "IGT"}},
         {"mac": "5a:1e:77:c2:04:b3", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": "",
             "mac_randomised": true}}]})"_json);
-    EXPECT_EQ(with_registry.Index("").body["data"], reply.body["data"]);
+    EXPECT_EQ(with_registry.Index("", agent).body["data"], reply.body["data"]);
 }
 
 TEST(ClassifierOptionsTest, RegistryOptionDefaultsToTheDebianPackage)
@@ -451,8 +479,8 @@ TEST_F(ClassifierServiceTest, MalformedUploadsGet400WithTheReasonAndChangeNothin
     too_many += "]";
     EXPECT_EQ(service.Upload(auth, too_many).http_status, 400);
     // A bad device anywhere leaves nothing behind, not even the good ones before it.
-    service.Upload(auth, R"([{"mac": "3c:52:82:7a:19:e4"}, {"mac": 7}])");
-    EXPECT_EQ(service.Index(auth).body["data"], json::array());
+    service.Upload(auth, R"([{"mac": "3c:52:82:7a:19:e4"}, {"mac": 7}])", agent);
+    EXPECT_EQ(service.Index(auth, agent).body["data"], json::array());
 }
 
 } // namespace
