@@ -139,6 +139,16 @@ protected:
         return Eventually([&] { return Log().find(text) != std::string::npos; }, DEADLINE);
     }
 
+    // The daemon capturing the interface into a flow dump, once it says so.
+    bool StartCapture(ChildProcess &host, const std::string &dump)
+    {
+        host.Start(
+            ostrel_test::HostArgs(
+                dir, {"--interface", CAPTURE_END, "--dump-flows", dump, "--speed", "0", "--progress", "0.1"}),
+            dir.File("host.out"), dir.File("host.log"));
+        return WaitForLog(": capturing live");
+    }
+
     // Sends the frames of a shared capture into the send end, no more at a
     // time than the window; waits until ostrel-host has counted `counted`
     // packets and these. The number sent, or 0 after a failure.
@@ -190,11 +200,7 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
 
     const std::string dump = dir.File("flows.jsonl");
     ChildProcess host;
-    host.Start(ostrel_test::HostArgs(dir,
-                   {"--interface", CAPTURE_END, "--dump-flows", dump, "--speed", "0", "--progress", "0.1"}),
-        dir.File("host.out"), dir.File("host.log"));
-    ASSERT_TRUE(Eventually([&] { return Log().find(": capturing live") != std::string::npos; }, DEADLINE))
-        << Log();
+    ASSERT_TRUE(StartCapture(host, dump)) << Log();
 
     const uint64_t sent = SendCapture(GetParam());
     ASSERT_EQ(sent, answer->packets);
@@ -227,10 +233,7 @@ TEST_F(LiveCaptureTest, AVanishedInterfaceIsOpenedAgainWhenItReturns)
     ASSERT_NO_FATAL_FAILURE(MakeVethPair());
     const std::string dump = dir.File("flows.jsonl");
     ChildProcess host;
-    host.Start(ostrel_test::HostArgs(dir,
-                   {"--interface", CAPTURE_END, "--dump-flows", dump, "--speed", "0", "--progress", "0.1"}),
-        dir.File("host.out"), dir.File("host.log"));
-    ASSERT_TRUE(WaitForLog(": capturing live")) << Log();
+    ASSERT_TRUE(StartCapture(host, dump)) << Log();
 
     // Deleting one end of the pair deletes both.
     ASSERT_NO_FATAL_FAILURE(Ip({"link", "del", CAPTURE_END}));
