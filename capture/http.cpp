@@ -5,35 +5,43 @@
 namespace ostrel_capture {
 namespace {
 
-struct Method {
-    const char *text; // with the space that ends it
-    size_t size;
-};
+// Longest method taken: the registered ones have at most 17 letters.
+constexpr size_t MAX_METHOD = 32;
 
-constexpr Method kMethods[] = {
-    {"GET ", 4},
-    {"POST ", 5},
-    {"HEAD ", 5},
-    {"PUT ", 4},
-    {"DELETE ", 7},
-    {"OPTIONS ", 8},
-    {"PATCH ", 6},
-    {"CONNECT ", 8},
-    {"TRACE ", 6},
-};
+// The token characters a method is made of.
+bool IsTokenChar(char c)
+{
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
 
 enum class Start { REQUEST, PARTIAL, OTHER };
 
-Start MatchMethod(const uint8_t *data, size_t size)
+// A request line is METHOD SP target SP HTTP/1.x, the method any token: RTSP,
+// SIP and other look-alikes share the shape but not the version. On REQUEST
+// `line_end` is the offset after its newline.
+Start MatchRequestLine(const char *data, size_t size, size_t &line_end)
 {
-    bool partial = false;
-    for (const Method &m : kMethods) {
-        const size_t n = size < m.size ? size : m.size;
-        if (std::memcmp(data, m.text, n) != 0) continue;
-        if (n == m.size) return Start::REQUEST;
-        partial = true;
+    size_t method = 0;
+    while (method < size && method <= MAX_METHOD && IsTokenChar(data[method]))
+        ++method;
+    if (method == size) return method <= MAX_METHOD ? Start::PARTIAL : Start::OTHER;
+    if (method == 0 || method > MAX_METHOD || data[method] != ' ') return Start::OTHER;
+    size_t end = method + 1;
+    for (; end < size && data[end] != '\n'; ++end) {
+        const unsigned char c = static_cast<unsigned char>(data[end]);
+        if ((c < 0x20 && c != '\r') || c == 0x7f) return Start::OTHER;
     }
-    return partial ? Start::PARTIAL : Start::OTHER;
+    if (end == size) return Start::PARTIAL;
+    size_t line = end;
+    if (data[line - 1] == '\r') --line;
+    // " HTTP/1.x" after a target of at least one byte.
+    constexpr size_t VERSION = 9;
+    if (line < method + 2 + VERSION) return Start::OTHER;
+    const char *version = data + line - VERSION;
+    if (std::memcmp(version, " HTTP/1.", 8) != 0 || version[8] < '0' || version[8] > '9') return Start::OTHER;
+    line_end = end + 1;
+    return Start::REQUEST;
 }
 
 char Lower(char c)
@@ -132,7 +140,10 @@ void Header(const char *line, size_t size, HttpRequestHead &head, bool &have_age
 HeadStatus ParseHttpRequestHead(const uint8_t *data, size_t size, HttpRequestHead &head)
 {
     if (data == nullptr || size == 0) return HeadStatus::NEED_MORE;
-    switch (MatchMethod(data, size)) {
+    const char *const begin = reinterpret_cast<const char *>(data);
+    const char *const end = begin + size;
+    size_t line_end = 0;
+    switch (MatchRequestLine(begin, size, line_end)) {
     case Start::PARTIAL:
         return HeadStatus::NEED_MORE;
     case Start::OTHER:
@@ -141,30 +152,30 @@ HeadStatus ParseHttpRequestHead(const uint8_t *data, size_t size, HttpRequestHea
         break;
     }
 
-    const char *const begin = reinterpret_cast<const char *>(data);
-    const char *const end = begin + size;
     HttpRequestHead result;
+    result.request_line = true;
     BodyState body;
     bool have_agent = false;
-    bool request_line = true;
-    const char *pos = begin;
+    const char *pos = begin + line_end;
     while (pos < end) {
         const void *found = std::memchr(pos, '\n', static_cast<size_t>(end - pos));
         if (found == nullptr) break;
         const char *newline = static_cast<const char *>(found);
         size_t line_size = static_cast<size_t>(newline - pos);
         if (line_size > 0 && pos[line_size - 1] == '\r') --line_size;
-        if (line_size == 0 && !request_line) {
+        if (line_size == 0) {
             result.head_size = static_cast<size_t>(newline + 1 - begin);
             result.body_known = !body.chunked && !body.bad_length;
             result.body_size = result.body_known && body.have_length ? body.length : 0;
             head = std::move(result);
             return HeadStatus::COMPLETE;
         }
-        if (!request_line && line_size > 0) Header(pos, line_size, result, have_agent, body);
-        request_line = false;
+        Header(pos, line_size, result, have_agent, body);
         pos = newline + 1;
     }
+    // What the whole lines so far gave: a head longer than the caller keeps
+    // still has its User-Agent.
+    head = std::move(result);
     return HeadStatus::NEED_MORE;
 }
 

@@ -570,16 +570,19 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
             break;
         }
         if (status == HeadStatus::NEED_MORE && !stream.Full()) break;
-        // A method's first letters alone do not make a flow HTTP.
-        if (flow.record.detected_protocol == PROTO_UNKNOWN) flow.record.detected_protocol = PROTO_HTTP;
-        if (status == HeadStatus::NEED_MORE) {
+        // A method's first letters alone do not make a flow HTTP: a whole
+        // request line does.
+        if (!head.request_line) {
             d.mode = Direction::DONE;
             break;
         }
+        if (flow.record.detected_protocol == PROTO_UNKNOWN) flow.record.detected_protocol = PROTO_HTTP;
+        // A head longer than what is kept still gives the User-Agent it had.
         UserAgent(flow, side, head.user_agent, UA_HTTP, time);
         // A keep-alive stream: the next request follows the body, which is
         // skipped unread; without a known length there is no next request.
-        if (!head.body_known || head.body_size > MAX_HTTP_BODY || head.head_size == 0) {
+        if (status == HeadStatus::NEED_MORE || !head.body_known || head.body_size > MAX_HTTP_BODY
+            || head.head_size == 0) {
             d.mode = Direction::DONE;
             break;
         }

@@ -127,6 +127,26 @@ def sequence(frames, cut_last=False):
     return out
 
 
+def tcp_frame(payload, flags, seq, client_port=50000, server_port=80):
+    """One Ethernet, IPv4 and TCP frame from a client to a server."""
+    tcp = struct.pack(">HHIIBBHHH", client_port, server_port, seq, 0, 5 << 4, flags, 65535, 0, 0) + payload
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 1, 0, 64, 6, 0,
+                     bytes([192, 168, 1, 20]), bytes([192, 168, 1, 1]))
+    ether = bytes([0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 1]) + b"\x08\x00"
+    return ether + ip + tcp
+
+
+def request_seeds(write):
+    """Request lines the captures lack: a WebDAV method and an RTSP look-alike."""
+    for name, head in (
+        ("http-built-propfind", b"PROPFIND /dav/ HTTP/1.1\r\nUser-Agent: davfs2/1.7\r\nDepth: 1\r\n\r\n"),
+        ("http-built-rtsp", b"OPTIONS rtsp://cam/live RTSP/1.0\r\nUser-Agent: LibVLC/3.0\r\n\r\n"),
+    ):
+        port = 554 if name.endswith("rtsp") else 80
+        frames = [tcp_frame(b"", 0x02, 0, server_port=port), tcp_frame(head, 0x18, 1, server_port=port)]
+        write(name, bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+
+
 def main():
     captures = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "captures")
     os.makedirs(OUT, exist_ok=True)
@@ -188,6 +208,7 @@ def main():
     frames = [p.frame for p in eviction]
     write("eviction", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
     write("expiry", bytes([LINK_ETHERNET | SEQUENCE | 8 << 3]) + sequence(frames))
+    request_seeds(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

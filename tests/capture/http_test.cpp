@@ -39,10 +39,11 @@ TEST(HttpTest, CompleteHeadGivesItsSizeAgentAndBody)
     EXPECT_EQ(head.body_size, 1234u);
 }
 
+// Any token is a method (WebDAV and others), but only on an HTTP/1.x line.
 TEST(HttpTest, EveryMethodStartsARequest)
 {
-    for (const char *method :
-        {"GET", "POST", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE"}) {
+    for (const char *method : {"GET", "POST", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE",
+             "PROPFIND", "MKCOL", "LOCK", "UNLOCK", "VERSION-CONTROL", "get", "M-SEARCH"}) {
         HttpRequestHead head;
         EXPECT_EQ(Parse(std::string(method) + " / HTTP/1.0\r\n\r\n", head), HeadStatus::COMPLETE) << method;
         EXPECT_EQ(head.user_agent, "");
@@ -65,23 +66,34 @@ TEST(HttpTest, PrefixOfAMethodNeedsMoreAndAnythingElseIsNotHttp)
         {"GET / HTTP/1.1\r\nHost: a\r\n\r", HeadStatus::NEED_MORE},
         {"GET / HTTP/1.1", HeadStatus::NEED_MORE},
         {"GET /", HeadStatus::NEED_MORE},
-        {"get / HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
-        {"GETS / HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
+        {"X", HeadStatus::NEED_MORE},
+        {"PROPFIND /dav/ HTTP/1.", HeadStatus::NEED_MORE},
+        {"OPTIONS rtsp://cam/live RTSP/1.0\r\nUser-Agent: VLC\r\n\r\n", HeadStatus::NOT_HTTP},
+        {"INVITE sip:bob@example.com SIP/2.0\r\n", HeadStatus::NOT_HTTP},
+        {"GET / HTTP/1.1 \r\n\r\n", HeadStatus::NOT_HTTP},
+        {"GET  HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
+        {"GET /\x01 HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
+        {"SSH-2.0-OpenSSH_9.6\r\n", HeadStatus::NOT_HTTP},
+        {"220 mail.example.com ESMTP\r\n", HeadStatus::NOT_HTTP},
+        {std::string(33, 'A') + " / HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
         {"GET\t/ HTTP/1.1\r\n\r\n", HeadStatus::NOT_HTTP},
         {"HTTP/1.1 200 OK\r\n\r\n", HeadStatus::NOT_HTTP},
         {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", HeadStatus::NOT_HTTP},
         {std::string("\x16\x03\x01\x02\x00", 5), HeadStatus::NOT_HTTP},
-        {"X", HeadStatus::NOT_HTTP},
+        {"(", HeadStatus::NOT_HTTP},
     };
     for (const Case &c : cases) {
         HttpRequestHead head;
         EXPECT_EQ(Parse(c.text, head), c.status) << c.text;
     }
-    // Nothing is given back until the head is complete.
+    // A head not yet ended gives what its whole lines said, not a cut line.
     HttpRequestHead head;
-    head.user_agent = "kept";
-    EXPECT_EQ(Parse("GET / HTTP/1.1\r\nUser-Agent: new\r\n", head), HeadStatus::NEED_MORE);
-    EXPECT_EQ(head.user_agent, "kept");
+    EXPECT_EQ(Parse("GET / HTTP/1.1\r\nUser-Agent: new\r\nX-Long: aaa", head), HeadStatus::NEED_MORE);
+    EXPECT_TRUE(head.request_line);
+    EXPECT_EQ(head.user_agent, "new");
+    EXPECT_EQ(head.head_size, 0u);
+    EXPECT_EQ(Parse("GET / HTTP/1.1\r\nUser-Agent: cut", head), HeadStatus::NEED_MORE);
+    EXPECT_EQ(head.user_agent, "");
 }
 
 TEST(HttpTest, BodyLengthIsKnownOnlyWhenItIsClear)

@@ -394,10 +394,23 @@ TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
     options.max_stream_bytes = 64;
     Make(options);
     Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 0));
-    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 1, Text("GET / HTTP/1.1\r\nX-Long: " + std::string(100, 'a'))));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 1,
+        Text("GET / HTTP/1.1\r\nUser-Agent: ua/1\r\nX-Long: " + std::string(100, 'a'))));
+    // The User-Agent in the part that was kept still counts.
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_UPDATE);
+    EXPECT_EQ(events[1].flow.user_agent, "ua/1");
+    EXPECT_EQ(events[2].type, EVENT_FLOW_DPI_COMPLETE);
+    EXPECT_EQ(events[2].flow.detected_protocol, PROTO_HTTP);
+
+    // A request line longer than what is kept is no request at all.
+    events.clear();
+    const Host other {SERVER.mac, SERVER.ip, 8080};
+    Feed(TcpFrame(CLIENT, other, TCP_SYN, 0));
+    Feed(TcpFrame(CLIENT, other, TCP_ACK, 1, Text("GET /" + std::string(100, 'a'))));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].type, EVENT_FLOW_DPI_COMPLETE);
-    EXPECT_EQ(events[1].flow.detected_protocol, PROTO_HTTP);
+    EXPECT_EQ(events[1].flow.detected_protocol, PROTO_UNKNOWN);
 }
 
 TEST_F(TrackerTest, SsdpAndMdnsValues)
