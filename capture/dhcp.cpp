@@ -126,4 +126,19 @@ bool ParseDhcpClient(const uint8_t *data, size_t size, DhcpClientMessage &messag
     return true;
 }
 
+bool ParseDhcpRelayed(const uint8_t *data, size_t size, MacAddress &client, IpAddress &client_ip)
+{
+    constexpr size_t kCiaddrOffset = 12, kGiaddrOffset = 24;
+    if (data == nullptr || size < kOptionsOffset || data[0] != 1 || data[1] != 1 || data[2] != 6)
+        return false;
+    if (std::memcmp(data + kCookieOffset, kCookie, sizeof kCookie) != 0) return false;
+    static const uint8_t kNone[4] = {0, 0, 0, 0};
+    if (std::memcmp(data + kGiaddrOffset, kNone, 4) == 0) return false;
+    std::memcpy(client.data(), data + kChaddrOffset, client.size());
+    client_ip = IpAddress {};
+    client_ip.family = 4;
+    std::memcpy(client_ip.bytes.data(), data + kCiaddrOffset, 4);
+    return true;
+}
+
 } // namespace ostrel_capture

@@ -24,4 +24,9 @@ struct DhcpClientMessage {
 // control characters (trailing NULs included); other bytes pass unchanged.
 bool ParseDhcpClient(const uint8_t *data, size_t size, DhcpClientMessage &message);
 
+// A client's message forwarded by a relay agent (giaddr set, an Ethernet
+// chaddr) arrives from the relay: its client is `client`, at `client_ip`
+// (ciaddr, 0.0.0.0 while it has none).
+bool ParseDhcpRelayed(const uint8_t *data, size_t size, MacAddress &client, IpAddress &client_ip);
+
 } // namespace ostrel_capture

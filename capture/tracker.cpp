@@ -247,8 +247,29 @@ void Tracker::State::Frame(int link_type, const uint8_t *data, size_t caplen, si
     }
 }
 
-void Tracker::State::Packet(const PacketView &packet, int64_t time)
+namespace {
+
+// A DHCP request forwarded by a relay agent is sent by the relay, but it is
+// its client's: the relay's MAC and address must get none of its values.
+bool FromDhcpClientBehindRelay(const PacketView &packet, PacketView &client)
 {
+    if (packet.ip_protocol != 17 || packet.dst_port != 67 || packet.src_ip.family != 4) return false;
+    MacAddress mac {};
+    IpAddress ip;
+    if (!ParseDhcpRelayed(packet.payload, packet.payload_size, mac, ip)) return false;
+    client = packet;
+    client.src_mac = mac;
+    client.has_src_mac = true;
+    client.src_ip = ip;
+    return true;
+}
+
+} // namespace
+
+void Tracker::State::Packet(const PacketView &arrived, int64_t time)
+{
+    PacketView relayed;
+    const PacketView &packet = FromDhcpClientBehindRelay(arrived, relayed) ? relayed : arrived;
     bool src_lower
         = packet.src_ip != packet.dst_ip ? packet.src_ip < packet.dst_ip : packet.src_port <= packet.dst_port;
     int sender = src_lower ? LOWER : UPPER;

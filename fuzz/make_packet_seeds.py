@@ -136,6 +136,24 @@ def tcp_frame(payload, flags, seq, client_port=50000, server_port=80):
     return ether + ip + tcp
 
 
+def udp_frame(payload, src_ip, dst_ip, src_port, dst_port):
+    """One Ethernet, IPv4 and UDP frame from MAC ...:01 to MAC ...:02."""
+    udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 1, 0, 64, 17, 0, bytes(src_ip), bytes(dst_ip))
+    return bytes([0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 1]) + b"\x08\x00" + ip + udp
+
+
+def relayed_dhcp_seed(write):
+    """A client's DHCP request as a relay agent forwards it (giaddr set)."""
+    bootp = bytearray(236)
+    bootp[0:4] = bytes([1, 1, 6, 1])
+    bootp[24:28] = bytes([10, 0, 0, 1])  # giaddr
+    bootp[28:34] = bytes([0xb8, 0x27, 0xeb, 0, 0, 5])  # chaddr
+    options = bytes([99, 130, 83, 99, 53, 1, 3, 55, 3, 1, 3, 6, 12, 3]) + b"sbc" + bytes([255])
+    frame = udp_frame(bytes(bootp) + options, [10, 0, 0, 1], [10, 0, 0, 2], 67, 67)
+    write("dhcp-built-relayed", bytes([LINK_ETHERNET]) + frame)
+
+
 def request_seeds(write):
     """Request lines the captures lack: a WebDAV method and an RTSP look-alike."""
     for name, head in (
@@ -209,6 +227,7 @@ def main():
     write("eviction", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
     write("expiry", bytes([LINK_ETHERNET | SEQUENCE | 8 << 3]) + sequence(frames))
     request_seeds(write)
+    relayed_dhcp_seed(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

@@ -227,6 +227,30 @@ TEST_F(TrackerTest, BroadcastDhcpSplitsPerClient)
     EXPECT_EQ(tracker->Counters().flows_by_protocol.at(PROTO_DHCP), 2u);
 }
 
+// A request forwarded by a relay agent is its client's (chaddr): the relay
+// that sent it gets none of its values, nor the client the relay's address.
+TEST_F(TrackerTest, RelayedDhcpBelongsToItsClient)
+{
+    const Host relay {Mac(9), "10.0.0.1", 67};
+    const Host server {Mac(2), "10.0.0.2", 67};
+    Bytes relayed = DhcpRequest(5, "sbc", {1, 3, 6});
+    relayed[24] = 10, relayed[27] = 1; // giaddr
+    Feed(UdpFrame(relay, server, relayed));
+    Bytes own = DhcpRequest(9, "switch", {1, 3});
+    Feed(UdpFrame(relay, server, own)); // the relay's own request, giaddr unset
+    tracker->Flush(5000000);
+
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 2u);
+    const Endpoint &client = Origin(updates[0].flow);
+    EXPECT_EQ(client.mac, Mac(5));
+    EXPECT_TRUE(client.ip.IsUnspecified());
+    EXPECT_EQ(updates[0].flow.host_name, "sbc");
+    EXPECT_EQ(Origin(updates[1].flow).mac, Mac(9));
+    EXPECT_EQ(updates[1].flow.host_name, "switch");
+    EXPECT_EQ(updates[1].flow.dhcp_fingerprint, "1,3");
+}
+
 TEST_F(TrackerTest, IdleFlowsExpireByTheirOwnTimeout)
 {
     TrackerOptions options;
