@@ -1,4 +1,4 @@
-// QUIC version 1 Initial packets from the client: header protection removed,
+// QUIC Initial packets from the client (version 1, 2 and late drafts): header protection removed,
 // the payload decrypted with the initial keys (libcrypto does the crypto),
 // CRYPTO frames gathered by offset until the ClientHello is whole.
 #include "capture/quic.h"
@@ -17,6 +17,7 @@ namespace ostrel_capture {
 namespace {
 
 constexpr uint32_t QUIC_V1 = 0x00000001;
+constexpr uint32_t QUIC_V2 = 0x6b3343cf;
 constexpr size_t MAX_CID = 20;
 constexpr size_t MIN_FIRST_DCID = 8; // a client's first DCID is at least this long
 constexpr size_t SAMPLE_SIZE = 16;
@@ -27,8 +28,6 @@ constexpr size_t MAX_PIECES = 256; // disjoint pieces held before the gaps are c
 
 constexpr uint8_t LONG_HEADER = 0x80;
 constexpr uint8_t FIXED_BIT = 0x40;
-constexpr unsigned TYPE_INITIAL = 0;
-constexpr unsigned TYPE_RETRY = 3;
 
 constexpr uint8_t FRAME_PADDING = 0x00;
 constexpr uint8_t FRAME_PING = 0x01;
@@ -38,6 +37,15 @@ constexpr uint8_t FRAME_CRYPTO = 0x06;
 
 const uint8_t INITIAL_SALT_V1[] = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17, 0x9a, 0xe6,
     0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
+const uint8_t INITIAL_SALT_V2[] = {0x0d, 0xed, 0xe3, 0xde, 0xf7, 0x00, 0xa6, 0xdb, 0x81, 0x93, 0x81, 0xbe,
+    0x6e, 0x26, 0x9d, 0xcb, 0xf9, 0xbd, 0x2e, 0xd9};
+const uint8_t INITIAL_SALT_DRAFT_29[] = {0xaf, 0xbf, 0xec, 0x28, 0x99, 0x93, 0xd2, 0x4c, 0x9e, 0x97, 0x86,
+    0xf1, 0x9c, 0x61, 0x11, 0xe0, 0x43, 0x90, 0xa8, 0x99};
+const uint8_t INITIAL_SALT_DRAFT_23[] = {0xc3, 0xee, 0xf7, 0x12, 0xc7, 0x2e, 0xbb, 0x5a, 0x11, 0xa7, 0xd2,
+    0x43, 0x2b, 0xb4, 0x63, 0x65, 0xbe, 0xf9, 0xf5, 0x02};
+
+const QuicVersion VERSION_1 {INITIAL_SALT_V1, "quic key", "quic iv", "quic hp", 0, 1, 3};
+const QuicVersion VERSION_2 {INITIAL_SALT_V2, "quicv2 key", "quicv2 iv", "quicv2 hp", 1, 2, 0};
 
 // A variable-length integer at data[pos]; false when it runs past `size`.
 bool ReadVarint(const uint8_t *data, size_t size, size_t &pos, uint64_t &value)
@@ -131,18 +139,38 @@ bool OpenInPlace(const uint8_t key[16], const uint8_t nonce[12], const uint8_t *
 
 } // namespace
 
+// Drafts 23 to 34 (0xff0000NN) differ from version 1 in their salt only, and
+// from 33 on not even there.
+const QuicVersion *FindQuicVersion(uint32_t number)
+{
+    static const QuicVersion DRAFT_23 {INITIAL_SALT_DRAFT_23, "quic key", "quic iv", "quic hp", 0, 1, 3};
+    static const QuicVersion DRAFT_29 {INITIAL_SALT_DRAFT_29, "quic key", "quic iv", "quic hp", 0, 1, 3};
+    if (number == QUIC_V1 || number == 0xff000021 || number == 0xff000022) return &VERSION_1;
+    if (number == QUIC_V2) return &VERSION_2;
+    if (number >= 0xff00001d && number <= 0xff000020) return &DRAFT_29;
+    if (number >= 0xff000017 && number <= 0xff00001c) return &DRAFT_23;
+    return nullptr;
+}
+
 namespace detail {
+
+bool DeriveClientInitial(const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12],
+    uint8_t hp[16], const QuicVersion &version)
+{
+    uint8_t initial_secret[SECRET_SIZE];
+    uint8_t client_secret[SECRET_SIZE];
+    return Hkdf(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, dcid, dcid_size, version.salt, sizeof INITIAL_SALT_V1,
+               initial_secret, SECRET_SIZE)
+        && ExpandLabel(initial_secret, "client in", client_secret, SECRET_SIZE)
+        && ExpandLabel(client_secret, version.key_label, key, 16)
+        && ExpandLabel(client_secret, version.iv_label, iv, 12)
+        && ExpandLabel(client_secret, version.hp_label, hp, 16);
+}
 
 bool DeriveClientInitial(
     const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16])
 {
-    uint8_t initial_secret[SECRET_SIZE];
-    uint8_t client_secret[SECRET_SIZE];
-    return Hkdf(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, dcid, dcid_size, INITIAL_SALT_V1, sizeof INITIAL_SALT_V1,
-               initial_secret, SECRET_SIZE)
-        && ExpandLabel(initial_secret, "client in", client_secret, SECRET_SIZE)
-        && ExpandLabel(client_secret, "quic key", key, 16) && ExpandLabel(client_secret, "quic iv", iv, 12)
-        && ExpandLabel(client_secret, "quic hp", hp, 16);
+    return DeriveClientInitial(dcid, dcid_size, key, iv, hp, VERSION_1);
 }
 
 bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16])
@@ -168,19 +196,23 @@ uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t trunca
 
 } // namespace detail
 
-bool LooksLikeQuicInitial(const uint8_t *data, size_t size)
+bool LooksLikeQuicClientStart(const uint8_t *data, size_t size)
 {
-    return size >= 5 && (data[0] & (LONG_HEADER | FIXED_BIT)) == (LONG_HEADER | FIXED_BIT)
-        && ((data[0] >> 4) & 0x03) == TYPE_INITIAL && Read32(data + 1) == QUIC_V1;
+    if (size < 5 || (data[0] & (LONG_HEADER | FIXED_BIT)) != (LONG_HEADER | FIXED_BIT)) return false;
+    const QuicVersion *version = FindQuicVersion(Read32(data + 1));
+    if (version == nullptr) return false;
+    unsigned type = (data[0] >> 4) & 0x03;
+    return type == version->initial_type || type == version->zero_rtt_type;
 }
 
 HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::string &ja4)
 {
     if (state == HelloStatus::FOUND) ja4 = found;
     if (state != HelloStatus::NEED_MORE || size == 0) return state;
-    // The hello travels in the client's first Initials; a connection joined
-    // later, or one that is past its Initials (a short header), gives none.
-    if ((!have_keys && !LooksLikeQuicInitial(data, size)) || (data[0] & LONG_HEADER) == 0) {
+    // The hello travels in the client's first Initials (0-RTT packets may come
+    // first); a connection joined later, or one that is past its Initials (a
+    // short header), gives none.
+    if ((!have_keys && !LooksLikeQuicClientStart(data, size)) || (data[0] & LONG_HEADER) == 0) {
         state = HelloStatus::NOT_HELLO;
         return state;
     }
@@ -198,9 +230,14 @@ HelloStatus QuicClientHello::Datagram(const uint8_t *data, size_t size, std::str
 
 size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
 {
-    if (size < 7 || (data[0] & FIXED_BIT) == 0 || Read32(data + 1) != QUIC_V1) return 0;
+    if (size < 7 || (data[0] & FIXED_BIT) == 0) return 0;
+    // One connection, one version: the first Initial's.
+    const uint32_t number = Read32(data + 1);
+    if (version != nullptr ? number != version_number : FindQuicVersion(number) == nullptr) return 0;
+    const QuicVersion &packet_version = version != nullptr ? *version : *FindQuicVersion(number);
     unsigned type = (data[0] >> 4) & 0x03;
-    if (type == TYPE_RETRY) return size; // no length field: it is the datagram's rest
+    if (type == packet_version.retry_type) return size; // no length field: it is the datagram's rest
+    const bool initial = type == packet_version.initial_type;
     size_t pos = 5;
     size_t dcid_size = data[pos++];
     if (dcid_size > MAX_CID || size - pos < dcid_size + 1) return 0;
@@ -210,19 +247,22 @@ size_t QuicClientHello::Packet(const uint8_t *data, size_t size)
     if (scid_size > MAX_CID || size - pos < scid_size) return 0;
     pos += scid_size;
     uint64_t value = 0;
-    if (type == TYPE_INITIAL) {
+    if (initial) {
         if (!ReadVarint(data, size, pos, value) || value > size - pos) return 0; // token
         pos += value;
     }
     if (!ReadVarint(data, size, pos, value) || value > size - pos) return 0; // length
     size_t packet_size = pos + value;
-    if (type != TYPE_INITIAL) return packet_size; // 0-RTT and Handshake: not ours to read
+    if (!initial) return packet_size; // 0-RTT and Handshake: not ours to read
     if (!have_keys) {
-        if (dcid_size < MIN_FIRST_DCID || !detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp)) {
+        if (dcid_size < MIN_FIRST_DCID
+            || !detail::DeriveClientInitial(dcid, dcid_size, key, iv, hp, packet_version)) {
             state = HelloStatus::NOT_HELLO;
             return 0;
         }
         have_keys = true;
+        version = &packet_version;
+        version_number = number;
     }
     Decrypt(data, pos, packet_size);
     return packet_size;

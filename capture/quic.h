@@ -1,4 +1,4 @@
-// The client side of a QUIC version 1 connection up to its ClientHello:
+// The client side of a QUIC connection (version 1, 2 or a late draft) up to its ClientHello:
 // Initial packets decrypted with the initial keys, CRYPTO frames gathered.
 #pragma once
 
@@ -12,8 +12,24 @@
 
 namespace ostrel_capture {
 
-// A long-header version 1 Initial packet starts the datagram.
-bool LooksLikeQuicInitial(const uint8_t *data, size_t size);
+// What differs between the QUIC versions read: version 1, version 2 and the
+// drafts 23 to 34.
+struct QuicVersion {
+    const uint8_t *salt; // 20 bytes
+    const char *key_label;
+    const char *iv_label;
+    const char *hp_label;
+    unsigned initial_type; // long-header packet type bits
+    unsigned zero_rtt_type;
+    unsigned retry_type;
+};
+
+// Null for a version this path does not read.
+const QuicVersion *FindQuicVersion(uint32_t number);
+
+// A long-header Initial or 0-RTT packet of a version read here starts the
+// datagram: what a client sends first.
+bool LooksLikeQuicClientStart(const uint8_t *data, size_t size);
 
 class QuicClientHello
 {
@@ -34,6 +50,8 @@ private:
     HelloStatus Assemble(std::string &ja4);
 
     bool have_keys = false;
+    const QuicVersion *version = nullptr; // the first Initial's, once keys are made
+    uint32_t version_number = 0;
     uint8_t key[16] = {};
     uint8_t iv[12] = {};
     uint8_t hp[16] = {};
@@ -50,9 +68,12 @@ private:
 // Exposed for tests: the steps of RFC 9001 on their own.
 namespace detail {
 
-// The client's Initial key, iv and header protection key from the DCID.
+// The client's Initial key, iv and header protection key from the DCID
+// (version 1 unless another is given).
 bool DeriveClientInitial(
     const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12], uint8_t hp[16]);
+bool DeriveClientInitial(const uint8_t *dcid, size_t dcid_size, uint8_t key[16], uint8_t iv[12],
+    uint8_t hp[16], const QuicVersion &version);
 // AES-128-ECB of the 16-byte sample with the header protection key.
 bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16]);
 // The full packet number from its `pn_bytes` low bytes, next to the largest

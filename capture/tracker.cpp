@@ -537,7 +537,7 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
     if (flow.record.detected_protocol == PROTO_UNKNOWN && !flow.quic_checked) {
         if (size == 0) return;
         flow.quic_checked = true;
-        if (LooksLikeQuicInitial(data, size)) {
+        if (LooksLikeQuicClientStart(data, size)) {
             flow.record.detected_protocol = PROTO_QUIC;
             flow.udp = UdpKind::QUIC;
             flow.quic = std::make_unique<QuicClientHello>();

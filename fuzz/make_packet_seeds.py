@@ -154,6 +154,22 @@ def relayed_dhcp_seed(write):
     write("dhcp-built-relayed", bytes([LINK_ETHERNET]) + frame)
 
 
+def quic_version_seeds(write):
+    """Long headers of QUIC version 2 and draft 29, a 0-RTT packet before the
+    Initial (their payloads do not open: the version paths are what counts)."""
+    def long_header(first, version, token=True):
+        body = bytes(range(48))
+        header = bytes([first]) + struct.pack(">I", version) + bytes([8]) + bytes(range(8, 16)) + bytes([0])
+        return header + (b"\x00" if token else b"") + bytes([0x40, len(body)]) + body
+    for name, version, zero_rtt, initial in (
+        ("quic-built-v2", 0x6b3343cf, 0xe0, 0xd0),
+        ("quic-built-draft29", 0xff00001d, 0xd0, 0xc0),
+    ):
+        frames = [udp_frame(long_header(first, version, token=first == initial), [192, 168, 1, 20], [192, 168, 1, 1],
+                            50000, 443) for first in (zero_rtt, initial)]
+        write(name, bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+
+
 def request_seeds(write):
     """Request lines the captures lack: a WebDAV method and an RTSP look-alike."""
     for name, head in (
@@ -228,6 +244,7 @@ def main():
     write("expiry", bytes([LINK_ETHERNET | SEQUENCE | 8 << 3]) + sequence(frames))
     request_seeds(write)
     relayed_dhcp_seed(write)
+    quic_version_seeds(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

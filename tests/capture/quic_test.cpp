@@ -38,6 +38,7 @@ const char RFC_IV[] = "fa044b2f42a3fd3b46fb255c";
 const char RFC_HP[] = "9f50449e04a0e810283a1e9933adedd2";
 
 const char FIREFOX_JA4[] = "q13d1715h2_5b57614c22b0_3d5424432f57";
+constexpr uint32_t QUIC_V2 = 0x6b3343cf;
 
 void PutVarint(Bytes &out, uint64_t value)
 {
@@ -85,7 +86,7 @@ Keys RfcKeys()
 }
 
 struct PacketFields {
-    unsigned type = 0; // 0 Initial, 1 0-RTT, 2 Handshake
+    unsigned type = 0; // version 1: 0 Initial, 1 0-RTT, 2 Handshake; version 2: 1, 2, 3
     Bytes dcid = FromHex(RFC_DCID);
     Bytes scid;
     Bytes token;
@@ -109,7 +110,7 @@ Bytes Seal(const PacketFields &fields, const Keys &keys)
     packet.insert(packet.end(), fields.dcid.begin(), fields.dcid.end());
     packet.push_back(static_cast<uint8_t>(fields.scid.size()));
     packet.insert(packet.end(), fields.scid.begin(), fields.scid.end());
-    if (fields.type == 0) {
+    if (fields.type == (fields.version == QUIC_V2 ? 1u : 0u)) {
         PutVarint(packet, fields.token.size());
         packet.insert(packet.end(), fields.token.begin(), fields.token.end());
     }
@@ -186,12 +187,18 @@ TEST(QuicKeysTest, InitialKeysOfRfc9001AppendixA)
     EXPECT_EQ(ToHex(key, 16), RFC_KEY);
     EXPECT_EQ(ToHex(iv, 12), RFC_IV);
     EXPECT_EQ(ToHex(hp, 16), RFC_HP);
-
     // A.2: the header protection mask from the first packet's sample.
     Bytes sample = FromHex("d1b1c98dd7689fb8ec11d242b123dc9b");
     uint8_t mask[16];
     ASSERT_TRUE(detail::HeaderMask(hp, sample.data(), mask));
     EXPECT_EQ(ToHex(mask, 5), "437b9aec36");
+
+    // RFC 9369 Appendix A.1: version 2's salt and labels, same DCID.
+    ASSERT_TRUE(
+        detail::DeriveClientInitial(dcid.data(), dcid.size(), key, iv, hp, *FindQuicVersion(QUIC_V2)));
+    EXPECT_EQ(ToHex(key, 16), "8b1a0bc121284290a29e0971b5cd045d");
+    EXPECT_EQ(ToHex(iv, 12), "91f73e2351d8fa91660e909f");
+    EXPECT_EQ(ToHex(hp, 16), "45b95e15235d6f45a6b19cbcb0294ba9");
 }
 
 TEST(QuicKeysTest, PacketNumbersDecodeAgainstTheLargestSeen)
@@ -208,7 +215,11 @@ TEST(QuicKeysTest, PacketNumbersDecodeAgainstTheLargestSeen)
 TEST(QuicKeysTest, InitialPacketsAreRecognised)
 {
     Bytes initial = Initial(0, {0x01});
-    EXPECT_TRUE(LooksLikeQuicInitial(initial.data(), initial.size()));
+    EXPECT_TRUE(LooksLikeQuicClientStart(initial.data(), initial.size()));
+    for (Bytes start : std::vector<Bytes> {{0xd0, 0, 0, 0, 1, 0}, // version 1 0-RTT
+             {0xd0, 0x6b, 0x33, 0x43, 0xcf, 0}, // version 2 Initial
+             {0xc0, 0xff, 0, 0, 0x1d, 0}, {0xc0, 0xff, 0, 0, 0x22, 0}}) // drafts 29 and 34
+        EXPECT_TRUE(LooksLikeQuicClientStart(start.data(), start.size())) << ToHex(start.data(), 5);
     struct Case {
         const char *name;
         Bytes bytes;
@@ -218,11 +229,12 @@ TEST(QuicKeysTest, InitialPacketsAreRecognised)
         {"short header", {0x40, 0, 0, 0, 1, 0}},
         {"fixed bit clear", {0x80, 0, 0, 0, 1, 0}},
         {"Handshake packet", {0xe0, 0, 0, 0, 1, 0}},
-        {"version 2", {0xc0, 0x6b, 0x33, 0x43, 0xcf, 0}},
+        {"version 2 Retry", {0xc0, 0x6b, 0x33, 0x43, 0xcf, 0}},
+        {"draft 35", {0xc0, 0xff, 0, 0, 0x23, 0}},
         {"version negotiation", {0xc0, 0, 0, 0, 0, 0}},
     };
     for (const Case &c : not_initial)
-        EXPECT_FALSE(LooksLikeQuicInitial(c.bytes.data(), c.bytes.size())) << c.name;
+        EXPECT_FALSE(LooksLikeQuicClientStart(c.bytes.data(), c.bytes.size())) << c.name;
 }
 
 TEST_F(QuicTest, WholeHelloInOneInitialGivesItsJa4)
@@ -235,6 +247,33 @@ TEST_F(QuicTest, WholeHelloInOneInitialGivesItsJa4)
     std::string again;
     EXPECT_EQ(Feed(quic, Bytes {0x40, 1, 2, 3}, again), HelloStatus::FOUND);
     EXPECT_EQ(again, FIREFOX_JA4);
+}
+
+// Version 2 and the drafts have their own salts (and version 2 its labels and
+// type bits); a 0-RTT packet before the Initial does not end the search.
+TEST_F(QuicTest, OtherVersionsAndZeroRttFirstGiveTheJa4)
+{
+    for (uint32_t version : {QUIC_V2, 0xff00001du, 0xff000022u}) {
+        PacketFields fields;
+        fields.version = version;
+        fields.type = version == QUIC_V2 ? 1 : 0;
+        fields.frames = Crypto(hello, 0, hello.size());
+        uint8_t key[16], iv[12], hp[16];
+        ASSERT_TRUE(detail::DeriveClientInitial(
+            fields.dcid.data(), fields.dcid.size(), key, iv, hp, *FindQuicVersion(version)));
+        PacketFields zero_rtt = fields;
+        zero_rtt.type = version == QUIC_V2 ? 2 : 1;
+        const Keys keys {Bytes(key, key + 16), Bytes(iv, iv + 12), Bytes(hp, hp + 16)};
+        QuicClientHello quic;
+        ASSERT_EQ(Feed(quic, Seal(zero_rtt, keys), ja4), HelloStatus::NEED_MORE) << version;
+        ASSERT_EQ(Feed(quic, Seal(fields, keys), ja4), HelloStatus::FOUND) << version;
+        EXPECT_EQ(ja4, FIREFOX_JA4);
+        // Version 1 keys do not open a draft 29 Initial.
+        if (version == 0xff00001du) {
+            QuicClientHello other;
+            EXPECT_NE(Feed(other, Seal(fields, RfcKeys()), ja4), HelloStatus::FOUND);
+        }
+    }
 }
 
 TEST_F(QuicTest, CryptoFramesOutOfOrderOverlappingAndOverPackets)
@@ -307,7 +346,7 @@ TEST_F(QuicTest, ConnectionsThatGiveNoHello)
         HelloStatus last;
     };
     std::vector<Case> cases = {
-        {"version 2", {Seal(v2, RfcKeys())}, HelloStatus::NOT_HELLO},
+        {"version 2 Retry first", {Seal(v2, RfcKeys())}, HelloStatus::NOT_HELLO},
         {"first DCID under 8 bytes", {Seal(short_dcid, RfcKeys())}, HelloStatus::NOT_HELLO},
         {"short header first", {Bytes {0x41, 1, 2, 3, 4, 5, 6, 7}}, HelloStatus::NOT_HELLO},
         {"past the Initials with no hello", {Initial(0, Crypto(hello, 0, 100)), Bytes {0x41, 1, 2}},
