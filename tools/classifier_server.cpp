@@ -34,6 +34,24 @@ const char *const SERVICE_USAGE
 
 namespace {
 
+// A sanitizer's allocator keeps its own heap, so glibc has nothing to give
+// back there; under ThreadSanitizer a trim even breaks glibc's accounting of
+// the thread's arena, which aborts the thread at its exit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTREL_SANITIZED_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTREL_SANITIZED_HEAP 1
+#endif
+#endif
+
+void GiveBackFreedMemory()
+{
+#ifndef OSTREL_SANITIZED_HEAP
+    malloc_trim(0);
+#endif
+}
+
 bool ParseWhole(const std::string &value, long min, long max, long &out)
 {
     char *end = nullptr;
@@ -504,7 +522,7 @@ private:
             Run(task, stopped ? TaskMode::TURN_AWAY : TaskMode::SERVE);
             // What a request freed goes back to the system once nothing
             // waits, rather than staying with the thread's heap.
-            if (Idle()) malloc_trim(0);
+            if (Idle()) GiveBackFreedMemory();
         }
     }
 
