@@ -42,14 +42,12 @@ bool ozpHeldVerdicts::Take(const std::string &mac, ozpVerdict &verdict)
 {
     auto entry = held.find(mac);
     if (entry == held.end()) return false;
-    held_bytes -= Size(entry->first, entry->second);
-    by_age.erase(entry->second.age);
     verdict.mac = mac;
-    verdict.label = std::move(entry->second.label);
+    verdict.label = entry->second.label;
     verdict.score = entry->second.score;
     // Our own dump of a parsed value: it parses.
     verdict.response = nlohmann::json::parse(entry->second.response);
-    held.erase(entry);
+    Erase(entry);
     return true;
 }
 
