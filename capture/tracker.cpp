@@ -506,7 +506,7 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
     }
     case UdpKind::MDNS: {
         names.clear();
-        ParseMdnsPtrNames(data, size, names);
+        ParseMdnsNames(data, size, names);
         for (std::string &name : names) {
             if (std::find(flow.mdns_names.begin(), flow.mdns_names.end(), name) != flow.mdns_names.end())
                 continue;
