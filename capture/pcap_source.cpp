@@ -19,18 +19,20 @@ std::string LinkTypeText(int link_type)
     return text;
 }
 
-// Kernel ring of a live capture. In immediate mode each frame takes a slot
-// sized for the largest frame the interface may hand over: about 64 KiB on
-// one with receive offloads, so libpcap's default of 2 MiB holds only ~32
-// frames and a short burst is lost. 32 MiB holds ~500 such frames.
-constexpr int LIVE_BUFFER_BYTES = 32 * 1024 * 1024;
-
 // libpcap's texts often begin with the name already.
 std::string Named(const std::string &name, std::string reason)
 {
     const std::string prefix = name + ": ";
     if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
     return prefix + reason;
+}
+
+// How much a 32-bit counter went up since `last`, across a wrap.
+uint64_t Increment(uint64_t now, uint64_t &last)
+{
+    uint64_t step = static_cast<uint32_t>(now - last);
+    last = now;
+    return step;
 }
 
 } // namespace
@@ -40,10 +42,31 @@ PcapSource::~PcapSource()
     Close();
 }
 
+std::string CaptureStatsText(const CaptureStats &stats)
+{
+    return std::to_string(stats.received) + " packets received by filter, " + std::to_string(stats.dropped)
+        + " dropped by kernel, " + std::to_string(stats.if_dropped) + " dropped by interface";
+}
+
 void PcapSource::Close()
 {
+    CaptureStats ignored;
+    if (live) Stats(ignored);
     if (handle != nullptr) pcap_close(handle);
     handle = nullptr;
+}
+
+bool PcapSource::Stats(CaptureStats &stats)
+{
+    if (!live) return false;
+    pcap_stat now {};
+    if (handle != nullptr && pcap_stats(handle, &now) == 0) {
+        totals.received += Increment(now.ps_recv, raw.received);
+        totals.dropped += Increment(now.ps_drop, raw.dropped);
+        totals.if_dropped += Increment(now.ps_ifdrop, raw.if_dropped);
+    }
+    stats = totals;
+    return true;
 }
 
 bool PcapSource::OpenFile(const std::string &path)
@@ -54,6 +77,7 @@ bool PcapSource::OpenFile(const std::string &path)
     }
     name = path;
     live = false;
+    totals = CaptureStats();
     size = 0;
     records = 0;
     error.clear();
@@ -82,8 +106,10 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
         pcap_close(handle);
         handle = nullptr;
     }
+    if (interface != name || !live) totals = CaptureStats();
     name = interface;
     live = true;
+    raw = CaptureStats(); // a new handle counts from 0
     size = 0;
     error.clear();
     char errbuf[PCAP_ERRBUF_SIZE] = {};
@@ -96,7 +122,7 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
     pcap_set_promisc(handle, options.promiscuous ? 1 : 0);
     // Frames as they come, not in batches: the daemon polls the fd.
     pcap_set_immediate_mode(handle, 1);
-    pcap_set_buffer_size(handle, LIVE_BUFFER_BYTES);
+    pcap_set_buffer_size(handle, options.buffer_bytes);
     pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_MICRO);
     int status = pcap_activate(handle);
     if (status < 0) {

@@ -12,7 +12,22 @@ namespace ostrel_capture {
 struct LiveOptions {
     bool promiscuous = true;
     int snap_length = 262144; // whole frames, so a ClientHello is never cut
+    // Kernel ring of a live capture. In immediate mode each frame takes a
+    // slot sized for the largest frame the interface may hand over: about 64
+    // KiB on one with receive offloads, so libpcap's default of 2 MiB holds
+    // only ~32 frames and a short burst is lost. 32 MiB holds ~500 of them.
+    int buffer_bytes = 32 * 1024 * 1024;
 };
+
+// A live capture's counts, as tcpdump reports them (pcap_stats).
+struct CaptureStats {
+    uint64_t received = 0; // by the filter
+    uint64_t dropped = 0; // by the kernel: its ring was full
+    uint64_t if_dropped = 0; // by the interface or its driver
+};
+
+// "N packets received by filter, N dropped by kernel, N dropped by interface"
+std::string CaptureStatsText(const CaptureStats &stats);
 
 struct CapturedFrame {
     const uint8_t *data = nullptr; // valid until the next call
@@ -38,7 +53,11 @@ public:
     // An empty filter is none.
     bool SetFilter(const std::string &bpf);
     // Lets go of the file or interface; Next then fails until opened again.
+    // A live capture's counts are taken first.
     void Close();
+    // The counts of live captures of this interface since OpenLive was first
+    // called for it, reopenings added up; false for a file.
+    bool Stats(CaptureStats &stats);
 
     // FRAME: `frame` is filled. NONE_YET: nothing now (live). END: the file is
     // done. FAILED: Error() says why ("<file>: record N: <reason>" for a file).
@@ -62,6 +81,10 @@ private:
     uint64_t records = 0; // read from the file so far
     std::string name;
     std::string error;
+    // pcap_stats' 32-bit counters of the open handle, last read; their
+    // increments add up in `totals`, so neither a wrap nor a reopening loses any.
+    CaptureStats raw;
+    CaptureStats totals;
 };
 
 } // namespace ostrel_capture

@@ -61,6 +61,9 @@ public:
     virtual std::string Counts() const = 0;
     // What was skipped, for the summary: "0 lines skipped".
     virtual std::string Skipped() const = 0;
+    // A live capture's packet counts for the progress line and the summary
+    // ("N packets received by filter, ..."); empty when the input has none.
+    virtual std::string CaptureStats() { return std::string(); }
     // Lines logged once when the input ends (each without "ostrel-host: ").
     virtual std::string EndReport() const { return std::string(); }
     // The exit status the input asks for at the stop (0: it read soundly),

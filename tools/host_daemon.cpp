@@ -34,6 +34,9 @@ namespace ostrel_host {
 
 namespace {
 
+using ostrel_standin::LogAt;
+using ostrel_standin::LogLevel;
+
 // Flows the plug-ins still hold are waited for (before the updates that
 // --exit-after-input counts) while they keep releasing some.
 constexpr auto STALLED_AFTER = std::chrono::seconds(10);
@@ -73,6 +76,13 @@ bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
     desc = SinkChannelSpec {
         text.substr(0, slash), text.substr(slash + 1, equals - slash - 1), text.substr(equals + 1), table};
     return true;
+}
+
+// A live capture's counts at the end of a line, after what it said before.
+std::string CaptureText(FlowInput &input)
+{
+    const std::string stats = input.CaptureStats();
+    return stats.empty() ? stats : "; capture: " + stats;
 }
 
 // Counts the dispatched flows that every plug-in has let go of: the host
@@ -200,18 +210,18 @@ bool Daemon::StartPlugins()
         running->desc = desc;
         std::string error;
         if (!running->library.Open(desc.library, error)) {
-            oz_printf("ostrel-host: %s: %s\n", desc.tag.c_str(), error.c_str());
+            LogAt(LogLevel::Error, "ostrel-host: %s: %s\n", desc.tag.c_str(), error.c_str());
             return false;
         }
         running->plugin = running->library.Create(desc.tag, {{"conf_filename", desc.conf_filename}}, error);
         if (!running->plugin) {
-            oz_printf("ostrel-host: %s\n", error.c_str());
+            LogAt(LogLevel::Error, "ostrel-host: %s\n", error.c_str());
             return false;
         }
         running->processor = dynamic_cast<ozPluginProcessor *>(running->plugin.get());
         if (running->processor == nullptr) {
-            oz_printf(
-                "ostrel-host: %s: %s: not a processor plug-in\n", desc.tag.c_str(), desc.library.c_str());
+            LogAt(LogLevel::Error, "ostrel-host: %s: %s: not a processor plug-in\n", desc.tag.c_str(),
+                desc.library.c_str());
             running->plugin.reset();
             return false;
         }
@@ -223,7 +233,7 @@ bool Daemon::StartPlugins()
         try {
             running->plugin->Create();
         } catch (const std::exception &e) {
-            oz_printf("ostrel-host: %s: cannot start: %s\n", desc.tag.c_str(), e.what());
+            LogAt(LogLevel::Error, "ostrel-host: %s: cannot start: %s\n", desc.tag.c_str(), e.what());
             running->plugin.reset();
             return false;
         }
@@ -242,6 +252,8 @@ bool Daemon::OpenInput()
         packets.interface = options.interface;
         packets.bpf = options.bpf;
         packets.promiscuous = options.promiscuous;
+        packets.snaplen = options.snaplen;
+        packets.buffer_size = options.buffer_size;
         packets.speed = options.speed;
         packets.tracker = options.tracker;
         input = std::make_unique<PacketInput>(packets);
@@ -341,19 +353,21 @@ void Daemon::Summary()
 {
     const uint64_t flows_read = input ? input->FlowsRead() : 0;
     const std::string skipped = input ? input->Skipped() : std::string("0 lines skipped");
+    const std::string capture = input ? CaptureText(*input) : std::string();
     oz_printf("ostrel-host: stopped: %llu flows read, %llu dispatched, %llu processed, %llu not processed; "
-              "%s; sinks: %llu payloads, %zu devices\n",
+              "%s; sinks: %llu payloads, %zu devices%s\n",
         static_cast<unsigned long long>(flows_read), static_cast<unsigned long long>(flows_dispatched),
         static_cast<unsigned long long>(flows_processed),
         static_cast<unsigned long long>(flows_read - flows_processed), skipped.c_str(),
-        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices());
+        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices(), capture.c_str());
 }
 
 void Daemon::Progress(const char *what)
 {
     const std::string counts = input ? input->Counts() : std::string("0 flows read, 0 lines skipped");
-    oz_printf("ostrel-host: %s: %s; sinks: %llu payloads, %zu devices\n", what, counts.c_str(),
-        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices());
+    const std::string capture = input ? CaptureText(*input) : std::string();
+    oz_printf("ostrel-host: %s: %s; sinks: %llu payloads, %zu devices%s\n", what, counts.c_str(),
+        static_cast<unsigned long long>(sinks.Payloads()), sinks.Devices(), capture.c_str());
 }
 
 int Daemon::Run()
@@ -367,7 +381,7 @@ int Daemon::Run()
     sigaddset(&mask, SIGTERM);
     signal_fd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signal_fd < 0) {
-        oz_printf("ostrel-host: signalfd: %s\n", strerror(errno));
+        LogAt(LogLevel::Error, "ostrel-host: signalfd: %s\n", strerror(errno));
         return 1;
     }
     if (!Configure() || !OpenInput() || !StartPlugins()) return 1;
@@ -405,7 +419,7 @@ int Daemon::Run()
         }
         for (auto &running : plugins) {
             if (running->plugin->HasTerminated()) {
-                oz_printf("ostrel-host: %s: plug-in thread ended on its own; shutting down\n",
+                LogAt(LogLevel::Error, "ostrel-host: %s: plug-in thread ended on its own; shutting down\n",
                     running->desc.tag.c_str());
                 status = 1;
                 stop = true;
@@ -432,7 +446,7 @@ int Daemon::Run()
         }
         int ready = poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
-            oz_printf("ostrel-host: poll: %s\n", strerror(errno));
+            LogAt(LogLevel::Error, "ostrel-host: poll: %s\n", strerror(errno));
             status = 1;
             break;
         }
@@ -447,7 +461,7 @@ int Daemon::Run()
     // that the input failed.
     if (status == 0 && input && input->FailureStatus() != 0) {
         status = input->FailureStatus();
-        oz_printf("ostrel-host: exit status %d: %s\n", status, input->Failure().c_str());
+        LogAt(LogLevel::Error, "ostrel-host: exit status %d: %s\n", status, input->Failure().c_str());
     }
     return status;
 }
@@ -485,8 +499,8 @@ void Daemon::Stop()
 std::string Usage()
 {
     return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
-           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]] [--bpf "
-           "FILTER]\n"
+           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]\n"
+           "                    [--snaplen BYTES] [--buffer-size BYTES]] [--bpf FILTER]\n"
            "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N] [--dump-flows "
            "FILE]\n"
            "                   [--speed FACTOR] [--update-interval SECONDS]\n"
@@ -494,6 +508,7 @@ std::string Usage()
            "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table "
            "SINK/CHANNEL=PATH]...\n"
            "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
+           "                   [--log-journal]\n"
            "See docs/HOST.md.\n";
 }
 
@@ -502,7 +517,7 @@ namespace {
 const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--pcap",
     "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--dump-flows", "--speed",
     "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags",
-    "--var", "--sink", "--sink-table"};
+    "--var", "--sink", "--sink-table", "--snaplen", "--buffer-size"};
 
 // Idle times in seconds, kept where microseconds cannot overflow.
 bool ParseTimeout(const std::string &text, int64_t &usec)
@@ -529,9 +544,13 @@ bool CheckInputs(const Options &options, std::string &error)
         error = "--dump-flows: writes the flows of an input; give --input, --pcap or --interface";
         return false;
     }
-    if (!options.promiscuous && options.interface.empty()) {
-        error = "--no-promiscuous: for a live capture; give --interface";
-        return false;
+    const bool live_only[] = {!options.promiscuous, options.snaplen != 0, options.buffer_size != 0};
+    const char *names[] = {"--no-promiscuous", "--snaplen", "--buffer-size"};
+    for (size_t i = 0; i < 3; i++) {
+        if (live_only[i] && options.interface.empty()) {
+            error = std::string(names[i]) + ": for a live capture; give --interface";
+            return false;
+        }
     }
     return true;
 }
@@ -568,6 +587,8 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             options.debug_payload = true;
         else if (arg == "--no-promiscuous")
             options.promiscuous = false;
+        else if (arg == "--log-journal")
+            options.log_journal = true;
         else if (arg.compare(0, 2, "--") != 0 || VALUE_OPTIONS.count(arg) == 0) {
             error = arg + ": unknown option";
             return false;
@@ -601,6 +622,14 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             if (!ParseWhole(value, 100000000, whole) || whole == 0)
                 return bad("must be a whole number from 1 to 100000000");
             options.tracker.max_flows = static_cast<size_t>(whole);
+        } else if (arg == "--snaplen") {
+            // The most libpcap takes; 0 is its "whole frames", as for tcpdump -s 0.
+            if (!ParseWhole(value, 262144, whole)) return bad("must be a whole number from 0 to 262144");
+            options.snaplen = static_cast<int>(whole);
+        } else if (arg == "--buffer-size") {
+            if (!ParseWhole(value, INT32_MAX, whole) || whole < 65536)
+                return bad("must be a whole number of bytes from 65536 to 2147483647");
+            options.buffer_size = static_cast<int>(whole);
         } else if (arg == "--speed") {
             // 1000 times slower is already a recorded second in 17 minutes.
             if (!ParseNumber(value, 0.001, 1e6, options.speed, true))
@@ -654,6 +683,7 @@ void BlockSignals()
 
 int RunDaemon(const Options &options)
 {
+    if (options.log_journal || ostrel_standin::StderrIsJournal()) ostrel_standin::SetJournalFormat(true);
     Daemon daemon(options);
     return daemon.Run();
 }

@@ -40,6 +40,13 @@ struct Options {
     double run_seconds = 0; // 0: no limit
     double progress_interval = 5;
     ozVariableMap variables;
+    // Live captures only: bytes kept of each frame (0: whole frames) and the
+    // kernel's ring for frames not yet read (0: the capture's default).
+    int snaplen = 0;
+    int buffer_size = 0;
+    // Log lines with the journal's level prefixes; also when stderr is the
+    // journal's stream (JOURNAL_STREAM).
+    bool log_journal = false;
     bool debug = false;
     bool verbose = false;
     bool debug_payload = false;

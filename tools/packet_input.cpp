@@ -8,10 +8,14 @@
 
 #include "capture/protocols.h"
 #include "host/oz_log.h"
+#include "host/standin/standin.h"
 
 namespace ostrel_host {
 
 namespace {
+
+using ostrel_standin::LogAt;
+using ostrel_standin::LogLevel;
 
 // Frames read in one go before the loop looks at signals and timers again.
 constexpr int FRAMES_PER_SERVICE = 2048;
@@ -51,6 +55,16 @@ long long WholeSeconds(Clock::duration duration)
 
 } // namespace
 
+bool DropWatch::Update(uint64_t dropped, Clock::time_point now)
+{
+    if (dropped <= last) return false;
+    last = dropped;
+    const bool warn = !warned || now - last_drop_at >= QUIET;
+    warned = true;
+    last_drop_at = now;
+    return warn;
+}
+
 std::shared_ptr<ozFlow> HostFlow(const ostrel_capture::FlowRecord &record)
 {
     auto flow = std::make_shared<ozFlow>();
@@ -85,6 +99,8 @@ bool PacketInput::OpenSource()
     if (options.file.empty()) {
         ostrel_capture::LiveOptions live_options;
         live_options.promiscuous = options.promiscuous;
+        if (options.snaplen > 0) live_options.snap_length = options.snaplen;
+        if (options.buffer_size > 0) live_options.buffer_bytes = options.buffer_size;
         opened = source.OpenLive(options.interface, live_options);
     } else {
         opened = source.OpenFile(options.file);
@@ -99,7 +115,7 @@ bool PacketInput::Open()
     bool live = options.file.empty();
     name = live ? options.interface : options.file;
     if (!OpenSource()) {
-        oz_printf("ostrel-host: %s\n", source.Error().c_str());
+        LogAt(LogLevel::Error, "ostrel-host: %s\n", source.Error().c_str());
         return false;
     }
     oz_printf("ostrel-host: %s: %s, link type %d%s%s\n", name.c_str(),
@@ -138,6 +154,7 @@ void PacketInput::Service(Clock::time_point now, bool readable)
         // packets to move the capture's clock on.
         if (!ended && now >= next_live_expire) {
             tracker.Expire(WallClockUsec());
+            WatchDrops(now);
             next_live_expire = now + std::chrono::seconds(1);
         }
     }
@@ -190,8 +207,8 @@ void PacketInput::ReadLive(Clock::time_point now)
 // it is back. Open flows stay; the wall clock ends the idle ones.
 void PacketInput::CaptureDown(Clock::time_point now)
 {
-    oz_printf("ostrel-host: %s; capture down, opening it again in %lld s\n", source.Error().c_str(),
-        WholeSeconds(options.reopen_first));
+    LogAt(LogLevel::Warning, "ostrel-host: %s; capture down, opening it again in %lld s\n",
+        source.Error().c_str(), WholeSeconds(options.reopen_first));
     source.Close();
     down = true;
     down_since = now;
@@ -209,8 +226,17 @@ void PacketInput::Reopen(Clock::time_point now)
     }
     reopen_wait = std::min(reopen_wait * 2, std::max(options.reopen_most, options.reopen_first));
     reopen_at = now + reopen_wait;
-    oz_printf("ostrel-host: %s; still down, next try in %lld s\n", source.Error().c_str(),
+    LogAt(LogLevel::Warning, "ostrel-host: %s; still down, next try in %lld s\n", source.Error().c_str(),
         WholeSeconds(reopen_wait));
+}
+
+void PacketInput::WatchDrops(Clock::time_point now)
+{
+    ostrel_capture::CaptureStats stats;
+    if (!source.Stats(stats) || !drops.Update(stats.dropped + stats.if_dropped, now)) return;
+    LogAt(LogLevel::Warning,
+        "ostrel-host: %s: packets lost before the capture read them: %s; a larger --buffer-size may help\n",
+        name.c_str(), ostrel_capture::CaptureStatsText(stats).c_str());
 }
 
 void PacketInput::Feed(const ostrel_capture::CapturedFrame &frame)
@@ -233,7 +259,7 @@ void PacketInput::End(const char *why)
 {
     // A broken file ends the input, like a failed read of flow lines; what
     // was read still counts.
-    if (why != nullptr) oz_printf("ostrel-host: %s; input ended\n", why);
+    if (why != nullptr) LogAt(LogLevel::Warning, "ostrel-host: %s; input ended\n", why);
     holding = false;
     tracker.Flush(source.Live() ? WallClockUsec() : last_usec);
     ended = true;
@@ -296,6 +322,12 @@ std::string PacketInput::Counts() const
     }
     text += ", " + Number(ParseErrors()) + " parse errors; " + Number(flows_read) + " flows read";
     return text;
+}
+
+std::string PacketInput::CaptureStats()
+{
+    ostrel_capture::CaptureStats stats;
+    return source.Stats(stats) ? ostrel_capture::CaptureStatsText(stats) : std::string();
 }
 
 std::string PacketInput::Skipped() const

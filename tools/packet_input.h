@@ -19,6 +19,8 @@ struct PacketInputOptions {
     std::string interface; // a live interface
     std::string bpf; // empty: every packet
     bool promiscuous = true;
+    int snaplen = 0; // live: 0 for whole frames
+    int buffer_size = 0; // live: 0 for the capture's default
     double speed = 1; // files only: 0 for no waiting
     ostrel_capture::TrackerOptions tracker;
     // A live interface that fails (unplugged, re-created) is opened again
@@ -30,6 +32,23 @@ struct PacketInputOptions {
 // Exit statuses an input asks for (FailureStatus).
 constexpr int EXIT_INPUT_BROKEN = 3; // a capture file broke part-way
 constexpr int EXIT_CAPTURE_DOWN = 4; // the live interface was down at the stop
+
+// Says when a live capture's drops are worth a warning: when they start,
+// and again only once none came for QUIET, so that a capture that keeps
+// falling behind does not fill the log.
+class DropWatch
+{
+public:
+    static constexpr Clock::duration QUIET = std::chrono::seconds(60);
+
+    // `dropped`: the drops so far. True when a warning is due now.
+    bool Update(uint64_t dropped, Clock::time_point now);
+
+private:
+    uint64_t last = 0;
+    bool warned = false;
+    Clock::time_point last_drop_at;
+};
 
 // The host's flow record for a capture's one; addresses as the host parses
 // them from text.
@@ -52,6 +71,7 @@ public:
 
     uint64_t FlowsRead() const override { return flows_read; }
     std::string Counts() const override;
+    std::string CaptureStats() override;
     std::string Skipped() const override;
     std::string EndReport() const override;
     int FailureStatus() const override;
@@ -64,6 +84,7 @@ private:
     void CaptureDown(Clock::time_point now);
     void Reopen(Clock::time_point now);
     void Feed(const ostrel_capture::CapturedFrame &frame);
+    void WatchDrops(Clock::time_point now);
     void End(const char *why);
     uint64_t ParseErrors() const;
 
@@ -90,6 +111,7 @@ private:
     Clock::time_point held_due;
     // Live: the wall clock's idle checks.
     Clock::time_point next_live_expire;
+    DropWatch drops;
     // Live: the interface failed and is opened again at `reopen_at`.
     bool down = false;
     Clock::time_point down_since;

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
@@ -22,6 +26,8 @@ struct LogState {
     std::mutex lock;
     ostrel_standin::LogHandler handler;
     std::vector<std::string> *capture = nullptr;
+    bool journal = false;
+    bool mid_line = false; // the last text written did not end its line
 };
 
 LogState &State()
@@ -211,7 +217,24 @@ void Write(ostrel_standin::LogLevel level, const std::string &text)
         state.handler(level, text);
         return;
     }
-    std::fputs(text.c_str(), stderr);
+    const std::string &out = state.journal ? ostrel_standin::JournalText(level, text, state.mid_line) : text;
+    if (!text.empty()) state.mid_line = text.back() != '\n';
+    std::fputs(out.c_str(), stderr);
+}
+
+const char *JournalPrefix(ostrel_standin::LogLevel level)
+{
+    switch (level) {
+    case ostrel_standin::LogLevel::Error:
+        return "<3>";
+    case ostrel_standin::LogLevel::Warning:
+        return "<4>";
+    case ostrel_standin::LogLevel::Info:
+        return "<6>";
+    case ostrel_standin::LogLevel::Debug:
+        break;
+    }
+    return "<7>";
 }
 
 } // namespace
@@ -269,6 +292,50 @@ namespace ostrel_standin {
 
 namespace {
 std::vector<std::string> captured;
+}
+
+void LogAt(LogLevel level, const char *format, ...)
+{
+    if (level == LogLevel::Debug && !DebugMode()) return;
+    va_list ap;
+    va_start(ap, format);
+    std::string text = FormatLogText(format, ap);
+    va_end(ap);
+    Write(level, text);
+}
+
+std::string JournalText(LogLevel level, const std::string &text, bool mid_line)
+{
+    const std::string prefix = JournalPrefix(level);
+    std::string out;
+    bool line_start = !mid_line;
+    for (char c : text) {
+        if (line_start) out += prefix;
+        out += c;
+        line_start = c == '\n';
+    }
+    return out;
+}
+
+bool StderrIsJournal()
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    char rest = 0;
+    if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) != 2) return false;
+    struct stat info {
+    };
+    if (fstat(STDERR_FILENO, &info) != 0) return false;
+    return static_cast<unsigned long long>(info.st_dev) == device
+        && static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+void SetJournalFormat(bool on)
+{
+    LogState &state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.journal = on;
 }
 
 void SetLogHandler(LogHandler handler)

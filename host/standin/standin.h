@@ -15,7 +15,7 @@
 
 namespace ostrel_standin {
 
-enum class LogLevel { Info, Debug };
+enum class LogLevel { Error, Warning, Info, Debug };
 
 // Receives each written log text (one oz_printf/oz_dprintf call, or one
 // flushed chunk of a debug stream). Only debug texts that pass the debug
@@ -24,6 +24,25 @@ using LogHandler = std::function<void(LogLevel level, const std::string &text)>;
 
 // Replaces the handler (default: write to stderr); an empty one restores it.
 OZ_HOST_API void SetLogHandler(LogHandler handler);
+
+// Writes one text at `level`: the daemon's own warnings and errors, which a
+// plug-in's oz_printf cannot mark. Values are made safe as oz_printf's are.
+OZ_HOST_API void LogAt(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// `text` as journald's stream reader takes it (sd-daemon(3)): each line that
+// starts in it begins with its level, "<3>" error, "<4>" warning, "<6>" info
+// or "<7>" debug. `mid_line`: the text goes on a line already begun, whose
+// level was given then.
+OZ_HOST_API std::string JournalText(LogLevel level, const std::string &text, bool mid_line = false);
+
+// True when stderr is the journal's stream: JOURNAL_STREAM, which systemd
+// sets, names the device and inode of stderr ("DEV:INODE"). A stderr
+// redirected elsewhere by a child of the service does not count.
+OZ_HOST_API bool StderrIsJournal();
+
+// Lines written to stderr carry the journal's level prefixes (and, as
+// always, no time of their own: the journal stamps each line).
+OZ_HOST_API void SetJournalFormat(bool on);
 
 // Records every log text while it lives, instead of writing it to stderr.
 class OZ_HOST_API LogCapture

@@ -1,6 +1,10 @@
 // The host's log: what debug mode lets through and how logged values are made safe.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "host/ozhost.h"
@@ -84,6 +88,42 @@ TEST_F(HostTest, LoggedValuesCannotStartLinesOrControlTheTerminal)
     oz_printf("%s: %d %i %u %lu %lld %zu %5.2f %x %#o %c%c %-4s| %.*s %*d %p %%\n", "t", -3, 4, 7u, 8ul, -9ll,
         size_t(10), 3.14159, 255, 8, 'z', '\n', "ab", 2, "xyz", 3, 5, static_cast<void *>(nullptr));
     EXPECT_EQ(log.Text(), "t: -3 4 7 8 -9 10  3.14 ff 010 z\\x0a ab  | xy   5 (nil) %\n");
+}
+
+TEST_F(HostTest, JournalLinesCarryTheirLevelAndNoTimeOfTheirOwn)
+{
+    using ostrel_standin::JournalText;
+    using ostrel_standin::LogLevel;
+    EXPECT_EQ(JournalText(LogLevel::Error, "host: poll: bad\n"), "<3>host: poll: bad\n");
+    EXPECT_EQ(JournalText(LogLevel::Warning, "w\n"), "<4>w\n");
+    EXPECT_EQ(JournalText(LogLevel::Info, "i\n"), "<6>i\n");
+    // A dump of many lines: every line is read on its own, so each has the level.
+    EXPECT_EQ(JournalText(LogLevel::Debug, "a\n  b\n"), "<7>a\n<7>  b\n");
+    // A line written in two texts has one prefix, at its start.
+    EXPECT_EQ(JournalText(LogLevel::Info, "no newline "), "<6>no newline ");
+    EXPECT_EQ(JournalText(LogLevel::Info, "at the end\n", true), "at the end\n");
+
+    // The daemon's own levels reach the log like oz_printf's texts; debug
+    // ones only in debug mode.
+    ostrel_standin::LogAt(LogLevel::Warning, "%s: dropped %d\n", "host", 3);
+    ostrel_standin::LogAt(LogLevel::Debug, "hidden\n");
+    EXPECT_EQ(log.Text(), "host: dropped 3\n");
+
+    // JOURNAL_STREAM counts only when it names stderr itself.
+    struct stat info {
+    };
+    ASSERT_EQ(fstat(STDERR_FILENO, &info), 0);
+    const std::string own = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    const char *saved = std::getenv("JOURNAL_STREAM");
+    const std::string kept = saved != nullptr ? saved : "";
+    for (const std::string &value : {own, std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1),
+             std::string("junk"), own + "x"}) {
+        setenv("JOURNAL_STREAM", value.c_str(), 1);
+        EXPECT_EQ(ostrel_standin::StderrIsJournal(), value == own) << value;
+    }
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(ostrel_standin::StderrIsJournal());
+    if (saved != nullptr) setenv("JOURNAL_STREAM", kept.c_str(), 1);
 }
 
 } // namespace

@@ -246,9 +246,9 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
 
 TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
 {
-    std::vector<std::string> good
-        = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67", "--udp-timeout",
-            "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows", "out.jsonl"};
+    std::vector<std::string> good = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf",
+        "udp port 67", "--udp-timeout", "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows",
+        "out.jsonl", "--snaplen", "0", "--buffer-size", "65536", "--snaplen", "96", "--log-journal"};
     std::vector<char *> argv;
     for (std::string &arg : good)
         argv.push_back(&arg[0]);
@@ -264,6 +264,9 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
     EXPECT_EQ(options.tracker.tcp_timeout_usec, 500000);
     EXPECT_EQ(options.tracker.max_flows, 1000u);
     EXPECT_EQ(options.dump_flows, "out.jsonl");
+    EXPECT_EQ(options.snaplen, 96);
+    EXPECT_EQ(options.buffer_size, 65536);
+    EXPECT_TRUE(options.log_journal);
     // Defaults are the tracker's own.
     ostrel_host::Options defaults;
     EXPECT_EQ(defaults.tracker.udp_timeout_usec, ostrel_capture::TrackerOptions().udp_timeout_usec);
@@ -284,6 +287,13 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
         {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
         {{"--dump-flows"}, "--dump-flows: needs a value"},
+        {{"--pcap", "a.pcap", "--snaplen", "96"}, "--snaplen: for a live capture; give --interface"},
+        {{"--buffer-size", "1048576"}, "--buffer-size: for a live capture; give --interface"},
+        {{"--snaplen", "262145"}, "--snaplen 262145: must be a whole number from 0 to 262144"},
+        {{"--snaplen", "-1"}, "--snaplen -1: must be a whole number"},
+        {{"--buffer-size", "65535"}, "--buffer-size 65535: must be a whole number of bytes from 65536"},
+        {{"--buffer-size", "2147483648"}, "--buffer-size 2147483648: must be a whole number of bytes"},
+        {{"--buffer-size", "1M"}, "--buffer-size 1M: must be a whole number of bytes"},
         {{"--dump-flows", "out.jsonl"},
             "--dump-flows: writes the flows of an input; give --input, --pcap or"},
     };
@@ -302,7 +312,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
     }
     // Every option is in the usage text.
     for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout",
-             "--tcp-timeout", "--max-flows", "--dump-flows"})
+             "--tcp-timeout", "--max-flows", "--dump-flows", "--snaplen", "--buffer-size", "--log-journal"})
         EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
 }
 

@@ -217,6 +217,14 @@ TEST_P(LiveCaptureTest, FramesSentIntoAnInterfaceMatchTheAnswers)
         << "frames other than the capture's reached the interface:\n"
         << log;
     EXPECT_NE(log.find(", 0 parse errors; "), std::string::npos) << log;
+    // The summary counts the frames as tcpdump does.
+    const size_t summary = log.find("ostrel-host: stopped: ");
+    ASSERT_NE(summary, std::string::npos) << log;
+    EXPECT_NE(log.find(" devices; capture: " + std::to_string(sent)
+                      + " packets received by filter, 0 dropped by kernel, 0 dropped by interface\n",
+                  summary),
+        std::string::npos)
+        << log;
 
     ostrel_test::DumpObservations dumped = ostrel_test::ReadDump(dump);
     EXPECT_EQ(dumped.errors, "");

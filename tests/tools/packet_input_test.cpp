@@ -177,6 +177,32 @@ TEST(PacketInputTest, BadPacketsAreCountedAsParseErrorsAndSkipped)
     EXPECT_EQ(input.Skipped(), "3 packets, 2 parse errors");
     // The good packet still made its flow.
     EXPECT_GE(input.FlowsRead(), 1u);
+    // A file has no kernel to drop packets: nothing is said of drops.
+    EXPECT_EQ(input.CaptureStats(), "");
+}
+
+TEST(PacketInputTest, LiveDropsAreCountedAsTcpdumpDoesAndWarnedOfWhenTheyStart)
+{
+    ostrel_capture::CaptureStats stats;
+    stats.received = 50000;
+    stats.dropped = 1350;
+    stats.if_dropped = 2;
+    EXPECT_EQ(ostrel_capture::CaptureStatsText(stats),
+        "50000 packets received by filter, 1350 dropped by kernel, 2 dropped by interface");
+
+    // Drops so far, a second apart: a warning when they start, none while
+    // they go on or stand still, and one again only after a quiet minute.
+    ostrel_host::DropWatch watch;
+    const Clock::time_point start = Clock::now();
+    struct Step {
+        int second;
+        uint64_t dropped;
+        bool warn;
+    } steps[] = {{0, 0, false}, {1, 5, true}, {2, 9, false}, {3, 9, false}, {30, 12, false}, {89, 12, false},
+        {90, 13, true}, {91, 14, false}};
+    for (const Step &step : steps)
+        EXPECT_EQ(watch.Update(step.dropped, start + std::chrono::seconds(step.second)), step.warn)
+            << step.second;
 }
 
 } // namespace
