@@ -69,7 +69,8 @@ S MySql(const uint8_t *data, size_t size, Prelude &prelude)
     if (status != S::FOUND) return status;
     if (size < PACKET) return S::NEED_MORE;
     uint32_t capabilities = data[4] | data[5] << 8 | uint32_t {data[6]} << 16 | uint32_t {data[7]} << 24;
-    if ((capabilities & (CLIENT_PROTOCOL_41 | CLIENT_SSL)) != (CLIENT_PROTOCOL_41 | CLIENT_SSL)) return S::NONE;
+    if ((capabilities & (CLIENT_PROTOCOL_41 | CLIENT_SSL)) != (CLIENT_PROTOCOL_41 | CLIENT_SSL))
+        return S::NONE;
     // The filler after capabilities, max packet and charset is zeros, but for
     // MariaDB's extended capabilities in its last 4 bytes.
     for (size_t i = 13; i < PACKET - 4; ++i) {
@@ -146,7 +147,8 @@ S Socks5(const uint8_t *data, size_t size, Prelude &prelude)
 // PROXY protocol version 2: signature, version 2, LOCAL or PROXY, then its length.
 S ProxyV2(const uint8_t *data, size_t size, Prelude &prelude)
 {
-    static const uint8_t SIGNATURE[] = {0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a};
+    static const uint8_t SIGNATURE[]
+        = {0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a};
     S status = Starts(data, size, 0, SIGNATURE, sizeof(SIGNATURE));
     if (status != S::FOUND) return status;
     if (size < 16) return S::NEED_MORE;
@@ -171,8 +173,8 @@ S ProxyV1(const uint8_t *data, size_t size, Prelude &prelude)
             if (at + 1 >= size) return S::NEED_MORE;
             if (data[at + 1] != '\n') return S::NONE;
             std::string line(reinterpret_cast<const char *>(data) + 6, at - 6);
-            bool known = line.rfind("TCP4 ", 0) == 0 || line.rfind("TCP6 ", 0) == 0
-                || line.rfind("UNKNOWN", 0) == 0;
+            bool known
+                = line.rfind("TCP4 ", 0) == 0 || line.rfind("TCP6 ", 0) == 0 || line.rfind("UNKNOWN", 0) == 0;
             return known ? Found(prelude, at + 2, false) : S::NONE;
         }
         if (!Printable(data[at])) return S::NONE;
@@ -261,7 +263,8 @@ S Xmpp(const uint8_t *data, size_t size, Prelude &prelude)
     if (status == S::FOUND) status = After(data, size, at, ">", MAX_XMPP_PRELUDE, at);
     if (status != S::FOUND) return status;
     std::string text(reinterpret_cast<const char *>(data) + tag, at - tag);
-    if (std::strchr(" \t\r\n/>", text[9]) == nullptr || text.find("urn:ietf:params:xml:ns:xmpp-tls") == std::string::npos)
+    if (std::strchr(" \t\r\n/>", text[9]) == nullptr
+        || text.find("urn:ietf:params:xml:ns:xmpp-tls") == std::string::npos)
         return S::NONE;
     if (text[text.size() - 2] != '/') {
         SkipBlanks(data, size, at);
@@ -310,7 +313,8 @@ S Ldap(const uint8_t *data, size_t size, Prelude &prelude)
         if (size < end) return S::NEED_MORE;
         size_t op = id + id_length, request = 0, request_length = 0, name = 0, name_length = 0;
         if (data[op] == 0x77) {
-            if (Ber(data, size, op, 0x77, request, request_length) != S::FOUND || request + request_length > end
+            if (Ber(data, size, op, 0x77, request, request_length) != S::FOUND
+                || request + request_length > end
                 || Ber(data, size, request, 0x80, name, name_length) != S::FOUND
                 || name + name_length > request + request_length)
                 return S::NONE;
