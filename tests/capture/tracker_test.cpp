@@ -542,6 +542,10 @@ TEST_F(TrackerTest, TlsAndHttpAfterUpgradesAndProxyPreludes)
         {"ftp ssl", Text("AUTH SSL\n"), hello, TLS12_JA4, ""},
         {"ldap", ldap_start_tls, hello, TLS12_JA4, ""},
         {"xmpp", xmpp, hello, TLS12_JA4, ""},
+        {"xmpp, element closed apart",
+            Text("<stream:stream to='a.example' version='1.0'><starttls "
+                 "xmlns=\"urn:ietf:params:xml:ns:xmpp-tls\">\n</starttls>"),
+            hello, TLS12_JA4, ""},
         {"postgresql", {0, 0, 0, 8, 0x04, 0xd2, 0x16, 0x2f}, hello, TLS12_JA4, ""},
         {"mysql", mysql, hello, TLS12_JA4, ""},
         {"connect",
