@@ -14,6 +14,7 @@
 #include "capture/protocols.h"
 #include "capture/quic.h"
 #include "capture/ssdp.h"
+#include "capture/stream_upgrade.h"
 #include "capture/tcp_stream.h"
 #include "capture/tls_hello.h"
 
@@ -100,6 +101,7 @@ struct Direction {
     enum Mode : uint8_t { UNDECIDED, TLS, HTTP, DONE };
     Mode mode = UNDECIDED;
     TcpStream stream;
+    size_t skipped = 0; // bytes before TLS or HTTP: preludes and CONNECT heads
 };
 
 // The state of the two TCP directions while the flow is inspected.
@@ -587,8 +589,19 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
         HttpRequestHead head;
         HeadStatus status = ParseHttpRequestHead(data, size, head);
         if (status == HeadStatus::NOT_HTTP) {
-            d.mode = Direction::DONE;
-            break;
+            // It may be what a client sends before TLS or HTTP starts.
+            Prelude prelude;
+            PreludeStatus found = FindPrelude(data, size, prelude);
+            if (found == PreludeStatus::NEED_MORE && !stream.Full() && d.skipped + size < MAX_PRELUDE_REACH)
+                return;
+            if (found != PreludeStatus::FOUND || d.skipped + prelude.size > MAX_PRELUDE_REACH) {
+                d.mode = Direction::DONE;
+                break;
+            }
+            d.skipped += prelude.size;
+            stream.Discard(prelude.size);
+            d.mode = prelude.tls_follows ? Direction::TLS : Direction::UNDECIDED;
+            continue;
         }
         if (status == HeadStatus::NEED_MORE && !stream.Full()) break;
         // A method's first letters alone do not make a flow HTTP: a whole
@@ -600,6 +613,13 @@ void Tracker::State::Inspect(Flow &flow, int side, int64_t time)
         if (flow.record.detected_protocol == PROTO_UNKNOWN) flow.record.detected_protocol = PROTO_HTTP;
         // A head longer than what is kept still gives the User-Agent it had.
         UserAgent(flow, side, head.user_agent, UA_HTTP, time);
+        // Through a proxy's tunnel comes the client's own protocol.
+        if (status == HeadStatus::COMPLETE && IsConnectRequest(data, size)) {
+            d.skipped += head.head_size;
+            stream.Discard(head.head_size);
+            d.mode = Direction::UNDECIDED;
+            continue;
+        }
         // A keep-alive stream: the next request follows the body, which is
         // skipped unread; without a known length there is no next request.
         if (status == HeadStatus::NEED_MORE || !head.body_known || head.body_size > MAX_HTTP_BODY

@@ -6,7 +6,8 @@
 #   settings byte, then one frame, or frames each behind a 2-byte length.
 #
 # Usage: make_packet_seeds.py [CAPTURES_DIR]   (default ../shared/testdata/captures
-# beside the source tree). Standard library only; pcap and pcapng are read by
+# beside the source tree); make_packet_seeds.py --upgrades-only writes only the
+# seeds of streams that start TLS or HTTP after a prelude. Standard library only; pcap and pcapng are read by
 # bench/make_throughput_capture.py's reader.
 import os
 import struct
@@ -196,7 +197,48 @@ def mdns_response_seed(write):
     write("mdns-built-response-without-ptr", bytes([LINK_ETHERNET]) + frame)
 
 
+def upgrade_seeds(write):
+    """Client streams whose TLS or HTTP starts after an upgrade exchange or a
+    proxy's handshake or header, each behind a SYN (the ClientHello is a short
+    one that parses: the skipping of each prelude is what counts)."""
+    hello_body = b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00" + b"\x00\x00"
+    hello = b"\x16\x03\x01" + struct.pack(">H", 4 + len(hello_body)) + b"\x01\x00" + struct.pack(">H", len(hello_body)) + hello_body
+    get = b"GET / HTTP/1.1\r\nUser-Agent: tunnelled/1\r\n\r\n"
+    oid = b"1.3.6.1.4.1.1466.20037"
+    mysql = bytes([32, 0, 0, 1, 0x05, 0xae, 0xff, 0x01, 0, 0, 0, 1, 0x21]) + bytes(23)
+    proxy_v2 = bytes([0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a, 0x21, 0x11, 0, 12]) + bytes(12)
+    for name, port, prelude, then in (
+        ("smtp", 25, b"EHLO client.example\r\nSTARTTLS\r\n", hello),
+        ("imap", 143, b"a1 CAPABILITY\r\na2 STARTTLS\r\n", hello),
+        ("pop3", 110, b"CAPA\r\nSTLS\r\n", hello),
+        ("ftp", 21, b"AUTH TLS\r\n", hello),
+        ("ldap", 389, bytes([0x30, 0x1d, 2, 1, 1, 0x77, 0x18, 0x80, 0x16]) + oid, hello),
+        ("xmpp", 5222, b"<?xml version='1.0'?><stream:stream to='example.com' version='1.0'>"
+         b"<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>", hello),
+        ("postgresql", 5432, bytes([0, 0, 0, 8, 0x04, 0xd2, 0x16, 0x2f]), hello),
+        ("mysql", 3306, mysql, hello),
+        ("connect", 3128, b"CONNECT example.com:443 HTTP/1.1\r\nUser-Agent: curl/8\r\n\r\n", hello),
+        ("socks4a", 1080, bytes([4, 1, 0, 80, 0, 0, 0, 1]) + b"user\0example.com\0", get),
+        ("socks5", 1080, bytes([5, 2, 0, 2, 1, 4]) + b"user" + bytes([4]) + b"pass"
+         + bytes([5, 1, 0, 3, 11]) + b"example.com" + bytes([1, 187]), hello),
+        ("proxy-v1", 443, b"PROXY TCP4 192.0.2.1 192.0.2.2 40000 443\r\n", hello),
+        ("proxy-v2", 443, proxy_v2, hello),
+    ):
+        frames = [tcp_frame(b"", 0x02, 0, server_port=port), tcp_frame(prelude, 0x18, 1, server_port=port),
+                  tcp_frame(then, 0x18, 1 + len(prelude), server_port=port)]
+        write(f"upgrade-built-{name}", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+
+
 def main():
+    if sys.argv[1:] == ["--upgrades-only"]:
+        # Adds these seeds alone, leaving the rest of the corpus as it is.
+        os.makedirs(OUT, exist_ok=True)
+
+        def write_one(name, data):
+            with open(os.path.join(OUT, name), "wb") as out:
+                out.write(data)
+        upgrade_seeds(write_one)
+        return
     captures = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "captures")
     os.makedirs(OUT, exist_ok=True)
     for name in os.listdir(OUT):
@@ -261,6 +303,7 @@ def main():
     relayed_dhcp_seed(write)
     quic_version_seeds(write)
     mdns_response_seed(write)
+    upgrade_seeds(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

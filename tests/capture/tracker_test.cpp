@@ -59,6 +59,22 @@ Bytes MdnsQuestions(const std::vector<std::string> &names)
     return b;
 }
 
+// The one ClientHello of a real capture.
+Bytes Tls12Hello()
+{
+    PcapSource source;
+    CapturedFrame frame;
+    PacketView packet;
+    if (!source.OpenFile(OSTREL_TESTDATA_DIR "/captures/tls12.pcap")
+        || source.Next(frame) != PcapSource::FRAME
+        || ParseFrame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, packet)
+            != FrameResult::PACKET)
+        return {};
+    return Bytes(packet.payload, packet.payload + packet.payload_size);
+}
+
+const char TLS12_JA4[] = "t13d1715h2_5b57614c22b0_3d5424432f57";
+
 class TrackerTest : public testing::Test
 {
 protected:
@@ -476,14 +492,7 @@ TEST_F(TrackerTest, ClientHelloSplitOutOfOrderGivesItsJa4)
 {
     // The one ClientHello of a real capture, cut into three segments sent
     // last first, after a SYN.
-    PcapSource source;
-    ASSERT_TRUE(source.OpenFile(OSTREL_TESTDATA_DIR "/captures/tls12.pcap")) << source.Error();
-    CapturedFrame frame;
-    ASSERT_EQ(source.Next(frame), PcapSource::FRAME);
-    PacketView packet;
-    ASSERT_EQ(
-        ParseFrame(source.LinkType(), frame.data, frame.caplen, frame.wirelen, packet), FrameResult::PACKET);
-    Bytes hello(packet.payload, packet.payload + packet.payload_size);
+    Bytes hello = Tls12Hello();
     ASSERT_GT(hello.size(), 300u);
     Host client {Mac(1), "10.1.1.1", 40000}, server {Mac(2), "10.2.2.2", 443};
     Feed(TcpFrame(client, server, TCP_SYN, 41));
@@ -494,10 +503,90 @@ TEST_F(TrackerTest, ClientHelloSplitOutOfOrderGivesItsJa4)
     Feed(TcpFrame(client, server, TCP_ACK, 42, Bytes(hello.begin(), hello.begin() + cut1)));
     auto updates = Of(EVENT_FLOW_DPI_UPDATE);
     ASSERT_EQ(updates.size(), 1u);
-    EXPECT_EQ(updates[0].flow.tls_client_ja4, "t13d1715h2_5b57614c22b0_3d5424432f57");
+    EXPECT_EQ(updates[0].flow.tls_client_ja4, TLS12_JA4);
     EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_TLS);
     ASSERT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
     EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE)[0].flow.tls_client_ja4, updates[0].flow.tls_client_ja4);
+}
+
+TEST_F(TrackerTest, TlsAndHttpAfterUpgradesAndProxyPreludes)
+{
+    const Bytes hello = Tls12Hello();
+    ASSERT_GT(hello.size(), 300u);
+    const Bytes get = Text("GET / HTTP/1.1\r\nUser-Agent: tunnelled/1\r\n\r\n");
+    const std::string oid = "1.3.6.1.4.1.1466.20037";
+    const Bytes ldap_start_tls = Cat({0x30, 0x1d, 0x02, 0x01, 0x01, 0x77, 0x18, 0x80, 0x16}, Text(oid));
+    Bytes mysql {32, 0, 0, 1, 0x05, 0xae, 0xff, 0x01, 0, 0, 0, 1, 0x21};
+    mysql.resize(36, 0);
+    Bytes proxy_v2
+        = {0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a, 0x21, 0x11, 0, 12};
+    proxy_v2.resize(28, 7);
+    Bytes proxy_v2_far = proxy_v2;
+    proxy_v2_far[14] = 0x40; // 16 KiB of addresses and TLVs: past the reach
+    proxy_v2_far.resize(16 + 0x400c, 7);
+    const Bytes xmpp = Text("<?xml version='1.0'?><stream:stream to='example.com' xmlns='jabber:client' "
+                            "xmlns:stream='http://etherx.jabber.org/streams' version='1.0'>\n"
+                            "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
+    struct Case {
+        const char *name;
+        Bytes prelude; // sent in two segments
+        Bytes then; // after the server's answer
+        std::string ja4;
+        std::string user_agent;
+    };
+    const Case cases[] = {
+        {"smtp", Text("EHLO client.example\r\nSTARTTLS\r\n"), hello, TLS12_JA4, ""},
+        {"imap", Text("a1 CAPABILITY\r\na2 starttls\r\n"), hello, TLS12_JA4, ""},
+        {"pop3", Text("CAPA\r\nSTLS\r\n"), hello, TLS12_JA4, ""},
+        {"ftp", Text("FEAT\r\nAUTH TLS\r\n"), hello, TLS12_JA4, ""},
+        {"ftp ssl", Text("AUTH SSL\n"), hello, TLS12_JA4, ""},
+        {"ldap", ldap_start_tls, hello, TLS12_JA4, ""},
+        {"xmpp", xmpp, hello, TLS12_JA4, ""},
+        {"xmpp, element closed apart",
+            Text("<stream:stream to='a.example' version='1.0'><starttls "
+                 "xmlns=\"urn:ietf:params:xml:ns:xmpp-tls\">\n</starttls>"),
+            hello, TLS12_JA4, ""},
+        {"postgresql", {0, 0, 0, 8, 0x04, 0xd2, 0x16, 0x2f}, hello, TLS12_JA4, ""},
+        {"mysql", mysql, hello, TLS12_JA4, ""},
+        {"connect",
+            Text("CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\nUser-Agent: curl/8\r\n\r\n"),
+            hello, TLS12_JA4, "curl/8"},
+        {"socks4", Cat({4, 1, 1, 187, 10, 0, 0, 1}, Cat(Text("user"), {0})), hello, TLS12_JA4, ""},
+        {"socks4a", Cat({4, 1, 0, 80, 0, 0, 0, 1, 0}, Cat(Text("example.com"), {0})), get, "", "tunnelled/1"},
+        {"socks5 password",
+            Cat({5, 2, 0, 2, 1, 4},
+                Cat(Text("user"),
+                    Cat({4}, Cat(Text("pass"), Cat({5, 1, 0, 3, 11}, Cat(Text("example.com"), {1, 187})))))),
+            hello, TLS12_JA4, ""},
+        {"socks5", {5, 1, 0, 5, 1, 0, 1, 10, 0, 0, 1, 0, 80}, get, "", "tunnelled/1"},
+        {"proxy v1", Text("PROXY TCP4 192.0.2.1 192.0.2.2 40000 443\r\n"), hello, TLS12_JA4, ""},
+        {"proxy v2 then socks5", Cat(proxy_v2, {5, 1, 0, 5, 1, 0, 1, 10, 0, 0, 1, 0, 80}), get, "",
+            "tunnelled/1"},
+        // What is no upgrade gives nothing, whatever follows.
+        {"smtp without upgrade", Text("EHLO x\r\nMAIL FROM:<a@b>\r\nDATA\r\n"), hello, "", ""},
+        {"starttls refused", Text("STARTTLS\r\n"), Text("QUIT\r\n"), "", ""},
+        {"ldap bind", {0x30, 0x0c, 0x02, 0x01, 0x01, 0x60, 0x07, 0x02, 0x01, 0x03, 0x04, 0x00, 0x80, 0x00},
+            hello, "", ""},
+        {"socks5 gssapi", {5, 1, 1, 1, 0, 4, 0}, hello, "", ""},
+        {"proxy v2 past the reach", proxy_v2_far, hello, "", ""},
+    };
+    uint16_t port = 40000;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        const Host client {CLIENT.mac, CLIENT.ip, port++};
+        Feed(TcpFrame(client, SERVER, TCP_SYN, 0));
+        Feed(TcpFrame(client, SERVER, TCP_ACK, 1, Bytes(c.prelude.begin(), c.prelude.begin() + 3)));
+        Feed(TcpFrame(client, SERVER, TCP_ACK, 4, Bytes(c.prelude.begin() + 3, c.prelude.end())));
+        Feed(TcpFrame(client, SERVER, TCP_ACK, static_cast<uint32_t>(1 + c.prelude.size()), c.then));
+        Feed(TcpFrame(
+            client, SERVER, TCP_FIN | TCP_ACK, static_cast<uint32_t>(1 + c.prelude.size() + c.then.size())));
+        auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+        EXPECT_EQ(updates.size(), !c.ja4.empty() + !c.user_agent.empty());
+        EXPECT_EQ(updates.empty() ? "" : updates.back().flow.tls_client_ja4, c.ja4);
+        EXPECT_EQ(updates.empty() ? "" : updates.back().flow.user_agent, c.user_agent);
+        EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
+    }
 }
 
 TEST_F(TrackerTest, AnyFramesAreCountedAndSkipped)
