@@ -139,6 +139,27 @@ std::optional<FrameResult> Ayiya(const Span &span, Layers &layers)
     return BareIp(span.From(header), layers, h[3] == 4 ? 4 : 6);
 }
 
+// Whether an Ethernet frame starting at `offset` would name a payload this
+// decoder knows: tells a pseudowire's control word from a MAC starting 0x0.
+bool KnownEtherTypeAt(const Span &span, size_t offset)
+{
+    if (span.captured < offset + 14) return false;
+    switch (Read16(span.data + offset + 12)) {
+    case PROTO_IPV4:
+    case PROTO_IPV6:
+    case PROTO_MPLS:
+    case PROTO_MPLS_MULTICAST:
+    case 0x0806: // ARP
+    case 0x8100:
+    case 0x88a8:
+    case 0x9100:
+    case 0x8864:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 FrameResult Gre(const Span &span, Layers &layers)
@@ -163,9 +184,11 @@ FrameResult Gre(const Span &span, Layers &layers)
 }
 
 // Labels down to the bottom of the stack; what follows has no type field, so
-// it is guessed by its first nibble as routers do: 4 and 6 are IP, 0 a
-// pseudowire control word before an Ethernet frame, 1 an associated channel
-// (OAM), anything else an Ethernet pseudowire without control word.
+// it is guessed by its first nibble as routers do: 4 and 6 are IP, 1 an
+// associated channel (OAM), 0 a pseudowire control word before an Ethernet
+// frame (unless only the frame without it names a known EtherType: a
+// destination MAC may start with 0x0 too), anything else an Ethernet
+// pseudowire without control word.
 FrameResult Mpls(Span span, Layers &layers)
 {
     if (!layers.Enter()) return FrameResult::MALFORMED;
@@ -183,6 +206,7 @@ FrameResult Mpls(Span span, Layers &layers)
     case 6:
         return BareIp(span, layers, 6);
     case 0:
+        if (!KnownEtherTypeAt(span, 4) && KnownEtherTypeAt(span, 0)) return EthernetFrame(span, layers);
         if (span.wire < 4) return FrameResult::MALFORMED;
         return EthernetFrame(span.From(4), layers);
     case 1:

@@ -317,6 +317,8 @@ std::vector<TunnelCase> TunnelCases()
             OK, C, D, 9},
         {"MPLS pseudowire without control word", ETH,
             Ethernet(A, B, 0x8848, Cat({0, 0x01, 0x01, 64}, Ethernet(C, E, 0x0800, ip4))), OK, C, E, 0},
+        {"MPLS pseudowire without control word, MAC starting 0x0", ETH,
+            Ethernet(A, B, 0x8847, Cat({0, 0x01, 0x01, 64}, Ethernet(C, D, 0x0800, ip4))), OK, C, D, 0},
         {"4in4", ETH, outer(4, ip4), OK, NONE, NONE, 100},
         {"6in4", ETH, outer(41, ip6), OK, NONE, NONE, 100},
         {"4in6", ETH, Ethernet(A, B, 0x86dd, Ipv6("2001:db8::1", "2001:db8::2", 4, ip4)), OK, NONE, NONE, 0},
