@@ -1,5 +1,5 @@
-// One captured frame to one packet view: link layer, IP, UDP or TCP, parsed
-// in place. The view points into the frame; nothing is copied.
+// One captured frame to one packet view: link layer, tunnels, IP, UDP or
+// TCP, parsed in place. The view points into the frame; nothing is copied.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@ namespace ostrel_capture {
 
 enum class FrameResult {
     PACKET, // a UDP or TCP packet: `packet` is filled
-    NOT_IP, // ARP, LLDP, 802.3 frames, unknown link payloads
+    NOT_IP, // ARP, LLDP, 802.3 frames, unknown link payloads, 802.11 frames without readable data
     OTHER_TRANSPORT, // IP but neither TCP nor UDP (ICMP, ESP, no next header)
     FRAGMENT, // an IP fragment: not reassembled
     TRUNCATED, // a header cut by the snap length
@@ -47,7 +47,10 @@ struct PacketView {
     size_t payload_wire_size = 0;
 };
 
-// `link_type` is a DLT number (LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2).
+// `link_type` is a DLT number (LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2,
+// LINK_IEEE802_11, LINK_IEEE802_11_RADIOTAP). Tunnels are opened: the packet
+// is the innermost one, with the MACs of the innermost link header (none
+// when a tunnel carries bare IP).
 FrameResult ParseFrame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, PacketView &packet);
 
 } // namespace ostrel_capture

@@ -30,7 +30,8 @@ namespace ostrel_capture {
 
 bool LinkTypeSupported(int link_type)
 {
-    return link_type == LINK_ETHERNET || link_type == LINK_LINUX_SLL || link_type == LINK_LINUX_SLL2;
+    return link_type == LINK_ETHERNET || link_type == LINK_LINUX_SLL || link_type == LINK_LINUX_SLL2
+        || link_type == LINK_IEEE802_11 || link_type == LINK_IEEE802_11_RADIOTAP;
 }
 
 namespace {

@@ -17,6 +17,8 @@ namespace ostrel_capture {
 constexpr int LINK_ETHERNET = 1;
 constexpr int LINK_LINUX_SLL = 113;
 constexpr int LINK_LINUX_SLL2 = 276;
+constexpr int LINK_IEEE802_11 = 105;
+constexpr int LINK_IEEE802_11_RADIOTAP = 127;
 bool LinkTypeSupported(int link_type);
 
 struct TrackerOptions {

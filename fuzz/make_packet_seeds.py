@@ -6,8 +6,9 @@
 #   settings byte, then one frame, or frames each behind a 2-byte length.
 #
 # Usage: make_packet_seeds.py [CAPTURES_DIR]   (default ../shared/testdata/captures
-# beside the source tree); make_packet_seeds.py --upgrades-only writes only the
-# seeds of streams that start TLS or HTTP after a prelude. Standard library only; pcap and pcapng are read by
+# beside the source tree). make_packet_seeds.py --upgrades-only or --tunnels writes
+# (or rewrites) only the seeds of streams that start TLS or HTTP after a prelude,
+# or of built tunnel frames, and leaves the rest of the corpus. Standard library only; pcap and pcapng are read by
 # bench/make_throughput_capture.py's reader.
 import os
 import struct
@@ -21,7 +22,7 @@ OUT = os.path.join(HERE, "corpus", "packet")
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 from make_throughput_capture import read_pcap, read_pcapng  # noqa: E402
 
-LINK_ETHERNET, LINK_SLL, LINK_SLL2 = 0, 1, 2  # the settings byte's link values
+LINK_ETHERNET, LINK_SLL, LINK_SLL2, LINK_RADIOTAP = 0, 1, 2, 3  # the settings byte's link values
 SEQUENCE = 4
 SINGLES_PER_KIND = 8
 FLOWS_PER_KIND = 5
@@ -229,15 +230,73 @@ def upgrade_seeds(write):
         write(f"upgrade-built-{name}", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
 
 
+def tunnel_seeds(write):
+    """One frame per tunnel kind around the same inner UDP packet, each as
+    the start of a short sequence with a frame of the reverse direction."""
+    def ip4(proto, payload, src=(192, 168, 7, 20), dst=(192, 168, 7, 1)):
+        return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), 1, 0, 64, proto, 0,
+                           bytes(src), bytes(dst)) + payload
+
+    def ip6(proto, payload):
+        return struct.pack(">IHBB", 0x60000000, len(payload), proto, 64) + bytes(15) + b"\x01" + \
+            bytes(15) + b"\x02" + payload
+
+    def udp(sport, dport, payload):
+        return struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
+
+    def ether(ether_type, payload, src=1, dst=2):
+        return bytes([2, 0, 0, 0, 0, dst, 2, 0, 0, 0, 0, src]) + struct.pack(">H", ether_type) + payload
+
+    def snap(payload):
+        return b"\xaa\xaa\x03\x00\x00\x00\x08\x00" + payload
+
+    mdns = bytes([0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0]) + b"\x04_ipp\x04_tcp\x05local\x00" + bytes([0, 12, 0, 1])
+    inner = ip4(17, udp(5353, 5353, mdns), dst=(224, 0, 0, 251))
+    inner6 = ip6(17, udp(5353, 5353, mdns))
+    frame = ether(0x0800, inner, src=3, dst=4)
+    mac = lambda n: bytes([2, 0, 0, 0, 0, n])  # noqa: E731
+    wifi = b"\x88\x01\x00\x00" + mac(2) + mac(3) + mac(4) + b"\x00\x00" + b"\x00\x00" + snap(inner)
+
+    def outer(proto, payload):
+        return ether(0x0800, ip4(proto, payload, src=(10, 0, 0, 1), dst=(10, 0, 0, 2)))
+
+    gtp = struct.pack(">BBHI", 0x30, 0xFF, len(inner), 1) + inner
+    kinds = {
+        "gre-bridging": outer(47, b"\x00\x00\x65\x58" + frame),
+        "gre-ip": outer(47, b"\x20\x00\x08\x00\x00\x00\x00\x07" + inner),
+        "erspan2": outer(47, b"\x10\x00\x88\xbe\x00\x00\x00\x01" + bytes([0x10, 0x64, 0, 1, 0, 0, 0, 0]) + frame),
+        "erspan3": outer(47, b"\x00\x00\x22\xeb" + bytes([0x20, 0x64, 0, 1] + [0] * 7 + [1]) + bytes(8) + frame),
+        "vxlan": outer(17, udp(49152, 4789, bytes([8, 0, 0, 0, 0, 0, 42, 0]) + frame)),
+        "geneve": outer(17, udp(49152, 6081, bytes([1, 0, 0x65, 0x58, 0, 0, 42, 0, 1, 2, 3, 4]) + frame)),
+        "capwap-8023": outer(17, udp(5247, 40000, bytes([0, 0x10, 0x02, 0, 0, 0, 0, 0]) + frame)),
+        "capwap-80211": outer(17, udp(40000, 5247, bytes([0, 0x10, 0x03, 0, 0, 0, 0, 0]) + wifi)),
+        "gtpu": outer(17, udp(2152, 2152, gtp)),
+        "ayiya": outer(17, udp(5072, 5072, bytes([0x41, 0x52, 0x11, 41]) + bytes(4 + 16 + 20) + inner6)),
+        "pppoe": ether(0x8864, struct.pack(">BBHHH", 0x11, 0, 1, 2 + len(inner), 0x21) + inner),
+        "mpls-ip": ether(0x8847, bytes([0, 1, 0, 64, 0, 2, 1, 64]) + inner),
+        "mpls-pw": ether(0x8847, bytes([0, 1, 1, 64]) + bytes(4) + frame),
+        "ipip-4in4": outer(4, inner),
+        "ipip-6in4": outer(41, inner6),
+        "ipip-6in6": ether(0x86DD, ip6(41, inner6)),
+        "qinq": bytes([2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1]) + b"\x88\xa8\x00\x0a\x81\x00\x00\x14\x08\x00" + inner,
+    }
+    for name, built in kinds.items():
+        write(f"tunnel-{name}", bytes([LINK_ETHERNET | SEQUENCE]) + sequence([built, built]))
+    # Radiotap with TSFT and flags (FCS at the end), then an 802.11 QoS data frame.
+    radiotap = bytes([0, 0, 24, 0, 3, 0, 0, 0]) + bytes(8) + bytes([0x10]) + bytes(7)
+    write("tunnel-radiotap-80211", bytes([LINK_RADIOTAP | SEQUENCE]) + sequence([radiotap + wifi + bytes(4)] * 2))
+
+
 def main():
-    if sys.argv[1:] == ["--upgrades-only"]:
+    only = {"--upgrades-only": upgrade_seeds, "--tunnels": tunnel_seeds}
+    if len(sys.argv) == 2 and sys.argv[1] in only:
         # Adds these seeds alone, leaving the rest of the corpus as it is.
         os.makedirs(OUT, exist_ok=True)
 
         def write_one(name, data):
             with open(os.path.join(OUT, name), "wb") as out:
                 out.write(data)
-        upgrade_seeds(write_one)
+        only[sys.argv[1]](write_one)
         return
     captures = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "captures")
     os.makedirs(OUT, exist_ok=True)
@@ -304,6 +363,7 @@ def main():
     quic_version_seeds(write)
     mdns_response_seed(write)
     upgrade_seeds(write)
+    tunnel_seeds(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

@@ -5,7 +5,7 @@
 // Input: one byte of settings, then either one frame (the rest) or a sequence
 // of frames, each behind a 2-byte big-endian length whose top bit marks a
 // frame cut short by the snap length.
-//   settings bits 0-1: link type (0 Ethernet, 1 Linux SLL, 2 Linux SLL2, 3 Ethernet)
+//   settings bits 0-1: link type (0 Ethernet, 1 Linux SLL, 2 Linux SLL2, 3 802.11 behind radiotap)
 //   settings bit 2:    a sequence of frames rather than one
 //   settings bits 3-7: seconds between frames, times 4 (0 to 124)
 #include <cstddef>
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1) return 0;
     const uint8_t settings = data[0];
-    static const int kLinks[] = {LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2, LINK_ETHERNET};
+    static const int kLinks[] = {LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2, LINK_IEEE802_11_RADIOTAP};
     const int link = kLinks[settings & 3];
     const bool sequence = (settings & 4) != 0;
     const int64_t step = static_cast<int64_t>(settings >> 3) * 4 * kSecond;

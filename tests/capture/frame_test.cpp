@@ -210,6 +210,165 @@ TEST(FrameTest, SnappedFramesAreTruncatedOnlyWhereHeadersAreCut)
     EXPECT_EQ(p.payload_wire_size, 10u);
 }
 
+namespace {
+
+const MacAddress C = Mac(3);
+const MacAddress D = Mac(4);
+const MacAddress E = {0xa4, 0, 0, 0, 0, 5}; // first nibble not 0, 1, 4 or 6
+const MacAddress NONE = {};
+
+// An 802.11 frame: frame control, duration, addresses 1 to 3, sequence,
+// address 4 when given, then `rest` (QoS control and body).
+Bytes Wifi(uint8_t fc0, uint8_t fc1, const std::vector<MacAddress> &addresses, const Bytes &rest)
+{
+    Bytes b {fc0, fc1, 0, 0};
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        b.insert(b.end(), addresses[i].begin(), addresses[i].end());
+        if (i == 2) b.insert(b.end(), {0, 0});
+    }
+    return Cat(b, rest);
+}
+
+Bytes Snap(uint16_t type, const Bytes &payload)
+{
+    Bytes b {0xaa, 0xaa, 0x03, 0, 0, 0};
+    Put16(b, type);
+    return Cat(b, payload);
+}
+
+struct TunnelCase {
+    const char *name;
+    int link;
+    Bytes frame;
+    FrameResult result;
+    MacAddress src_mac; // NONE: the packet has no MACs
+    MacAddress dst_mac;
+    uint16_t vlan;
+};
+
+std::vector<TunnelCase> TunnelCases()
+{
+    // The packet inside every tunnel: 192.168.7.20:5000 -> 53 "in", or its
+    // IPv6 twin; its own Ethernet frame between C and D, tagged in VLAN 9.
+    Bytes ip4 = Ipv4("192.168.7.20", "192.168.7.1", 17, Udp(5000, 53, Text("in")));
+    Bytes ip6 = Ipv6("fd00::20", "fd00::1", 17, Udp(5000, 53, Text("in")));
+    Bytes eth = Ethernet(C, D, 0x0800, ip4, {{0x8100, 9}});
+    auto outer = [](uint8_t protocol, const Bytes &payload) {
+        return Ethernet(A, B, 0x0800, Ipv4("10.0.0.1", "10.0.0.2", protocol, payload), {{0x8100, 100}});
+    };
+    auto outer_udp = [&](uint16_t sport, uint16_t dport, const Bytes &payload) {
+        return outer(17, Udp(sport, dport, payload));
+    };
+    Bytes erspan2 = {0x10, 0x64, 0, 1, 0, 0, 0, 0};
+    Bytes erspan3 = {0x20, 0x64, 0, 1, 0, 0, 0, 0, 0, 0, 0x00, 0x01}; // O bit: 8 more bytes
+    Bytes vxlan = {0x08, 0, 0, 0, 0, 0, 42, 0};
+    Bytes geneve = {0x01, 0, 0x65, 0x58, 0, 0, 42, 0, 1, 2, 3, 4};
+    Bytes gtp = {0x32, 0xff, 0, 0, 0, 0, 0, 1, 0, 7, 0, 0x85, 1, 0x09, 0x01, 0}; // S, PDU session container
+    gtp[3] = static_cast<uint8_t>(gtp.size() - 8 + ip4.size());
+    Bytes pppoe4 = {0x11, 0, 0, 1, 0, 0, 0x00, 0x21}, pppoe6 = {0x11, 0, 0, 1, 0, 0, 0x00, 0x57};
+    pppoe4[5] = static_cast<uint8_t>(2 + ip4.size());
+    pppoe6[5] = static_cast<uint8_t>(2 + ip6.size());
+    Bytes labels = {0, 0x01, 0x00, 64, 0, 0x02, 0x01, 64}; // two labels, the second at the bottom
+    Bytes ayiya = Cat({0x41, 0x52, 0x11, 41, 0, 0, 0, 0}, Bytes(16 + 20, 0)); // 16-byte id, 5-word signature
+    Bytes capwap_8023 = {0, 0x10, 0x02, 0x00, 0, 0, 0, 0}; // HLEN 2, WBID 1, T clear
+    Bytes capwap_80211 = {0, 0x10, 0x03, 0x00, 0, 0, 0, 0}; // T set
+    Bytes to_ds = Wifi(0x88, 0x01, {B, C, D}, Cat({0, 0}, Snap(0x0800, ip4))); // QoS data
+    // TSFT and flags present: TSFT at 8 (aligned), flags at 16.
+    Bytes radiotap = {0, 0, 24, 0, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    Bytes fcs = radiotap, bad_fcs = radiotap;
+    fcs[16] = 0x10;
+    bad_fcs[16] = 0x50;
+    radiotap[16] = 0;
+    Bytes nested = ip4;
+    for (int i = 0; i < 9; ++i)
+        nested = Ipv4("10.9.9.1", "10.9.9.2", 4, nested);
+    Bytes amsdu = Cat({0x80, 0}, Cat(Cat(Bytes(D.begin(), D.end()), Bytes(C.begin(), C.end())), {0, 0}));
+    amsdu[15] = static_cast<uint8_t>(8 + ip4.size());
+    amsdu = Cat(amsdu, Snap(0x0800, ip4));
+    const int WIFI = LINK_IEEE802_11, RADIOTAP = LINK_IEEE802_11_RADIOTAP, ETH = LINK_ETHERNET;
+    const FrameResult OK = FrameResult::PACKET;
+    return {
+        {"GRE Ethernet bridging", ETH, outer(47, Cat({0, 0, 0x65, 0x58}, eth)), OK, C, D, 9},
+        {"GRE bare IP, key and sequence", ETH,
+            outer(47, Cat({0x30, 0, 0x08, 0, 0, 0, 0, 7, 0, 0, 0, 1}, ip4)), OK, NONE, NONE, 100},
+        {"ERSPAN type I", ETH, outer(47, Cat({0, 0, 0x88, 0xbe}, eth)), OK, C, D, 9},
+        {"ERSPAN type II", ETH, outer(47, Cat(Cat({0x10, 0, 0x88, 0xbe, 0, 0, 0, 1}, erspan2), eth)), OK, C,
+            D, 9},
+        {"ERSPAN type III", ETH, outer(47, Cat(Cat(Cat({0, 0, 0x22, 0xeb}, erspan3), Bytes(8, 0)), eth)), OK,
+            C, D, 9},
+        {"GRE version 1 (PPTP)", ETH, outer(47, Cat({0x30, 0x01, 0x88, 0x0b}, Bytes(12, 0))),
+            FrameResult::OTHER_TRANSPORT, NONE, NONE, 0},
+        {"VXLAN", ETH, outer_udp(49152, 4789, Cat(vxlan, Ethernet(C, D, 0x0800, ip4))), OK, C, D, 0},
+        {"VXLAN flags without VNI: plain UDP", ETH,
+            outer_udp(49152, 4789, Cat({0, 0, 0, 0, 0, 0, 0, 0}, eth)), OK, A, B, 100},
+        {"Geneve with an option", ETH, outer_udp(49152, 6081, Cat(geneve, eth)), OK, C, D, 9},
+        {"CAPWAP data, 802.3", ETH, outer_udp(5247, 40000, Cat(capwap_8023, eth)), OK, C, D, 9},
+        {"CAPWAP data, 802.11", ETH, outer_udp(40000, 5247, Cat(capwap_80211, to_ds)), OK, C, D, 0},
+        {"GTP-U with an extension header", ETH, outer_udp(2152, 2152, Cat(gtp, ip4)), OK, NONE, NONE, 100},
+        {"GTP-U echo: plain UDP", ETH, outer_udp(2152, 2152, {0x32, 0x01, 0, 4, 0, 0, 0, 0, 0, 1, 0, 0}), OK,
+            A, B, 100},
+        {"AYIYA IPv6", ETH, outer_udp(5072, 5072, Cat(ayiya, ip6)), OK, NONE, NONE, 100},
+        {"PPPoE session IPv4", ETH, Ethernet(A, B, 0x8864, Cat(pppoe4, ip4)), OK, A, B, 0},
+        {"PPPoE session IPv6", ETH, Ethernet(A, B, 0x8864, Cat(pppoe6, ip6)), OK, A, B, 0},
+        {"PPPoE LCP", ETH, Ethernet(A, B, 0x8864, {0x11, 0, 0, 1, 0, 4, 0xc0, 0x21, 1, 1}),
+            FrameResult::NOT_IP, NONE, NONE, 0},
+        {"MPLS stack, IPv4", ETH, Ethernet(A, B, 0x8847, Cat(labels, ip4)), OK, NONE, NONE, 0},
+        {"MPLS pseudowire with control word", ETH, Ethernet(A, B, 0x8847, Cat(Cat(labels, Bytes(4, 0)), eth)),
+            OK, C, D, 9},
+        {"MPLS pseudowire without control word", ETH,
+            Ethernet(A, B, 0x8848, Cat({0, 0x01, 0x01, 64}, Ethernet(C, E, 0x0800, ip4))), OK, C, E, 0},
+        {"MPLS pseudowire without control word, MAC starting 0x0", ETH,
+            Ethernet(A, B, 0x8847, Cat({0, 0x01, 0x01, 64}, Ethernet(C, D, 0x0800, ip4))), OK, C, D, 0},
+        {"4in4", ETH, outer(4, ip4), OK, NONE, NONE, 100},
+        {"6in4", ETH, outer(41, ip6), OK, NONE, NONE, 100},
+        {"4in6", ETH, Ethernet(A, B, 0x86dd, Ipv6("2001:db8::1", "2001:db8::2", 4, ip4)), OK, NONE, NONE, 0},
+        {"6in6", ETH, Ethernet(A, B, 0x86dd, Ipv6("2001:db8::1", "2001:db8::2", 41, ip6)), OK, NONE, NONE, 0},
+        {"VXLAN in GRE in IPv6", ETH,
+            Ethernet(A, B, 0x86dd,
+                Ipv6("2001:db8::1", "2001:db8::2", 47,
+                    Cat({0, 0, 0x08, 0}, Ipv4("10.1.1.1", "10.1.1.2", 17, Udp(1, 4789, Cat(vxlan, eth)))))),
+            OK, C, D, 9},
+        {"nested past the bound", ETH, outer(4, nested), FrameResult::MALFORMED, NONE, NONE, 0},
+        {"802.11 to the DS: address 2", WIFI, to_ds, OK, C, D, 0},
+        {"802.11 from the DS: address 3", WIFI, Wifi(0x08, 0x02, {D, B, C}, Snap(0x0800, ip4)), OK, C, D, 0},
+        {"802.11 between access points: address 4", WIFI, Wifi(0x08, 0x03, {A, B, D, C}, Snap(0x0800, ip4)),
+            OK, C, D, 0},
+        {"802.11 A-MSDU", WIFI, Wifi(0x88, 0x01, {B, E, D}, amsdu), OK, C, D, 0},
+        {"802.11 protected", WIFI, Wifi(0x08, 0x41, {B, C, D}, Bytes(40, 0)), FrameResult::NOT_IP, NONE, NONE,
+            0},
+        {"802.11 null function", WIFI, Wifi(0x48, 0x01, {B, C, D}, {}), FrameResult::NOT_IP, NONE, NONE, 0},
+        {"802.11 beacon", WIFI, Wifi(0x80, 0x00, {B, C, D}, Bytes(12, 0)), FrameResult::NOT_IP, NONE, NONE,
+            0},
+        {"radiotap", RADIOTAP, Cat(radiotap, to_ds), OK, C, D, 0},
+        {"radiotap with FCS", RADIOTAP, Cat(Cat(fcs, to_ds), {1, 2, 3, 4}), OK, C, D, 0},
+        {"radiotap, bad FCS", RADIOTAP, Cat(Cat(bad_fcs, to_ds), {1, 2, 3, 4}), FrameResult::MALFORMED, NONE,
+            NONE, 0},
+    };
+}
+
+} // namespace
+
+TEST(FrameTest, TunnelsGiveTheInnermostPacket)
+{
+    for (const TunnelCase &c : TunnelCases()) {
+        SCOPED_TRACE(c.name);
+        PacketView p;
+        ASSERT_EQ(Parse(c.frame, p, c.link), c.result);
+        if (c.result != FrameResult::PACKET) continue;
+        bool macs = c.src_mac != NONE;
+        EXPECT_EQ(p.has_src_mac, macs);
+        EXPECT_EQ(p.has_dst_mac, macs);
+        EXPECT_EQ(p.src_mac, c.src_mac);
+        EXPECT_EQ(p.dst_mac, c.dst_mac);
+        EXPECT_EQ(p.vlan, c.vlan);
+        EXPECT_EQ(p.ip_protocol, 17);
+        if (std::string(c.name).find("plain UDP") != std::string::npos) continue; // the outer datagram
+        EXPECT_TRUE(p.src_ip == Ip("192.168.7.20") || p.src_ip == Ip("fd00::20"));
+        EXPECT_EQ(p.dst_port, 53);
+        EXPECT_EQ(PayloadText(p), "in");
+    }
+}
+
 TEST(FrameTest, AnyBytesAreSafe)
 {
     // Every prefix and many random mutations of real-shaped frames, on every
@@ -222,10 +381,15 @@ TEST(FrameTest, AnyBytesAreSafe)
         Sll(A, 6, 0x0800, Ipv4("1.1.1.1", "2.2.2.2", 6, Tcp(1, 2, 3, 4, 2, Text("y"), 8))),
         Sll2(A, 6, 0x86dd, Ipv6("::1", "::2", 17, Udp(5, 6, Text("z")))),
     };
+    const size_t plain = seeds.size();
+    for (const TunnelCase &c : TunnelCases())
+        seeds.push_back(c.frame);
     std::mt19937 random(7);
-    const int links[] = {LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2};
+    const int links[]
+        = {LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2, LINK_IEEE802_11, LINK_IEEE802_11_RADIOTAP};
     size_t packets = 0;
-    for (const Bytes &seed : seeds) {
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        const Bytes &seed = seeds[i];
         for (size_t n = 0; n <= seed.size(); ++n) {
             Bytes prefix(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(n));
             for (int link : links) {
@@ -234,7 +398,7 @@ TEST(FrameTest, AnyBytesAreSafe)
                 ParseFrame(link, prefix.data(), prefix.size(), prefix.size(), p);
             }
         }
-        for (int round = 0; round < 3000; ++round) {
+        for (int round = 0, rounds = i < plain ? 3000 : 600; round < rounds; ++round) {
             Bytes mutated = seed;
             for (int k = 0; k < 4; ++k)
                 mutated[random() % mutated.size()] = static_cast<uint8_t>(random());

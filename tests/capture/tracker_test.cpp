@@ -635,18 +635,18 @@ TEST(PcapSourceTest, RefusesWhatItCannotRead)
     EXPECT_FALSE(source.OpenLive("nosuch0", LiveOptions()));
     EXPECT_EQ(source.Error().find("nosuch0: "), 0u) << source.Error();
     EXPECT_EQ(source.Error().find("nosuch0: ", 1), std::string::npos) << source.Error();
-    // A pcap file header with link type 105 (802.11).
+    // A pcap file header with link type 119 (802.11 behind a Prism header).
     ostrel_test::TempDir dir;
-    std::string path = dir.File("wifi.pcap");
+    std::string path = dir.File("prism.pcap");
     {
         FILE *f = std::fopen(path.c_str(), "wb");
         ASSERT_NE(f, nullptr);
-        const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 105};
+        const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 119};
         std::fwrite(header, sizeof header, 1, f);
         std::fclose(f);
     }
     EXPECT_FALSE(source.OpenFile(path));
-    EXPECT_NE(source.Error().find(path + ": link type 105"), std::string::npos) << source.Error();
+    EXPECT_NE(source.Error().find(path + ": link type 119"), std::string::npos) << source.Error();
     std::remove(path.c_str());
 
     ASSERT_TRUE(source.OpenFile(OSTREL_TESTDATA_DIR "/captures/http-vlan-0.pcap"));

@@ -273,8 +273,8 @@ TEST_F(DaemonTest, CapturesThatCannotBeReadAreRefusedAndACutOneEndsItsInput)
         std::vector<std::string> extra;
         std::string message;
     } cases[] = {
-        // IEEE 802.11: frames the tracker does not take apart.
-        {"wifi.pcap", PcapFile(105), {}, ": link type 105"},
+        // Prism-headed 802.11: a link type the tracker does not take apart.
+        {"prism.pcap", PcapFile(119), {}, ": link type 119"},
         {"text.pcap", "not a capture at all\n", {}, ": "},
         {"empty.pcap", "", {}, ": "},
         {"filter.pcap", PcapFile(1), {"--bpf", "udp port"}, ": filter \"udp port\": "},
