@@ -23,6 +23,10 @@ int main(int argc, char **argv)
         std::cout << "ostrel-classifier " OSTREL_VERSION "\n";
         return 0;
     }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::cout << ostrel_classifier::SERVICE_USAGE;
+        return 0;
+    }
     // Blocked before the server starts its threads; one thread waits for them.
     sigset_t mask;
     sigemptyset(&mask);
