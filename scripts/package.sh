@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Builds the Debian package from this tree: a release build installed under
-# /usr (configuration under /etc) in build/package/, then CPack's DEB
-# generator, then lintian on the result when it is there.
+# Builds the Debian package from this tree: the release preset's build
+# (build/release, shared with the demo), installed under /usr (configuration
+# under /etc), then CPack's DEB generator, then lintian on the result when it
+# is there.
 #   scripts/package.sh        prints the package's path on its last line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --check
 
-build=build/package
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
-  -DOSTREL_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" -j "$(nproc)"
+build=build/release
+cmake --preset release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build --preset release -j "$(nproc)" >/dev/null
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/*.deb)
