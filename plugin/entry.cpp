@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ostrel_version.h"
 #include "plugin/plugin.h"
 
 #define OZP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -12,6 +13,10 @@ OZP_EXPORT const ozPluginAbi oz_plugin_abi
 
 OZP_EXPORT ozPlugin *ozPluginInit(const std::string &tag, const ozPlugin::Params &params)
 {
+    // Once per load, however many instances the host makes.
+    static const bool version_logged
+        = (oz_printf("ostrel-proc-dev-discovery %s loaded\n", OSTREL_VERSION), true);
+    (void)version_logged;
     std::unique_ptr<ozpPlugin> plugin(new ozpPlugin(tag, params));
     unsigned type = plugin->GetType();
     if (type == ozPlugin::TYPE_PROCESSOR || type == ozPlugin::TYPE_PROCESSOR_PASSIVE) return plugin.release();

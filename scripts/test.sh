@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the formatting, builds and runs every test: plain (g++), ASan+UBSan
 # (g++) and TSan (clang 14), then fuzzes each target for OSTREL_FUZZ_SECONDS
-# (20) with libFuzzer. The sanitizer options are in the test presets
+# (20) with libFuzzer, then installs the Debian package and checks what is
+# installed (scripts/install_test.sh; root only). The sanitizer options are in the test presets
 # (CMakePresets.json), so `ctest --preset asan` runs what this runs.
 # Any failure or sanitizer finding fails the run. Packages: scripts/deps.sh.
 set -euo pipefail
@@ -13,7 +14,12 @@ jobs=$(nproc)
 # Unformatted code fails the run before anything is built.
 scripts/format.sh --check
 
-for preset in ${OSTREL_TEST_PRESETS:-dev asan tsan fuzz}; do
+for preset in ${OSTREL_TEST_PRESETS:-dev asan tsan fuzz install}; do
+  if [ "$preset" = install ]; then
+    # The package built, installed, run and purged (skipped when not root).
+    scripts/install_test.sh
+    continue
+  fi
   if [ "$preset" = fuzz ]; then
     # libFuzzer (clang, ASan+UBSan): every target for a short, bounded time.
     scripts/fuzz.sh all "${OSTREL_FUZZ_SECONDS:-20}"

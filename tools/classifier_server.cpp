@@ -29,7 +29,7 @@ const char *const SERVICE_USAGE
       "                         [--token TOKEN] [--quiet]\n"
       "                         [--read-timeout SECONDS] [--write-timeout SECONDS]\n"
       "                         [--max-connections N] [--max-waiting N] [--max-per-client N]\n"
-      "                         [--allow-no-token]\n"
+      "                         [--allow-no-token] [--version] [--help]\n"
       "Port 0 (the default) picks a free port. See docs/HOST.md.\n";
 
 namespace {

@@ -21,14 +21,11 @@
 #include "host/standin/standin.h"
 #include "tools/flow_dump.h"
 #include "tools/flow_input.h"
+#include "tools/install_paths.h"
 #include "tools/line_input.h"
 #include "tools/packet_input.h"
 #include "tools/plugin_library.h"
 #include "tools/sink_writer.h"
-
-#ifndef OSTREL_DEFAULT_PLUGIN
-#define OSTREL_DEFAULT_PLUGIN "libostrel-proc-dev-discovery.so"
-#endif
 
 namespace ostrel_host {
 
@@ -168,7 +165,7 @@ bool Daemon::Configure()
     }
     for (size_t i = 0; i < config.plugins.size(); i++) {
         PluginSpec &desc = config.plugins[i];
-        if (desc.library.empty()) desc.library = OSTREL_DEFAULT_PLUGIN;
+        if (desc.library.empty()) desc.library = ostrel_tools::DefaultPluginPath();
         if (desc.conf_filename.empty()) {
             oz_printf("ostrel-host: plugins[%zu] (%s): no plug-in configuration file; give --conf FILE or "
                       "\"conf_filename\"\n",
@@ -508,7 +505,7 @@ std::string Usage()
            "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table "
            "SINK/CHANNEL=PATH]...\n"
            "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
-           "                   [--log-journal]\n"
+           "                   [--log-journal] [--version]\n"
            "See docs/HOST.md.\n";
 }
 

@@ -14,14 +14,20 @@
 #include <thread>
 #include <vector>
 
+#include "ostrel_version.h"
 #include "tools/classifier_server.h"
-
-#ifndef OSTREL_DEFAULT_RULES
-#define OSTREL_DEFAULT_RULES "examples/classifier-rules.json"
-#endif
+#include "tools/install_paths.h"
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "ostrel-classifier " OSTREL_VERSION "\n";
+        return 0;
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::cout << ostrel_classifier::SERVICE_USAGE;
+        return 0;
+    }
     // Blocked before the server starts its threads; one thread waits for them.
     sigset_t mask;
     sigemptyset(&mask);
@@ -31,7 +37,7 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     ostrel_classifier::ServiceOptions options;
-    options.rules = OSTREL_DEFAULT_RULES;
+    options.rules = ostrel_tools::DefaultRulesPath();
     std::string error;
     if (!ostrel_classifier::ParseServiceOptions(argc, argv, options, error)) {
         std::cerr << "ostrel-classifier: " << error << "\n" << ostrel_classifier::SERVICE_USAGE;

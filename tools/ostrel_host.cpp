@@ -1,9 +1,12 @@
 // ostrel-host: a small stand-in for the ostreld daemon, to run processor
 // plug-ins on recorded flows (see docs/HOST.md).
+#include <cstring>
 #include <iostream>
 #include <string>
 
+#include "ostrel_version.h"
 #include "tools/host_daemon.h"
+#include "tools/install_paths.h"
 
 namespace {
 
@@ -25,6 +28,10 @@ __attribute__((section(".preinit_array"), used)) void (*const block_signals_firs
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "ostrel-host " OSTREL_VERSION "\n";
+        return 0;
+    }
     ostrel_host::Options options;
     bool help = false;
     std::string error;
@@ -36,5 +43,7 @@ int main(int argc, char **argv)
         std::cout << ostrel_host::Usage();
         return 0;
     }
+    // An installed host runs from its configuration under /etc by default.
+    if (options.config_path.empty()) options.config_path = ostrel_tools::DefaultHostConfigPath();
     return ostrel_host::RunDaemon(options);
 }

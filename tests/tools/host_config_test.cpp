@@ -7,6 +7,7 @@
 #include "tests/support/host_fixture.h"
 #include "tools/host_config.h"
 #include "tools/host_daemon.h"
+#include "tools/install_paths.h"
 #include "tools/plugin_library.h"
 
 using ostrel_host::HostConfig;
@@ -59,6 +60,34 @@ TEST_F(OstrelHostConfigTest, ExampleConfigurationReachesTheHostSingletons)
     EXPECT_EQ(config.sinks[0].channel, "archive");
     EXPECT_EQ(config.sinks[0].path, dir.Path() + "/sink-archive.jsonl.gz");
     EXPECT_TRUE(config.sinks[1].table);
+}
+
+// What a package installs under /etc must start the host as it stands, and a
+// build-tree run must never pick up installed files.
+TEST_F(OstrelHostConfigTest, InstalledConfigurationLoadsAndBuildTreeDefaultsStay)
+{
+    HostConfig config = LoadHostConfig(std::string(OSTREL_BINARY_DIR) + "/packaging/ostrel-host.json", {});
+    ostrel_host::ApplyHostConfig(config, global, host);
+    ASSERT_EQ(config.plugins.size(), 1u);
+    EXPECT_EQ(config.plugins[0].library, "");
+    EXPECT_EQ(
+        config.plugins[0].conf_filename, std::string(OSTREL_BINARY_DIR) + "/packaging/dev-discovery.json");
+    EXPECT_EQ(global.variables.at("path_state"), "/var/lib/ostrel");
+    auto bootstrap = host.api_manager.GetBootstrapData(ozOstrelApiData::DATA_DEV_DISCOVERY);
+    ASSERT_NE(bootstrap, nullptr);
+    EXPECT_EQ(bootstrap->urls.at("upload"), "http://127.0.0.1:8787/v1/discovery/upload");
+
+    EXPECT_EQ(ostrel_tools::DefaultPluginPath(), OSTREL_PLUGIN_PATH);
+    EXPECT_EQ(ostrel_tools::DefaultHostConfigPath(), "");
+    EXPECT_EQ(
+        ostrel_tools::DefaultRulesPath(), std::string(OSTREL_SOURCE_DIR) + "/examples/classifier-rules.json");
+    dir.MakeDir("bin");
+    dir.MakeDir("plugins");
+    const std::string file = dir.Write("plugins/x.so", "");
+    EXPECT_EQ(ostrel_tools::InstalledOr(dir.Path() + "/bin", "../plugins/x.so", "built"), file);
+    EXPECT_EQ(ostrel_tools::InstalledOr(dir.Path() + "/bin", "../plugins", "built"), "built");
+    EXPECT_EQ(ostrel_tools::InstalledOr(dir.Path(), "missing.so", "built"), "built");
+    EXPECT_EQ(ostrel_tools::InstalledOr("", "plugins/x.so", "built"), "built");
 }
 
 TEST_F(OstrelHostConfigTest, FlagsCredentialsAndGroupsAreTakenAsWritten)
