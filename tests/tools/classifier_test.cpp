@@ -98,7 +98,7 @@ TEST(ClassifierTest, ScoresAddUpOncePerRuleAndStopAtOneHundred)
         EXPECT_EQ(verdict.label, c.label) << c.device.dump();
         EXPECT_EQ(verdict.score, c.score) << c.device.dump();
     }
-    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts {"m", "", "", "", {}, {"tv/"}, {}, {}, ""})),
+    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts {"m", "", "", "", {}, {"tv/"}, {}, {}})),
         R"({"label": "Second", "score": 60, "type": "tv", "vendor": "V"})"_json);
     EXPECT_EQ(
         DiscoveryJson(Verdict {}), R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
