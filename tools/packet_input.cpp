@@ -42,6 +42,22 @@ std::string Number(uint64_t value)
     return std::to_string(value);
 }
 
+std::string KiB(uint64_t bytes)
+{
+    return Number((bytes + 1023) / 1024) + " KiB";
+}
+
+// What the packet path let go of to stay within its bounds; empty if nothing.
+std::string GivenUp(const ostrel_capture::CaptureCounters &c)
+{
+    if (c.flows_given_way + c.stream_pieces_dropped + c.mdns_names_dropped + c.user_agents_dropped == 0)
+        return std::string();
+    return "given up: " + Number(c.flows_given_way) + " inspections (" + KiB(c.bytes_given_way)
+        + ") to the memory budget, " + Number(c.stream_pieces_dropped) + " TCP segments past the held gaps, "
+        + Number(c.mdns_names_dropped) + " mDNS names and " + Number(c.user_agents_dropped)
+        + " user agents past a flow's bound";
+}
+
 // Whole seconds, rounded up: "in 1 s", never "in 0 s".
 long long WholeSeconds(Clock::duration duration)
 {
@@ -295,6 +311,9 @@ std::string PacketInput::Counts() const
         text += ")";
     }
     text += ", " + Number(ParseErrors()) + " parse errors; " + Number(flows_read) + " flows read";
+    text += "; " + KiB(tracker.HeldBytes()) + " held";
+    std::string given_up = GivenUp(counters);
+    if (!given_up.empty()) text += ", " + given_up;
     return text;
 }
 
@@ -312,7 +331,9 @@ std::string PacketInput::EndReport() const
         + Number(c.fragments) + " fragments, " + Number(c.not_ip) + " not IP, " + Number(c.other_transport)
         + " neither TCP nor UDP; flows: " + Number(c.flows) + " started, " + Number(c.flows_ended)
         + " ended, " + Number(c.flows_expired) + " idle, " + Number(c.flows_evicted) + " evicted, at most "
-        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events";
+        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events; memory: at most "
+        + KiB(c.peak_held_bytes) + " held of " + KiB(options.tracker.memory_budget)
+        + (GivenUp(c).empty() ? ", nothing given up" : ", " + GivenUp(c));
 }
 
 } // namespace ostrel_host

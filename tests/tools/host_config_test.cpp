@@ -246,9 +246,9 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
 
 TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
 {
-    std::vector<std::string> good
-        = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67", "--udp-timeout",
-            "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows", "out.jsonl"};
+    std::vector<std::string> good = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf",
+        "udp port 67", "--udp-timeout", "30", "--tcp-timeout", "0.5", "--max-flows", "1000",
+        "--capture-memory", "32", "--dump-flows", "out.jsonl"};
     std::vector<char *> argv;
     for (std::string &arg : good)
         argv.push_back(&arg[0]);
@@ -263,6 +263,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
     EXPECT_EQ(options.tracker.udp_timeout_usec, 30000000);
     EXPECT_EQ(options.tracker.tcp_timeout_usec, 500000);
     EXPECT_EQ(options.tracker.max_flows, 1000u);
+    EXPECT_EQ(options.tracker.memory_budget, 32u << 20);
     EXPECT_EQ(options.dump_flows, "out.jsonl");
     // Defaults are the tracker's own.
     ostrel_host::Options defaults;
@@ -283,6 +284,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {{"--tcp-timeout", "1e300"}, "--tcp-timeout 1e300: must be a number of seconds"},
         {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
         {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
+        {{"--capture-memory", "0"}, "--capture-memory 0: must be a whole number of MiB from 1 to 65536"},
         {{"--dump-flows"}, "--dump-flows: needs a value"},
         {{"--dump-flows", "out.jsonl"},
             "--dump-flows: writes the flows of an input; give --input, --pcap or"},
@@ -302,7 +304,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
     }
     // Every option is in the usage text.
     for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout",
-             "--tcp-timeout", "--max-flows", "--dump-flows"})
+             "--tcp-timeout", "--max-flows", "--capture-memory", "--dump-flows"})
         EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
 }
 
