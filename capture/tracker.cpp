@@ -272,10 +272,10 @@ void Tracker::State::Charge(Flow &flow)
             + flow.given[side].mdns_names.Memory();
         if (flow.tcp) now += flow.tcp->direction[side].stream.Memory();
     }
-    if (flow.quic) now += flow.quic->Memory();
+    if (flow.tcp) now += sizeof(TcpInspection);
+    if (flow.quic) now += sizeof(QuicClientHello) + flow.quic->Memory();
     held = held - flow.charged + now;
     flow.charged = now;
-    counters.peak_held_bytes = std::max(counters.peak_held_bytes, held);
 }
 
 // Over the budget, the least recently active flows that hold anything end
@@ -412,6 +412,7 @@ void Tracker::State::Packet(const PacketView &arrived, int64_t time)
         Udp(flow, packet, sender, time);
     Charge(flow);
     GiveWay(time);
+    counters.peak_held_bytes = std::max(counters.peak_held_bytes, held);
 }
 
 FlowList::iterator Tracker::State::Create(

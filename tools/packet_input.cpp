@@ -15,6 +15,9 @@ namespace {
 
 // Frames read in one go before the loop looks at signals and timers again.
 constexpr int FRAMES_PER_SERVICE = 2048;
+// ...or once this many events wait, so that frames rich in values (64 mDNS
+// names each) do not queue hundreds of thousands of record copies at once.
+constexpr size_t EVENTS_PER_SERVICE = 4096;
 constexpr int64_t EXPIRE_EVERY_USEC = 1000000;
 
 ozAddr FromText(const std::string &text)
@@ -161,7 +164,7 @@ void PacketInput::Service(Clock::time_point now, bool readable)
 
 void PacketInput::ReadFile(Clock::time_point now)
 {
-    for (int i = 0; i < FRAMES_PER_SERVICE && !ended; i++) {
+    for (int i = 0; i < FRAMES_PER_SERVICE && !ended && events.size() < EVENTS_PER_SERVICE; i++) {
         if (!holding) {
             ostrel_capture::PcapSource::Result result = source.Next(held);
             if (result == ostrel_capture::PcapSource::END) return End(nullptr);
@@ -188,7 +191,7 @@ void PacketInput::ReadFile(Clock::time_point now)
 void PacketInput::ReadLive(Clock::time_point now)
 {
     ostrel_capture::CapturedFrame frame;
-    for (int i = 0; i < FRAMES_PER_SERVICE; i++) {
+    for (int i = 0; i < FRAMES_PER_SERVICE && events.size() < EVENTS_PER_SERVICE; i++) {
         ostrel_capture::PcapSource::Result result = source.Next(frame);
         if (result == ostrel_capture::PcapSource::FRAME)
             Feed(frame);
