@@ -7,6 +7,7 @@ namespace {
 
 constexpr size_t kHeaderSize = 12;
 constexpr uint16_t kTypePtr = 12;
+constexpr uint16_t kTypeSrv = 33;
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxNameWire = 255; // length bytes and the final zero included
 // Pointers may only go backwards, which already rules out loops; the cap
@@ -105,16 +106,52 @@ private:
     size_t first;
 };
 
+// A name the sender gives itself or one of its instances: not a service type
+// (whose first label starts with "_"), nor a reverse mapping.
+bool IsOwnName(const std::string &name)
+{
+    return !name.empty() && name[0] != '_';
+}
+
+// Reads one resource record of a section; adds its service type as today
+// (`types`), and with `own` the instance and host names it announces.
+bool ReadRecord(const uint8_t *data, size_t size, ByteReader &reader, NameList &list, bool types, bool own)
+{
+    std::string owner;
+    std::string target;
+    if (!ReadName(data, size, reader, owner)) return false;
+    const uint16_t type = reader.U16();
+    reader.Skip(6); // the class with the cache-flush bit, then the TTL
+    const uint16_t length = reader.U16();
+    if (!reader.Ok() || length > size - reader.Pos()) return false;
+    const size_t next = reader.Pos() + length;
+    // The owner of a PTR record is the service; its data names one instance.
+    if (type == kTypePtr && types) list.Add(owner);
+    if (own) {
+        if (type == kTypePtr || type == kTypeSrv) {
+            ByteReader rdata = reader;
+            if (type == kTypeSrv) rdata.Skip(6); // priority, weight, port
+            if (!rdata.Ok() || !ReadName(data, size, rdata, target)) return false;
+            if (IsOwnName(target)) list.Add(target);
+        }
+        if (type != kTypePtr && IsOwnName(owner)) list.Add(owner);
+    }
+    reader.Skip(next - reader.Pos());
+    return reader.Ok();
+}
+
 } // namespace
 
-bool ParseMdnsPtrNames(const uint8_t *data, size_t size, std::vector<std::string> &names)
+bool ParseMdnsNames(const uint8_t *data, size_t size, std::vector<std::string> &names)
 {
     if (data == nullptr || size < kHeaderSize) return false;
     ByteReader reader(data, size);
-    reader.Skip(4);
+    reader.Skip(2);
+    const bool response = (reader.U16() & 0x8000) != 0;
     const uint16_t questions = reader.U16();
     const uint16_t answers = reader.U16();
-    reader.Skip(kHeaderSize - 8);
+    const uint16_t authorities = reader.U16();
+    const uint16_t additionals = reader.U16();
     NameList list(names);
     std::string name;
 
@@ -125,14 +162,17 @@ bool ParseMdnsPtrNames(const uint8_t *data, size_t size, std::vector<std::string
         if (!reader.Ok()) return false;
         if (type == kTypePtr) list.Add(name);
     }
-    for (unsigned i = 0; i < answers && !list.Full(); ++i) {
-        if (!ReadName(data, size, reader, name)) return false;
-        const uint16_t type = reader.U16();
-        reader.Skip(6); // the class with the cache-flush bit, then the TTL
-        reader.Skip(reader.U16());
-        if (!reader.Ok()) return false;
-        // The owner is the service; the data names one instance of it.
-        if (type == kTypePtr) list.Add(name);
+    // A query's answers are what the asker already knows of others (known-
+    // answer suppression), so only a response's records, and a probe's
+    // proposed records (a query's authority section), name the sender itself.
+    const unsigned sections[3] = {answers, authorities, additionals};
+    for (unsigned section = 0; section < 3; ++section) {
+        const bool types = section == 0;
+        const bool own = response || section == 1;
+        if (!types && !own) break;
+        for (unsigned i = 0; i < sections[section] && !list.Full(); ++i) {
+            if (!ReadRecord(data, size, reader, list, types, own)) return false;
+        }
     }
     return true;
 }

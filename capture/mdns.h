@@ -1,4 +1,5 @@
-// mDNS messages (UDP 5353): the service names a device asks for or announces.
+// mDNS messages (UDP 5353): the service names a device asks for or offers, and
+// the instance and host names it announces.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +9,14 @@
 
 namespace ostrel_capture {
 
-// Appends to `names` the names of PTR questions and of PTR records in the
-// answer section, in message order, each once, reverse-mapping names
-// (".in-addr.arpa", ".ip6.arpa") left out; labels joined by "." without a
-// final dot. False when the payload is not a DNS message; names read before
-// a fault are kept.
-bool ParseMdnsPtrNames(const uint8_t *data, size_t size, std::vector<std::string> &names);
+// Appends to `names`, in message order, each once: the service types of PTR
+// questions and of PTR records in the answer section (what a device asks for
+// or offers), and the instance and host names the sender announces about
+// itself (PTR and SRV targets, and the owners of its other records, in a
+// response or in a probe's proposed records), with or without a PTR record.
+// Reverse-mapping names (".in-addr.arpa", ".ip6.arpa") are left out; labels
+// are joined by "." without a final dot. False when the payload is not a DNS
+// message; names read before a fault are kept.
+bool ParseMdnsNames(const uint8_t *data, size_t size, std::vector<std::string> &names);
 
 } // namespace ostrel_capture

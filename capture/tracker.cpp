@@ -599,7 +599,7 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
     }
     case UdpKind::MDNS: {
         names.clear();
-        ParseMdnsPtrNames(data, size, names);
+        ParseMdnsNames(data, size, names);
         for (std::string &name : names) {
             SeenValues::Result seen = flow.given[sender].mdns_names.Add(name, MAX_MDNS_NAMES);
             if (seen == SeenValues::SEEN) continue;

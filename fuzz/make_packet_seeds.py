@@ -203,6 +203,21 @@ def tcp_stream_seeds(write):
         write(name, bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
 
 
+def mdns_response_seed(write):
+    """An mDNS response with SRV, TXT and A records and no PTR record."""
+    def name(dotted):
+        return b"".join(bytes([len(label)]) + label.encode() for label in dotted.split(".")) + b"\x00"
+
+    def record(owner, rtype, data):
+        return name(owner) + struct.pack(">HHIH", rtype, 0x8001, 120, len(data)) + data
+    records = (record("Kitchen._ipp._tcp.local", 33, bytes(6) + name("kitchen.local"))
+               + record("Kitchen._ipp._tcp.local", 16, b"\x00")
+               + record("kitchen.local", 1, bytes([10, 0, 0, 7])))
+    message = struct.pack(">HHHHHH", 0, 0x8400, 0, 2, 0, 1) + records
+    frame = udp_frame(message, [10, 0, 0, 7], [224, 0, 0, 251], 5353, 5353)
+    write("mdns-built-response-without-ptr", bytes([LINK_ETHERNET]) + frame)
+
+
 def main():
     captures = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "captures")
     os.makedirs(OUT, exist_ok=True)
@@ -268,6 +283,7 @@ def main():
     relayed_dhcp_seed(write)
     quic_version_seeds(write)
     tcp_stream_seeds(write)
+    mdns_response_seed(write)
     write("empty", b"")
     write("settings-only", b"\x07")
     print(f"wrote {count} seeds to {OUT}")

@@ -31,6 +31,13 @@ std::set<std::string> Set(const json &device, const char *key)
     return out;
 }
 
+// An instance or host name ("Kitchen._ipp._tcp.local", "printer.local"),
+// not a service type or subtype ("_ipp._tcp.local", "x._sub._ipp._tcp.local").
+bool IsOwnMdnsName(const std::string &name)
+{
+    return !name.empty() && name[0] != '_' && name.find("._sub._") == std::string::npos;
+}
+
 DeviceValues Expected(const json &device)
 {
     DeviceValues d;
@@ -157,7 +164,7 @@ std::map<std::string, DeviceValues> Attribute(const std::vector<Observation> &ob
         if (!o.user_agent.empty())
             (o.user_agent_source == UA_SSDP ? d.ssdp_user_agents : d.http_user_agents).insert(o.user_agent);
         if (!o.ja4.empty()) d.ja4.insert(o.ja4);
-        if (!o.mdns.empty()) d.mdns_services.insert(o.mdns);
+        if (!o.mdns.empty()) (IsOwnMdnsName(o.mdns) ? d.mdns_own_names : d.mdns_services).insert(o.mdns);
     }
     for (auto it = devices.begin(); it != devices.end();)
         it = it->second.Empty() ? devices.erase(it) : std::next(it);

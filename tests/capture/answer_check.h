@@ -30,6 +30,9 @@ struct DeviceValues {
     std::set<std::string> http_user_agents, ssdp_user_agents, mdns_services, ja4;
     // Answers only: JA4 values of later ClientHellos, allowed but not required.
     std::set<std::string> ja4_later;
+    // Found only: the instance and host names a device announces of itself,
+    // which the answers do not list; not compared.
+    std::set<std::string> mdns_own_names;
 
     bool Empty() const;
 };

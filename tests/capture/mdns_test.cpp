@@ -85,7 +85,7 @@ public:
         Names names;
         // Its own allocation, so that a read past the end is seen by ASan.
         const std::vector<uint8_t> copy(bytes);
-        EXPECT_EQ(ParseMdnsPtrNames(copy.data(), copy.size(), names), expect_ok);
+        EXPECT_EQ(ParseMdnsNames(copy.data(), copy.size(), names), expect_ok);
         return names;
     }
 
@@ -125,7 +125,7 @@ TEST(MdnsTest, RealQueryGivesEachServiceOnceInOrder)
                                        "00100000def00100d4c756361e280997320694d6163"
                                        "c02500002905a00000119400120004000e0000c42c030649fec62c03606a64");
     Names names {"from an earlier message"};
-    ASSERT_TRUE(ParseMdnsPtrNames(packet.data(), packet.size(), names));
+    ASSERT_TRUE(ParseMdnsNames(packet.data(), packet.size(), names));
     const Names expected {"from an earlier message", "_airport._tcp.local", "_companion-link._tcp.local",
         "_apple-mobdev._tcp.local", "8fb207de._sub._apple-mobdev2._tcp.local", "_apple-pairable._tcp.local",
         "_googlecast._tcp.local", "_uscan._tcp.local", "_uscans._tcp.local", "_ippusb._tcp.local",
@@ -144,15 +144,53 @@ TEST(MdnsTest, OnlyPtrQuestionsAndAnswerOwnersCount)
         .Answer(Message::Wire("lamp.local"), 1, std::string("\xa9\xfe\x01\x02", 4))
         .Record(2, Message::Wire("_auth._tcp.local"), kPtr, Message::Wire("a._auth._tcp.local"))
         .Record(3, Message::Wire("_extra._tcp.local"), kPtr, Message::Wire("b._extra._tcp.local"));
-    EXPECT_EQ(m.Parse(), (Names {"_ipp._tcp.local", "_hap._tcp.local"}));
+    // A query's answers are what it knows of others; its authority records
+    // are what it probes for: its own.
+    EXPECT_EQ(m.Parse(), (Names {"_ipp._tcp.local", "_hap._tcp.local", "a._auth._tcp.local"}));
 
-    // Authority and additional records are not read, so their faults do not matter.
+    // A query's additional records are not read, so their faults do not matter.
     Message tail;
     tail.Question(Message::Wire("_ipp._tcp.local"), kPtr)
         .SetCount(10, 3)
         .Raw("\x05"
              "ab");
     EXPECT_EQ(tail.Parse(), (Names {"_ipp._tcp.local"}));
+}
+
+TEST(MdnsTest, AResponseGivesTheSendersOwnNamesWithOrWithoutAPtrRecord)
+{
+    constexpr uint16_t kA = 1;
+    constexpr uint16_t kTxt = 16;
+    constexpr uint16_t kSrv = 33;
+    const std::string srv_data = std::string(6, '\0') + Message::Wire("lamp.local");
+    Message offer;
+    offer
+        .SetCount(2, 0x8400) // an authoritative response
+        .Answer(Message::Wire("Lamp._hap._tcp.local"), kSrv, srv_data)
+        .Answer(Message::Wire("_hap._tcp.local"), kPtr, Message::Wire("Lamp._hap._tcp.local"))
+        .Record(3, Message::Wire("lamp.local"), kA, std::string("\xa9\xfe\x01\x02", 4))
+        .Record(3, Message::Wire("2.1.254.169.in-addr.arpa"), kPtr, Message::Wire("lamp.local"))
+        .Record(3, Message::Wire("_services._dns-sd._udp.local"), kPtr, Message::Wire("_hap._tcp.local"));
+    EXPECT_EQ(offer.Parse(), (Names {"lamp.local", "Lamp._hap._tcp.local", "_hap._tcp.local"}));
+
+    // No PTR at all: the instance and host names still come out, never a
+    // service type the device did not name.
+    Message bare;
+    bare.SetCount(2, 0x8400)
+        .Answer(Message::Wire("Kitchen._ipp._tcp.local"), kTxt, "\x00")
+        .Record(3, Message::Wire("kitchen.local"), kA, std::string("\x0a\x00\x00\x07", 4));
+    EXPECT_EQ(bare.Parse(), (Names {"Kitchen._ipp._tcp.local", "kitchen.local"}));
+
+    // An SRV whose target runs past the message is a fault; names before it stay.
+    Message cut;
+    cut.SetCount(2, 0x8400)
+        .Answer(Message::Wire("a.local"), kA, "\x01\x02\x03\x04")
+        .Raw(Message::Wire("b._ipp._tcp.local") + std::string("\x00\x21\x00\x01\x00\x00\x00\x78\x00\x08", 10)
+            + std::string(6, '\0')
+            + "\x09"
+              "ab");
+    cut.SetCount(6, 2);
+    EXPECT_EQ(cut.Parse(false), (Names {"a.local"}));
 }
 
 TEST(MdnsTest, ReverseMappingsAreLeftOut)
@@ -257,9 +295,9 @@ TEST(MdnsTest, NamesBeforeAFaultAreKept)
 
     Names names;
     const std::vector<uint8_t> header_only(12, 0);
-    EXPECT_TRUE(ParseMdnsPtrNames(header_only.data(), 12, names));
-    EXPECT_FALSE(ParseMdnsPtrNames(header_only.data(), 11, names));
-    EXPECT_FALSE(ParseMdnsPtrNames(nullptr, 0, names));
+    EXPECT_TRUE(ParseMdnsNames(header_only.data(), 12, names));
+    EXPECT_FALSE(ParseMdnsNames(header_only.data(), 11, names));
+    EXPECT_FALSE(ParseMdnsNames(nullptr, 0, names));
     EXPECT_EQ(names, Names {});
 }
 
@@ -286,7 +324,7 @@ TEST(MdnsTest, EveryCutOfARealMessageIsSafe)
     for (size_t size = 0; size <= packet.size(); ++size) {
         const std::vector<uint8_t> cut(packet.begin(), packet.begin() + static_cast<long>(size));
         Names names;
-        ParseMdnsPtrNames(cut.data(), cut.size(), names);
+        ParseMdnsNames(cut.data(), cut.size(), names);
         EXPECT_LE(names.size(), 2u);
     }
 }
@@ -300,20 +338,30 @@ TEST(MdnsTest, SharedCapturesMatchTheAnswers)
         const std::string name = file["file"].get<std::string>();
         SCOPED_TRACE(name);
         std::map<std::string, Names> seen;
+        std::map<std::string, Names> own_names;
         for (const auto &payload :
             ostrel_capture_test::ReadUdpPayloads(ostrel_capture_test::CaptureFile(name), 5353)) {
             Names names;
-            ParseMdnsPtrNames(payload.bytes.data(), payload.bytes.size(), names);
-            Names &services = seen[payload.eth_source];
-            for (const std::string &service : names) {
-                if (std::find(services.begin(), services.end(), service) == services.end())
-                    services.push_back(service);
+            ParseMdnsNames(payload.bytes.data(), payload.bytes.size(), names);
+            for (const std::string &found : names) {
+                // The answers list service types; a device's own names only as PTR targets.
+                const bool own = found[0] != '_' && found.find("._sub._") == std::string::npos;
+                Names &into = (own ? own_names : seen)[payload.eth_source];
+                if (std::find(into.begin(), into.end(), found) == into.end()) into.push_back(found);
             }
         }
         for (const auto &device : file["devices"].items()) {
             const Names expected = device.value().value("mdns_services", Names {});
             if (!expected.empty()) ++devices_checked;
             EXPECT_EQ(seen[device.key()], expected) << device.key();
+            // Every instance the device's answers name is among its own names
+            // (which also hold the host and instance names of SRV, TXT and A records).
+            const Names &own = own_names[device.key()];
+            for (const std::string &target : device.value().value("mdns_ptr_targets", Names {})) {
+                if (target[0] == '_') continue;
+                EXPECT_NE(std::find(own.begin(), own.end(), target), own.end())
+                    << device.key() << " " << target;
+            }
         }
         for (const auto &entry : seen)
             EXPECT_TRUE(entry.second.empty() || file["devices"].contains(entry.first)) << entry.first;
