@@ -39,6 +39,8 @@ public:
     // NOT_HELLO: the connection gives no ClientHello (not QUIC v1, bad data,
     // over the bound). Once FOUND or NOT_HELLO, later calls give the same.
     HelloStatus Datagram(const uint8_t *data, size_t size, std::string &ja4);
+    // Heap bytes held for the ClientHello (its CRYPTO pieces), roughly.
+    size_t Memory() const { return crypto_bytes + crypto.size() * 64; }
 
 private:
     // One long-header packet at `data` (`size` bytes to the datagram's end).

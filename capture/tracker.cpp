@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/dhcp.h"
+#include "capture/flow_memory.h"
 #include "capture/frame.h"
 #include "capture/http.h"
 #include "capture/mdns.h"
@@ -96,6 +97,43 @@ struct Carried {
     uint8_t user_agent_source = UA_NONE;
     std::string ja4;
     std::string mdns_name;
+
+    size_t Memory() const
+    {
+        return TextBytes(host_name) + TextBytes(class_ident) + TextBytes(fingerprint) + TextBytes(user_agent)
+            + TextBytes(ja4) + TextBytes(mdns_name);
+    }
+};
+
+// The values one endpoint gave, so that none is given again by the flow.
+struct Given {
+    SeenValues user_agents;
+    SeenValues mdns_names;
+};
+
+// Where one side's TCP stream began: after its SYN, or at the first byte
+// seen (a capture that starts mid-stream).
+struct TcpStart {
+    enum Kind : uint8_t { NONE, SYN, DATA };
+    Kind kind = NONE;
+    uint32_t seq = 0;
+
+    void Note(uint8_t flags, uint32_t packet_seq, size_t payload)
+    {
+        if (kind != NONE) return;
+        if ((flags & TCP_SYN) != 0)
+            *this = {SYN, packet_seq + 1};
+        else if (payload > 0)
+            *this = {DATA, packet_seq};
+    }
+    // A SYN of another connection on the same ports: another initial
+    // sequence number, or one too far before the bytes seen mid-stream to be
+    // their own SYN arriving late.
+    bool OtherConnection(uint32_t syn_seq) const
+    {
+        if (kind == SYN) return seq != syn_seq + 1;
+        return kind == DATA && seq - (syn_seq + 1) > (1U << 20);
+    }
 };
 
 struct Direction {
@@ -129,8 +167,9 @@ struct Flow {
     UdpKind udp = UdpKind::NONE;
     std::unique_ptr<TcpInspection> tcp;
     std::unique_ptr<QuicClientHello> quic;
-    std::vector<std::string> mdns_names;
-    std::vector<std::string> user_agents;
+    Given given[2];
+    TcpStart tcp_start[2];
+    size_t charged = 0; // what the budget counts for this flow
 };
 
 using FlowList = std::list<Flow>;
@@ -149,6 +188,7 @@ struct Tracker::State {
     {
         if (options.max_flows == 0) options.max_flows = 1;
         if (options.max_stream_bytes == 0) options.max_stream_bytes = 1;
+        if (options.memory_budget == 0) options.memory_budget = 1;
     }
 
     TrackerOptions options;
@@ -160,6 +200,7 @@ struct Tracker::State {
     FlowList closed_flows; // TCP after FIN or RST, for CLOSED_LINGER_USEC
     std::unordered_map<FlowKey, FlowList::iterator, FlowKeyHash> table;
     std::vector<std::string> names; // reused for mDNS parses
+    size_t held = 0; // the sum of the flows' `charged`
 
     enum class End { CLOSED, EXPIRED, EVICTED, FLUSHED, SPLIT };
 
@@ -184,6 +225,8 @@ struct Tracker::State {
     void Inspect(Flow &flow, int side, int64_t time);
     void UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time);
     void Ja4(Flow &flow, int side, const std::string &ja4, int64_t time);
+    void Charge(Flow &flow);
+    void GiveWay(int64_t time);
 };
 
 void Tracker::State::Emit(EventType type, Flow &flow, int side, int64_t time)
@@ -212,11 +255,48 @@ void Tracker::State::Complete(Flow &flow, int64_t time)
     if (flow.done) return;
     flow.done = true;
     Emit(EVENT_FLOW_DPI_COMPLETE, flow, flow.record.origin == ORIGIN_UPPER ? UPPER : LOWER, time);
-    // Nothing more is inspected: the per-flow buffers go now.
+    // Nothing more is inspected or given: what the flow holds goes now.
     flow.tcp.reset();
     flow.quic.reset();
-    std::vector<std::string>().swap(flow.mdns_names);
-    std::vector<std::string>().swap(flow.user_agents);
+    for (int side = 0; side < 2; ++side) {
+        flow.carried[side] = Carried();
+        flow.given[side].user_agents.Release();
+        flow.given[side].mdns_names.Release();
+    }
+    Charge(flow);
+}
+
+// Counts what the flow holds now against the budget.
+void Tracker::State::Charge(Flow &flow)
+{
+    size_t now = 0;
+    for (int side = 0; side < 2; ++side) {
+        now += flow.carried[side].Memory() + flow.given[side].user_agents.Memory()
+            + flow.given[side].mdns_names.Memory();
+        if (flow.tcp) now += flow.tcp->direction[side].stream.Memory();
+    }
+    if (flow.tcp) now += sizeof(TcpInspection);
+    if (flow.quic) now += sizeof(QuicClientHello) + flow.quic->Memory();
+    held = held - flow.charged + now;
+    flow.charged = now;
+}
+
+// Over the budget, the least recently active flows that hold anything end
+// their inspection, down to three quarters of it so that this walk is rare.
+void Tracker::State::GiveWay(int64_t time)
+{
+    if (held <= options.memory_budget) return;
+    size_t target = options.memory_budget - options.memory_budget / 4;
+    auto tcp = tcp_flows.begin();
+    auto udp = udp_flows.begin();
+    while (held > target && (tcp != tcp_flows.end() || udp != udp_flows.end())) {
+        bool take_tcp = udp == udp_flows.end() || (tcp != tcp_flows.end() && tcp->last <= udp->last);
+        Flow &flow = take_tcp ? *tcp++ : *udp++;
+        if (flow.charged == 0) continue;
+        ++counters.flows_given_way;
+        counters.bytes_given_way += flow.charged;
+        Complete(flow, time);
+    }
 }
 
 void Tracker::State::Frame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, int64_t time)
@@ -297,8 +377,10 @@ void Tracker::State::Packet(const PacketView &arrived, int64_t time)
         // A new source MAC behind an endpoint that has sent before: another
         // device (several DHCP clients share 0.0.0.0:68), so another flow.
         Endpoint &from = EndpointOf(flow.record, sender);
-        // A SYN on a closed flow is a new connection that reuses the ports.
-        bool reopened = flow.closed && (packet.tcp_flags & (TCP_SYN | TCP_ACK)) == TCP_SYN;
+        // A SYN on a closed flow, or with another initial sequence number, is
+        // a new connection that reuses the ports.
+        bool reopened = packet.ip_protocol == 6 && (packet.tcp_flags & (TCP_SYN | TCP_ACK)) == TCP_SYN
+            && (flow.closed || flow.tcp_start[sender].OtherConnection(packet.tcp_seq));
         if (reopened
             || (flow.sent[sender] && packet.has_src_mac && from.has_mac && from.mac != packet.src_mac)) {
             EndFlow(it, End::SPLIT, time);
@@ -331,6 +413,9 @@ void Tracker::State::Packet(const PacketView &arrived, int64_t time)
         Tcp(flow, packet, sender, time);
     else
         Udp(flow, packet, sender, time);
+    Charge(flow);
+    GiveWay(time);
+    counters.peak_held_bytes = std::max(counters.peak_held_bytes, held);
 }
 
 FlowList::iterator Tracker::State::Create(
@@ -419,6 +504,7 @@ void Tracker::State::EndFlow(FlowList::iterator it, End how, int64_t time)
     Complete(flow, time);
     // A closed flow was counted when it closed.
     if (!flow.closed) Count(flow, how);
+    held -= flow.charged;
     table.erase(flow.key);
     ListOf(flow).erase(it);
 }
@@ -464,8 +550,15 @@ void Tracker::State::Expire(int64_t now)
 void Tracker::State::UserAgent(Flow &flow, int side, const std::string &agent, uint8_t source, int64_t time)
 {
     if (agent.empty()) return;
-    if (std::find(flow.user_agents.begin(), flow.user_agents.end(), agent) != flow.user_agents.end()) return;
-    if (flow.user_agents.size() < MAX_USER_AGENTS) flow.user_agents.push_back(agent);
+    switch (flow.given[side].user_agents.Add(agent, MAX_USER_AGENTS)) {
+    case SeenValues::SEEN:
+        return;
+    case SeenValues::FULL:
+        ++counters.user_agents_dropped;
+        return;
+    case SeenValues::NEW:
+        break;
+    }
     Carried &c = flow.carried[side];
     c.user_agent = agent;
     c.user_agent_source = source;
@@ -511,13 +604,12 @@ void Tracker::State::Udp(Flow &flow, const PacketView &packet, int sender, int64
         names.clear();
         ParseMdnsNames(data, size, names);
         for (std::string &name : names) {
-            if (std::find(flow.mdns_names.begin(), flow.mdns_names.end(), name) != flow.mdns_names.end())
-                continue;
-            if (flow.mdns_names.size() >= MAX_MDNS_NAMES) {
+            SeenValues::Result seen = flow.given[sender].mdns_names.Add(name, MAX_MDNS_NAMES);
+            if (seen == SeenValues::SEEN) continue;
+            if (seen == SeenValues::FULL) {
                 ++counters.mdns_names_dropped;
                 continue;
             }
-            flow.mdns_names.push_back(name);
             flow.carried[sender].mdns_name = name;
             Emit(EVENT_FLOW_DPI_UPDATE, flow, sender, time);
         }
@@ -555,12 +647,16 @@ void Tracker::State::Tcp(Flow &flow, const PacketView &packet, int sender, int64
 {
     if (flow.closed) return;
     uint8_t flags = packet.tcp_flags;
+    flow.tcp_start[sender].Note(flags, packet.tcp_seq, packet.payload_size);
     if (!flow.done && flow.tcp) {
         Direction &d = flow.tcp->direction[sender];
         if ((flags & TCP_SYN) != 0) d.stream.Syn(packet.tcp_seq);
         if (d.mode != Direction::DONE && packet.payload_size > 0) {
             uint32_t seq = packet.tcp_seq + ((flags & TCP_SYN) != 0 ? 1 : 0);
-            if (d.stream.Add(seq, packet.payload, packet.payload_size)) Inspect(flow, sender, time);
+            uint64_t dropped = d.stream.GivenUp();
+            bool grew = d.stream.Add(seq, packet.payload, packet.payload_size);
+            counters.stream_pieces_dropped += d.stream.GivenUp() - dropped;
+            if (grew) Inspect(flow, sender, time);
         }
         if (flow.tcp && flow.tcp->direction[0].mode == Direction::DONE
             && flow.tcp->direction[1].mode == Direction::DONE)
@@ -668,6 +764,11 @@ const CaptureCounters &Tracker::Counters() const
 size_t Tracker::ActiveFlows() const
 {
     return state->table.size() - state->closed_flows.size();
+}
+
+size_t Tracker::HeldBytes() const
+{
+    return state->held;
 }
 
 } // namespace ostrel_capture

@@ -26,6 +26,10 @@ struct TrackerOptions {
     int64_t tcp_timeout_usec = 300LL * 1000000; // idle time that ends a TCP flow
     size_t max_flows = 65536; // oldest (least recently active) evicted beyond
     size_t max_stream_bytes = 16384; // bytes of each TCP direction kept for inspection
+    // Bytes all flows may hold between packets (stream bytes, remembered
+    // values, texts); past it the least recently active flows end their
+    // inspection and free what they hold.
+    size_t memory_budget = 64ULL << 20;
 };
 
 struct CaptureCounters {
@@ -43,6 +47,11 @@ struct CaptureCounters {
     uint64_t flows_evicted = 0; // table full
     uint64_t events = 0;
     uint64_t mdns_names_dropped = 0; // mDNS names past the number remembered per flow
+    uint64_t user_agents_dropped = 0; // user agents past the number remembered per flow
+    uint64_t stream_pieces_dropped = 0; // TCP segments ahead of too many gaps, not held
+    uint64_t flows_given_way = 0; // inspections ended early by the memory budget
+    uint64_t bytes_given_way = 0; // what those flows held then
+    size_t peak_held_bytes = 0;
     size_t peak_flows = 0;
     std::map<unsigned, uint64_t> flows_by_protocol; // by detected protocol, counted when a flow ends
 };
@@ -69,6 +78,8 @@ public:
     // Flows open now; closed ones waiting for the last packets of their close
     // are not counted.
     size_t ActiveFlows() const;
+    // Bytes the flows hold now, within the memory budget after each frame.
+    size_t HeldBytes() const;
 
 private:
     struct State;

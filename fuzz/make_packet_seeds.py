@@ -183,6 +183,28 @@ def request_seeds(write):
         write(name, bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
 
 
+def tcp_stream_seeds(write):
+    """Streams that test reassembly and the bounds: a SYN with another ISN,
+    a later copy over held bytes, many pieces in reverse, one byte far ahead
+    in more half-open connections than the table holds, agents repeated."""
+    head = b"GET / HTTP/1.1\r\nUser-Agent: ua/1\r\n\r\n"
+    seeds = {
+        "tcp-built-new-isn": [tcp_frame(b"", 0x02, 100), tcp_frame(head[:20], 0x10, 101), tcp_frame(b"", 0x02, 100),
+                              tcp_frame(b"", 0x02, 9000), tcp_frame(head, 0x18, 9001)],
+        "tcp-built-overlap": [tcp_frame(b"", 0x02, 0), tcp_frame(head[20:], 0x10, 21),
+                              tcp_frame(head[:20] + b"X" * 10, 0x10, 1)],
+        "tcp-built-reverse": [tcp_frame(b"", 0x02, 0)]
+                             + [tcp_frame(head[i:i + 2], 0x10, 1 + i) for i in reversed(range(0, len(head), 2))],
+        "tcp-built-far-ahead": [f for port in range(1, 9)
+                                for f in (tcp_frame(b"", 0x02, 0, client_port=port),
+                                          tcp_frame(b"x", 0x10, 16383, client_port=port))],
+        "http-built-agents": [tcp_frame(b"", 0x02, 0), tcp_frame(
+            b"".join(b"GET / HTTP/1.1\r\nUser-Agent: a%d\r\n\r\n" % (i % 20) for i in range(40)), 0x18, 1)],
+    }
+    for name, frames in seeds.items():
+        write(name, bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+
+
 def mdns_response_seed(write):
     """An mDNS response with SRV, TXT and A records and no PTR record."""
     def name(dotted):
@@ -361,6 +383,7 @@ def main():
     request_seeds(write)
     relayed_dhcp_seed(write)
     quic_version_seeds(write)
+    tcp_stream_seeds(write)
     mdns_response_seed(write)
     upgrade_seeds(write)
     tunnel_seeds(write)

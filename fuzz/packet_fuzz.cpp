@@ -84,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     options.tcp_timeout_usec = 90 * kSecond;
     options.max_flows = kMaxFlows;
     options.max_stream_bytes = 4096;
+    options.memory_budget = 12 * 1024; // small enough that flows give way
     Consumer consumer;
     size_t events = 0;
     size_t checksum = 0;
@@ -102,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 const size_t caplen = (prefix & 0x7fff) < available ? (prefix & 0x7fff) : available;
                 const size_t wirelen = (prefix & 0x8000) != 0 ? caplen + 1000 : caplen;
                 tracker.Frame(link, pos, caplen, wirelen, now);
+                Require(
+                    tracker.HeldBytes() <= options.memory_budget, "the flows hold no more than the budget");
                 pos += caplen;
                 now += step;
                 tracker.Expire(now);

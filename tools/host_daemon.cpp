@@ -498,8 +498,8 @@ std::string Usage()
     return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
            "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]\n"
            "                    [--snaplen BYTES] [--buffer-size BYTES]] [--bpf FILTER]\n"
-           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N] [--dump-flows "
-           "FILE]\n"
+           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N]\n"
+           "                   [--capture-memory MB] [--dump-flows FILE]\n"
            "                   [--speed FACTOR] [--update-interval SECONDS]\n"
            "                   [--exit-after-input N] [--run-seconds SECONDS] [--progress SECONDS]\n"
            "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table "
@@ -512,9 +512,9 @@ std::string Usage()
 namespace {
 
 const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--pcap",
-    "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--dump-flows", "--speed",
-    "--update-interval", "--exit-after-input", "--run-seconds", "--progress", "--debug-level", "--flags",
-    "--var", "--sink", "--sink-table", "--snaplen", "--buffer-size"};
+    "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--capture-memory",
+    "--dump-flows", "--speed", "--update-interval", "--exit-after-input", "--run-seconds", "--progress",
+    "--debug-level", "--flags", "--var", "--sink", "--sink-table", "--snaplen", "--buffer-size"};
 
 // Idle times in seconds, kept where microseconds cannot overflow.
 bool ParseTimeout(const std::string &text, int64_t &usec)
@@ -627,6 +627,10 @@ bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::stri
             if (!ParseWhole(value, INT32_MAX, whole) || whole < 65536)
                 return bad("must be a whole number of bytes from 65536 to 2147483647");
             options.buffer_size = static_cast<int>(whole);
+        } else if (arg == "--capture-memory") {
+            if (!ParseWhole(value, 65536, whole) || whole == 0)
+                return bad("must be a whole number of MiB from 1 to 65536");
+            options.tracker.memory_budget = static_cast<size_t>(whole) << 20;
         } else if (arg == "--speed") {
             // 1000 times slower is already a recorded second in 17 minutes.
             if (!ParseNumber(value, 0.001, 1e6, options.speed, true))

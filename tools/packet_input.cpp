@@ -19,6 +19,9 @@ using ostrel_standin::LogLevel;
 
 // Frames read in one go before the loop looks at signals and timers again.
 constexpr int FRAMES_PER_SERVICE = 2048;
+// ...or once this many events wait, so that frames rich in values (64 mDNS
+// names each) do not queue hundreds of thousands of record copies at once.
+constexpr size_t EVENTS_PER_SERVICE = 4096;
 constexpr int64_t EXPIRE_EVERY_USEC = 1000000;
 
 ozAddr FromText(const std::string &text)
@@ -44,6 +47,22 @@ int64_t WallClockUsec()
 std::string Number(uint64_t value)
 {
     return std::to_string(value);
+}
+
+std::string KiB(uint64_t bytes)
+{
+    return Number((bytes + 1023) / 1024) + " KiB";
+}
+
+// What the packet path let go of to stay within its bounds; empty if nothing.
+std::string GivenUp(const ostrel_capture::CaptureCounters &c)
+{
+    if (c.flows_given_way + c.stream_pieces_dropped + c.mdns_names_dropped + c.user_agents_dropped == 0)
+        return std::string();
+    return "given up: " + Number(c.flows_given_way) + " inspections (" + KiB(c.bytes_given_way)
+        + ") to the memory budget, " + Number(c.stream_pieces_dropped) + " TCP segments past the held gaps, "
+        + Number(c.mdns_names_dropped) + " mDNS names and " + Number(c.user_agents_dropped)
+        + " user agents past a flow's bound";
 }
 
 // Whole seconds, rounded up: "in 1 s", never "in 0 s".
@@ -162,7 +181,7 @@ void PacketInput::Service(Clock::time_point now, bool readable)
 
 void PacketInput::ReadFile(Clock::time_point now)
 {
-    for (int i = 0; i < FRAMES_PER_SERVICE && !ended; i++) {
+    for (int i = 0; i < FRAMES_PER_SERVICE && !ended && events.size() < EVENTS_PER_SERVICE; i++) {
         if (!holding) {
             ostrel_capture::PcapSource::Result result = source.Next(held);
             if (result == ostrel_capture::PcapSource::END) return End(nullptr);
@@ -189,7 +208,7 @@ void PacketInput::ReadFile(Clock::time_point now)
 void PacketInput::ReadLive(Clock::time_point now)
 {
     ostrel_capture::CapturedFrame frame;
-    for (int i = 0; i < FRAMES_PER_SERVICE; i++) {
+    for (int i = 0; i < FRAMES_PER_SERVICE && events.size() < EVENTS_PER_SERVICE; i++) {
         ostrel_capture::PcapSource::Result result = source.Next(frame);
         if (result == ostrel_capture::PcapSource::FRAME)
             Feed(frame);
@@ -321,6 +340,9 @@ std::string PacketInput::Counts() const
         text += ")";
     }
     text += ", " + Number(ParseErrors()) + " parse errors; " + Number(flows_read) + " flows read";
+    text += "; " + KiB(tracker.HeldBytes()) + " held";
+    std::string given_up = GivenUp(counters);
+    if (!given_up.empty()) text += ", " + given_up;
     return text;
 }
 
@@ -344,7 +366,9 @@ std::string PacketInput::EndReport() const
         + Number(c.fragments) + " fragments, " + Number(c.not_ip) + " not IP, " + Number(c.other_transport)
         + " neither TCP nor UDP; flows: " + Number(c.flows) + " started, " + Number(c.flows_ended)
         + " ended, " + Number(c.flows_expired) + " idle, " + Number(c.flows_evicted) + " evicted, at most "
-        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events";
+        + Number(c.peak_flows) + " at once; " + Number(c.events) + " events; memory: at most "
+        + KiB(c.peak_held_bytes) + " held of " + KiB(options.tracker.memory_budget)
+        + (GivenUp(c).empty() ? ", nothing given up" : ", " + GivenUp(c));
 }
 
 } // namespace ostrel_host

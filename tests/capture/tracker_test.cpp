@@ -428,6 +428,88 @@ TEST_F(TrackerTest, MidStreamValuesAreCarriedByTheirSender)
     EXPECT_EQ(Origin(events[0].flow).mac, CLIENT.mac);
 }
 
+TEST_F(TrackerTest, TcpKeepsTheFirstCopyAndStartsAfreshAtAnotherSyn)
+{
+    // A later copy that overlaps held bytes loses to them.
+    std::string request = "GET / HTTP/1.1\r\nUser-Agent: first-copy\r\n\r\n";
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 100));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 121, Text(request.substr(20))));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 101, Text(request.substr(0, 20) + std::string(10, 'X'))));
+    ASSERT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE)[0].flow.user_agent, "first-copy");
+
+    // A request cut short; its SYN again changes nothing, a SYN with another
+    // ISN is a new connection whose request is read from its own start.
+    events.clear();
+    const Host proxy {SERVER.mac, SERVER.ip, 3128};
+    Feed(TcpFrame(CLIENT, proxy, TCP_SYN, 100));
+    Feed(TcpFrame(CLIENT, proxy, TCP_ACK, 101, Text("GET / HTTP/1.1\r\nUser-Agent: lost")));
+    Feed(TcpFrame(CLIENT, proxy, TCP_SYN, 100));
+    EXPECT_EQ(events.size(), 1u);
+    Feed(TcpFrame(CLIENT, proxy, TCP_SYN, 90000));
+    Feed(TcpFrame(proxy, CLIENT, TCP_SYN | TCP_ACK, 7000, {}, 90001));
+    Feed(TcpFrame(CLIENT, proxy, TCP_ACK, 90001, Text("GET / HTTP/1.1\r\nUser-Agent: again\r\n\r\n")));
+    ASSERT_EQ(Of(EVENT_FLOW_NEW).size(), 2u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
+    ASSERT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE)[0].flow.user_agent, "again");
+
+    // One byte far ahead of its gap costs its size, not a buffer to its offset.
+    size_t before = tracker->HeldBytes();
+    for (uint16_t port = 1; port <= 1000; ++port) {
+        const Host from {CLIENT.mac, CLIENT.ip, port};
+        Feed(TcpFrame(from, SERVER, TCP_SYN, 0));
+        Feed(TcpFrame(from, SERVER, TCP_ACK, 16383, Text("x")));
+    }
+    EXPECT_LT(tracker->HeldBytes() - before, 1000u * 256);
+}
+
+TEST_F(TrackerTest, ValuesAreGivenOncePerEndpointWithinTheMemoryBudget)
+{
+    // A keep-alive stream: past the per-flow bound new agents are counted,
+    // and none already given is given again.
+    std::string stream;
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < 20; ++i)
+            stream += "GET / HTTP/1.1\r\nUser-Agent: agent-" + std::to_string(i) + "\r\n\r\n";
+    Feed(TcpFrame(CLIENT, SERVER, TCP_SYN, 0));
+    Feed(TcpFrame(CLIENT, SERVER, TCP_ACK, 1, Text(stream)));
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 16u);
+    EXPECT_EQ(tracker->Counters().user_agents_dropped, 8u);
+
+    // The same text from the other endpoint is that endpoint's value.
+    events.clear();
+    const Host device {Mac(7), "192.168.1.7", 1900};
+    Feed(UdpFrame(CLIENT, device, Text("M-SEARCH * HTTP/1.1\r\nUSER-AGENT: same/1\r\n\r\n")));
+    Feed(UdpFrame(device, CLIENT, Text("HTTP/1.1 200 OK\r\nSERVER: same/1\r\n\r\n")));
+    auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(Origin(updates[0].flow).mac, CLIENT.mac);
+    EXPECT_EQ(Origin(updates[1].flow).mac, device.mac);
+
+    // Past the budget the least recently active holders give way; the
+    // newest still reads its request once its gap fills.
+    TrackerOptions options;
+    options.memory_budget = 32 * 1024;
+    Make(options);
+    events.clear();
+    std::string head = "GET / HTTP/1.1\r\nUser-Agent: newest\r\nX: " + std::string(4000, 'a') + "\r\n\r\n";
+    for (uint16_t port = 1; port <= 20; ++port) {
+        Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, port}, SERVER, TCP_SYN, 0), port);
+        Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, port}, SERVER, TCP_ACK, 11, Text(head.substr(10))), port);
+        EXPECT_LE(tracker->HeldBytes(), options.memory_budget);
+    }
+    const CaptureCounters &c = tracker->Counters();
+    EXPECT_GT(c.flows_given_way, 0u);
+    EXPECT_GE(c.bytes_given_way, c.flows_given_way * 4000);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), c.flows_given_way);
+    Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, 1}, SERVER, TCP_ACK, 1, Text(head.substr(0, 10))), 30);
+    Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, 20}, SERVER, TCP_ACK, 1, Text(head.substr(0, 10))), 30);
+    ASSERT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 1u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE)[0].flow.user_agent, "newest");
+    EXPECT_EQ(Origin(Of(EVENT_FLOW_DPI_UPDATE)[0].flow).port, 20);
+}
+
 TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
 {
     TrackerOptions options;
@@ -507,6 +589,31 @@ TEST_F(TrackerTest, ClientHelloSplitOutOfOrderGivesItsJa4)
     EXPECT_EQ(updates[0].flow.detected_protocol, PROTO_TLS);
     ASSERT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), 1u);
     EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE)[0].flow.tls_client_ja4, updates[0].flow.tls_client_ja4);
+    // In 40 pieces: last first (held pieces that touch are one), then every
+    // other one first (past 16 gaps a piece is given up and counted, until
+    // the retransmission in order).
+    size_t piece = (hello.size() + 39) / 40;
+    auto send = [&](uint16_t port, size_t i) {
+        size_t from = std::min(i * piece, hello.size()), to = std::min(from + piece, hello.size());
+        Feed(TcpFrame(Host {client.mac, client.ip, port}, server, TCP_ACK, static_cast<uint32_t>(42 + from),
+            Bytes(hello.begin() + static_cast<std::ptrdiff_t>(from),
+                hello.begin() + static_cast<std::ptrdiff_t>(to))));
+    };
+    for (uint16_t port : {40001, 40002})
+        Feed(TcpFrame(Host {client.mac, client.ip, port}, server, TCP_SYN, 41));
+    for (size_t i = 40; i-- > 0;)
+        send(40001, i);
+    for (size_t i : {1, 0})
+        for (size_t j = i; j < 40; j += 2)
+            send(40002, j);
+    EXPECT_EQ(tracker->Counters().stream_pieces_dropped, 4u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 2u);
+    for (size_t i = 0; i < 40; ++i)
+        send(40002, i);
+    updates = Of(EVENT_FLOW_DPI_UPDATE);
+    ASSERT_EQ(updates.size(), 3u);
+    EXPECT_EQ(updates[1].flow.tls_client_ja4, updates[0].flow.tls_client_ja4);
+    EXPECT_EQ(updates[2].flow.tls_client_ja4, updates[0].flow.tls_client_ja4);
 }
 
 TEST_F(TrackerTest, TlsAndHttpAfterUpgradesAndProxyPreludes)

@@ -275,9 +275,10 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
 
 TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
 {
-    std::vector<std::string> good = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf",
-        "udp port 67", "--udp-timeout", "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--dump-flows",
-        "out.jsonl", "--snaplen", "0", "--buffer-size", "65536", "--snaplen", "96", "--log-journal"};
+    std::vector<std::string> good
+        = {"ostrel-host", "--interface", "eth0", "--no-promiscuous", "--bpf", "udp port 67", "--udp-timeout",
+            "30", "--tcp-timeout", "0.5", "--max-flows", "1000", "--capture-memory", "32", "--dump-flows",
+            "out.jsonl", "--snaplen", "0", "--buffer-size", "65536", "--snaplen", "96", "--log-journal"};
     std::vector<char *> argv;
     for (std::string &arg : good)
         argv.push_back(&arg[0]);
@@ -292,6 +293,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
     EXPECT_EQ(options.tracker.udp_timeout_usec, 30000000);
     EXPECT_EQ(options.tracker.tcp_timeout_usec, 500000);
     EXPECT_EQ(options.tracker.max_flows, 1000u);
+    EXPECT_EQ(options.tracker.memory_budget, 32u << 20);
     EXPECT_EQ(options.dump_flows, "out.jsonl");
     EXPECT_EQ(options.snaplen, 96);
     EXPECT_EQ(options.buffer_size, 65536);
@@ -315,6 +317,7 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {{"--tcp-timeout", "1e300"}, "--tcp-timeout 1e300: must be a number of seconds"},
         {{"--max-flows", "0"}, "--max-flows 0: must be a whole number from 1 to 100000000"},
         {{"--max-flows", "-5"}, "--max-flows -5: must be a whole number"},
+        {{"--capture-memory", "0"}, "--capture-memory 0: must be a whole number of MiB from 1 to 65536"},
         {{"--dump-flows"}, "--dump-flows: needs a value"},
         {{"--pcap", "a.pcap", "--snaplen", "96"}, "--snaplen: for a live capture; give --interface"},
         {{"--buffer-size", "1048576"}, "--buffer-size: for a live capture; give --interface"},
@@ -340,8 +343,9 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         EXPECT_NE(error.find(c.error), std::string::npos) << " gave: " << error;
     }
     // Every option is in the usage text.
-    for (const char *option : {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout",
-             "--tcp-timeout", "--max-flows", "--dump-flows", "--snaplen", "--buffer-size", "--log-journal"})
+    for (const char *option :
+        {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout", "--tcp-timeout",
+            "--max-flows", "--capture-memory", "--dump-flows", "--snaplen", "--buffer-size", "--log-journal"})
         EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
 }
 

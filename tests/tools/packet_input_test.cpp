@@ -175,6 +175,9 @@ TEST(PacketInputTest, BadPacketsAreCountedAsParseErrorsAndSkipped)
     }
     EXPECT_TRUE(input.Done());
     EXPECT_EQ(input.Skipped(), "3 packets, 2 parse errors");
+    EXPECT_NE(input.EndReport().find(" events; memory: at most 0 KiB held of 65536 KiB, nothing given up"),
+        std::string::npos)
+        << input.EndReport();
     // The good packet still made its flow.
     EXPECT_GE(input.FlowsRead(), 1u);
     // A file has no kernel to drop packets: nothing is said of drops.

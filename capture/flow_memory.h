@@ -1,0 +1,32 @@
+// What a flow holds between packets, and what it costs: the values an
+// endpoint has given, remembered by hash so that none is given twice in a
+// few bytes each, and the heap bytes of a text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrel_capture {
+
+class SeenValues
+{
+public:
+    enum Result { NEW, SEEN, FULL };
+
+    // NEW: `value` was not given before and is remembered now. SEEN: it was.
+    // FULL: it is new but `bound` values are remembered already, so it is not
+    // given (and a later copy is FULL again, never NEW).
+    Result Add(const std::string &value, size_t bound);
+    size_t Memory() const { return hashes.capacity() * sizeof(uint64_t); }
+    void Release() { std::vector<uint64_t>().swap(hashes); }
+
+private:
+    std::vector<uint64_t> hashes;
+};
+
+// Heap bytes of a text: none while it fits in the string itself.
+size_t TextBytes(const std::string &text);
+
+} // namespace ostrel_capture
