@@ -1,5 +1,6 @@
 #include "capture/pcap_source.h"
 
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 
@@ -151,6 +152,15 @@ bool PcapSource::OpenLive(const std::string &interface, const LiveOptions &optio
         handle = nullptr;
         return false;
     }
+    if_index = if_nametoindex(interface.c_str());
+    return true;
+}
+
+bool PcapSource::Vanished()
+{
+    if (handle == nullptr || !live || if_index == 0) return false;
+    if (if_nametoindex(name.c_str()) == if_index) return false;
+    error = name + ": the interface disappeared";
     return true;
 }
 

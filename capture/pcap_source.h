@@ -62,6 +62,11 @@ public:
     // FRAME: `frame` is filled. NONE_YET: nothing now (live). END: the file is
     // done. FAILED: Error() says why ("<file>: record N: <reason>" for a file).
     Result Next(CapturedFrame &frame);
+    // True, with Error() set, when the live capture's interface is gone or
+    // made again under another index. The kernel wakes a reader only once,
+    // when the interface goes down, and libpcap may take that for a plain
+    // "down" if the interface is not yet unregistered; nothing wakes it after.
+    bool Vanished();
 
     int LinkType() const { return link_type; }
     // For poll(): -1 for files.
@@ -79,6 +84,7 @@ private:
     bool live = false;
     uint64_t size = 0;
     uint64_t records = 0; // read from the file so far
+    unsigned if_index = 0; // of the live interface when opened; 0 for "any"
     std::string name;
     std::string error;
     // pcap_stats' 32-bit counters of the open handle, last read; their

@@ -172,6 +172,7 @@ void PacketInput::Service(Clock::time_point now, bool readable)
         // Idle flows end by the wall clock too: a quiet network has no
         // packets to move the capture's clock on.
         if (!ended && now >= next_live_expire) {
+            if (!down && source.Vanished()) CaptureDown(now);
             tracker.Expire(WallClockUsec());
             WatchDrops(now);
             next_live_expire = now + std::chrono::seconds(1);

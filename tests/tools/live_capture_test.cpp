@@ -243,10 +243,21 @@ TEST_F(LiveCaptureTest, AVanishedInterfaceIsOpenedAgainWhenItReturns)
     ChildProcess host;
     ASSERT_TRUE(StartCapture(host, dump)) << Log();
 
-    // Deleting one end of the pair deletes both.
+    // Taken down first, the interface wakes the reader once; its deletion
+    // (of both ends) and re-creation under a new index wake nobody.
+    ASSERT_NO_FATAL_FAILURE(Ip({"link", "set", "dev", CAPTURE_END, "down"}));
+    const auto progress_lines = [&] {
+        const std::string log = Log(), marker = "ostrel-host: progress: ";
+        size_t count = 0;
+        for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+            count++;
+        return count;
+    };
+    const size_t seen = progress_lines();
+    ASSERT_TRUE(Eventually([&] { return progress_lines() >= seen + 2; }, DEADLINE)) << Log();
     ASSERT_NO_FATAL_FAILURE(Ip({"link", "del", CAPTURE_END}));
-    ASSERT_TRUE(WaitForLog("; capture down, opening it again in 1 s\n")) << Log();
     ASSERT_NO_FATAL_FAILURE(MakeVethPair());
+    ASSERT_TRUE(WaitForLog("; capture down, opening it again in 1 s\n")) << Log();
     ASSERT_TRUE(WaitForLog("ostrel-host: " + CAPTURE_END + ": capturing live again after ")) << Log();
     const uint64_t counted = PacketsCounted(Log());
     ASSERT_GT(SendCapture("dhcp.pcapng", counted), 0u);
