@@ -124,4 +124,7 @@ if [ "$mode" = capture ]; then
   grep -o 'input done: .*; sinks' "$state/host.log" | sed 's/^input done: /== /; s/; sinks$//' || true
   echo "== the flows the plug-in saw, replayable with --input: $state/flows.jsonl"
 fi
+echo "== why: the evidence behind each label, as the classification service logged it (last answer per device)"
+grep -E '^ostrel-classifier: [0-9a-f:]{17}: ' "$state/classifier.log" | grep -v '<NO LABEL>' \
+  | sed 's/^ostrel-classifier: /   /' | tac | sort -u -s -k1,1 || true
 echo "== logs: $state/host.log, $state/classifier.log; every sink payload, gzip: $state/sink-archive.jsonl.gz"

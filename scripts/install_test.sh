@@ -70,7 +70,7 @@ for _ in $(seq 100); do
   kill -0 "$classifier_pid" 2>/dev/null || fail "the classifier did not start"
   sleep 0.1
 done
-grep -q "from /usr/share/$package/classifier-rules.json" classifier.out || fail "classifier rules: $(cat classifier.out)"
+grep -q "from /usr/share/$package/rules/classifier-rules.json" classifier.out || fail "classifier rules: $(cat classifier.out)"
 
 echo "=== the installed host on $capture"
 # Only pace and exit are given: the configuration, plug-in, and state folder

@@ -1,15 +1,18 @@
 #include "tools/classifier.h"
 
+#include <cmath>
 #include <stdexcept>
 
+#include "tools/evidence.h"
 #include "tools/input_file.h"
 
 namespace ostrel_classifier {
 
 namespace {
 
-const char *const FIELDS[] = {"mac", "dhcp_vendor", "dhcp_fingerprint", "dhcp_hostname", "mdns_services",
-    "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
+const char *const FIELDS[]
+    = {"mac", "mac_vendor", "dhcp_vendor", "dhcp_fingerprint", "dhcp_hostname", "host_names", "mdns_services",
+        "mdns_offers", "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
 
 [[noreturn]] void Fail(const std::string &field, const std::string &why)
 {
@@ -25,8 +28,8 @@ std::string Lower(std::string text)
 }
 
 // Fields that hold several values; the others hold one text.
-const char *const LIST_FIELDS[]
-    = {"mdns_services", "http_user_agents", "ssdp_user_agents", "user_agents", "ja4_clients"};
+const char *const LIST_FIELDS[] = {"host_names", "mdns_services", "mdns_offers", "http_user_agents",
+    "ssdp_user_agents", "user_agents", "ja4_clients"};
 
 bool Matches(const Rule &rule, const std::string &value)
 {
@@ -47,37 +50,64 @@ bool Matches(const Rule &rule, const std::string &value)
     return false;
 }
 
+// A value of the device that a rule matched, and the source it came from.
+struct Match {
+    bool found = false;
+    Source source = Source::DHCP;
+    std::string value;
+};
+
 // Calls `test` with each value of the field until it answers true.
-template <typename Test> bool AnyValue(const std::string &f, const DeviceFacts &facts, Test test)
+template <typename Test> Match AnyValue(const std::string &f, const DeviceFacts &facts, Test test)
 {
-    const auto any = [&](const std::vector<std::string> &values) {
-        for (const std::string &value : values) {
-            if (test(value)) return true;
-        }
-        return false;
+    Match match;
+    const auto one = [&](const std::string &value, Source source) {
+        // An empty text is "not seen", not a value that an op could match.
+        if (match.found || value.empty() || !test(value)) return;
+        match = Match {true, source, value};
     };
-    if (f == "mac") return test(facts.mac);
-    // An empty text is "not seen", not a value that an op could match.
-    if (f == "dhcp_vendor") return !facts.dhcp_vendor.empty() && test(facts.dhcp_vendor);
-    if (f == "dhcp_fingerprint") return !facts.dhcp_fingerprint.empty() && test(facts.dhcp_fingerprint);
-    if (f == "dhcp_hostname") return !facts.dhcp_hostname.empty() && test(facts.dhcp_hostname);
-    if (f == "mdns_services") return any(facts.mdns_services);
-    if (f == "http_user_agents") return any(facts.http_user_agents);
-    if (f == "ssdp_user_agents") return any(facts.ssdp_user_agents);
-    if (f == "user_agents") return any(facts.http_user_agents) || any(facts.ssdp_user_agents);
-    if (f == "ja4_clients") return any(facts.ja4_clients);
-    return false;
+    const auto any = [&](const std::vector<std::string> &values, Source source) {
+        for (const std::string &value : values)
+            one(value, source);
+    };
+    if (f == "mac") {
+        if (test(facts.mac)) match = Match {true, Source::MAC, facts.mac};
+    } else if (f == "mac_vendor") {
+        one(facts.mac_vendor, Source::MAC);
+    } else if (f == "dhcp_vendor") {
+        one(facts.dhcp_vendor, Source::DHCP);
+    } else if (f == "dhcp_fingerprint") {
+        one(facts.dhcp_fingerprint, Source::DHCP);
+    } else if (f == "dhcp_hostname") {
+        one(facts.dhcp_hostname, Source::HOSTNAME);
+    } else if (f == "host_names") {
+        any(facts.host_names, Source::HOSTNAME);
+    } else if (f == "mdns_services") {
+        any(facts.mdns_services, Source::MDNS);
+    } else if (f == "mdns_offers") {
+        any(facts.mdns_offers, Source::MDNS);
+    } else if (f == "http_user_agents" || f == "user_agents") {
+        any(facts.http_user_agents, Source::HTTP);
+    }
+    if (f == "ssdp_user_agents" || f == "user_agents") any(facts.ssdp_user_agents, Source::SSDP);
+    if (f == "ja4_clients") any(facts.ja4_clients, Source::JA4);
+    return match;
 }
 
-bool RuleMatches(const Rule &rule, const DeviceFacts &facts)
+Match RuleMatches(const Rule &rule, const DeviceFacts &facts)
 {
     if (rule.op != Rule::Op::ALL)
         return AnyValue(rule.field, facts, [&](const std::string &value) { return Matches(rule, value); });
+    Match all;
     for (const std::string &text : rule.all) {
-        if (!AnyValue(rule.field, facts, [&](const std::string &value) { return Lower(value) == text; }))
-            return false;
+        Match one
+            = AnyValue(rule.field, facts, [&](const std::string &value) { return Lower(value) == text; });
+        if (!one.found) return Match();
+        all.found = true;
+        all.source = one.source;
+        all.value += (all.value.empty() ? "" : " + ") + one.value;
     }
-    return true;
+    return all;
 }
 
 bool IsOp(const std::string &key)
@@ -189,6 +219,9 @@ Kind ParseKind(const std::string &at, const json &value)
                 : item.key() == "type"                  ? kind.type
                                                         : kind.vendor;
             target = v.get<std::string>();
+        } else if (item.key() == "generic") {
+            if (!v.is_boolean()) Fail(field, "must be true or false");
+            kind.generic = v.get<bool>();
         } else if (item.key() == "rules") {
             ParseRuleList(field, v, kind.rules);
         } else if (item.key() != "note") {
@@ -231,6 +264,93 @@ bool ReadList(const json &object, const char *key, std::vector<std::string> &out
     return true;
 }
 
+// The class a kind's signs point at: its type, or the kind alone when it
+// names none.
+std::string ClassOf(const Kind &kind)
+{
+    return kind.type.empty() ? "kind:" + kind.label : kind.type;
+}
+
+std::vector<Sign> Signs(const std::vector<Kind> &kinds, const DeviceFacts &facts)
+{
+    std::vector<Sign> signs;
+    std::vector<char> counted;
+    for (size_t k = 0; k < kinds.size(); k++) {
+        const Kind &kind = kinds[k];
+        counted.assign(kind.rules.size(), 0);
+        for (size_t i = 0; i < kind.rules.size(); i++) {
+            const Rule &rule = kind.rules[i];
+            if (rule.with >= 0 && !counted[static_cast<size_t>(rule.with)]) continue;
+            const Match match = RuleMatches(rule, facts);
+            if (!match.found) continue;
+            counted[i] = 1;
+            signs.push_back(Sign {ClassOf(kind), k, match.source, rule.score,
+                std::string(SourceName(match.source)) + ": " + rule.field + " \"" + match.value + "\" says "
+                    + kind.label + " (" + std::to_string(rule.score) + ")"});
+        }
+    }
+    return signs;
+}
+
+// The kind of `klass` its own signs support most, the first on a tie;
+// `tied_with` gets the label of another kind (of any class) as well supported.
+size_t BestKind(const std::vector<Kind> &kinds, const std::vector<Sign> &signs, const std::string &klass,
+    std::string &tied_with)
+{
+    std::vector<double> odds(kinds.size(), 0.0);
+    for (const Sign &sign : signs) {
+        if (odds[sign.kind] == 0.0)
+            odds[sign.kind]
+                = ClassOdds(StrongestPerSource(signs, [&](const Sign &s) { return s.kind == sign.kind; }));
+    }
+    // A kind that names a product wins over one that names the class only.
+    size_t best = kinds.size();
+    const auto better = [&](size_t k) {
+        if (best == kinds.size()) return true;
+        if (kinds[k].generic != kinds[best].generic) return !kinds[k].generic;
+        return odds[k] > odds[best];
+    };
+    for (size_t k = 0; k < kinds.size(); k++) {
+        if (odds[k] > 0.0 && ClassOf(kinds[k]) == klass && better(k)) best = k;
+    }
+    for (size_t k = 0; k < kinds.size() && tied_with.empty(); k++) {
+        if (k != best && odds[k] > 0.0 && kinds[k].generic == kinds[best].generic
+            && std::fabs(odds[k] - odds[best]) < 1e-9 * odds[best])
+            tied_with = kinds[k].label;
+    }
+    return best;
+}
+
+// The names a device gives itself. In mDNS only the device that offers a
+// service announces an instance of it ("<instance>._ipp._tcp.local"), and
+// only a host names itself ("<host>.local"); a bare service type may be a
+// question, and a "._sub." name is a browse for a subtype.
+void ReadOwnNames(DeviceFacts &facts)
+{
+    facts.host_names.clear();
+    facts.mdns_offers.clear();
+    if (!facts.dhcp_hostname.empty()) facts.host_names.push_back(facts.dhcp_hostname);
+    for (const std::string &name : facts.mdns_services) {
+        if (name.empty() || name[0] == '_' || name.find("._sub._") != std::string::npos) continue;
+        const size_t service = name.find("._");
+        if (service == std::string::npos) {
+            facts.host_names.push_back(name.substr(0, name.find('.')));
+        } else {
+            facts.host_names.push_back(name.substr(0, service));
+            facts.mdns_offers.push_back(name.substr(service + 1));
+        }
+    }
+}
+
+std::string LogLine(const std::string &mac, const Verdict &verdict)
+{
+    std::string line = mac + ": " + (verdict.label.empty() ? "<NO LABEL>" : verdict.label) + " ("
+        + (verdict.type.empty() ? "unknown" : verdict.type) + "): score " + std::to_string(verdict.score);
+    for (size_t i = 0; i < verdict.reasons.size(); i++)
+        line += (i == 0 ? ": " : "; ") + verdict.reasons[i];
+    return line;
+}
+
 json Envelope(unsigned status_code, const std::string &message, json data)
 {
     return json {{"status_code", status_code}, {"status_message", message}, {"data", std::move(data)}};
@@ -238,7 +358,7 @@ json Envelope(unsigned status_code, const std::string &message, json data)
 
 } // namespace
 
-std::vector<Kind> ParseRules(const std::string &text)
+std::vector<Kind> ParseRules(const std::string &text, std::vector<std::string> *includes)
 {
     json doc;
     try {
@@ -253,6 +373,14 @@ std::vector<Kind> ParseRules(const std::string &text)
             if (!item.value().is_array()) Fail("kinds", "must be an array");
             for (size_t i = 0; i < item.value().size(); i++)
                 kinds.push_back(ParseKind("kinds[" + std::to_string(i) + "]", item.value()[i]));
+        } else if (item.key() == "include") {
+            if (!includes) Fail("include", "only the first rule file may include others");
+            if (!item.value().is_array()) Fail("include", "must be an array of file names");
+            for (const json &file : item.value()) {
+                if (!file.is_string() || file.get<std::string>().empty())
+                    Fail("include", "must be an array of file names");
+                includes->push_back(file.get<std::string>());
+            }
         } else if (item.key() != "note") {
             Fail(item.key(), "unknown key");
         }
@@ -261,15 +389,32 @@ std::vector<Kind> ParseRules(const std::string &text)
     return kinds;
 }
 
-std::vector<Kind> LoadRules(const std::string &path)
+namespace {
+
+std::vector<Kind> LoadOne(const std::string &path, std::vector<std::string> *includes)
 {
     std::string text, why;
     if (!ReadInputFile(path, text, why)) throw std::runtime_error(path + ": " + why);
     try {
-        return ParseRules(text);
+        return ParseRules(text, includes);
     } catch (const std::exception &e) {
         throw std::runtime_error(path + ": " + e.what());
     }
+}
+
+} // namespace
+
+std::vector<Kind> LoadRules(const std::string &path)
+{
+    std::vector<std::string> includes;
+    std::vector<Kind> kinds = LoadOne(path, &includes);
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    for (const std::string &file : includes) {
+        std::vector<Kind> more = LoadOne(file.front() == '/' ? file : folder + file, nullptr);
+        kinds.insert(kinds.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    return kinds;
 }
 
 bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error)
@@ -301,31 +446,25 @@ bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error)
         && ReadList(device, "ja4_clients", facts.ja4_clients, error);
 }
 
-Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &facts, const MacRegistry &registry)
+Verdict Classify(const std::vector<Kind> &kinds, const DeviceFacts &given, const MacRegistry &registry)
 {
+    DeviceFacts facts = given;
+    facts.mac_vendor = std::string(registry.Vendor(facts.mac));
+    ReadOwnNames(facts);
+    std::vector<Sign> signs = Signs(kinds, facts);
+    const Weighed weighed = Weigh(signs);
     Verdict best;
-    unsigned best_total = 0;
-    std::vector<char> counted;
-    for (const Kind &kind : kinds) {
-        unsigned total = 0;
-        counted.assign(kind.rules.size(), 0);
-        for (size_t i = 0; i < kind.rules.size(); i++) {
-            const Rule &rule = kind.rules[i];
-            if ((rule.with >= 0 && !counted[static_cast<size_t>(rule.with)]) || !RuleMatches(rule, facts))
-                continue;
-            counted[i] = 1;
-            total += rule.score;
-        }
-        if (total > best_total) {
-            best_total = total;
-            best = Verdict {kind.label, total > 100 ? 100 : total, kind.type, kind.vendor, false, ""};
-        } else if (total > 0 && total == best_total && best.tied_with.empty()) {
-            best.tied_with = kind.label;
-        }
+    if (!weighed.klass.empty()) {
+        const Kind &kind = kinds[BestKind(kinds, signs, weighed.klass, best.tied_with)];
+        best = Verdict {kind.label, weighed.score, kind.type, kind.vendor, false, best.tied_with, {}};
+        for (const Sign *sign : weighed.evidence)
+            best.reasons.push_back(sign->reason);
+        for (const std::string &claim : weighed.against)
+            best.reasons.push_back("against: " + claim);
     }
     uint64_t mac = 0;
     best.mac_randomised = ParseMac(facts.mac, mac) && LocallyAdministered(mac);
-    if (best.vendor.empty()) best.vendor = std::string(registry.Vendor(facts.mac));
+    if (best.vendor.empty()) best.vendor = facts.mac_vendor;
     return best;
 }
 
@@ -341,6 +480,7 @@ json DiscoveryJson(const Verdict &verdict)
         {"type", verdict.type.empty() ? "unknown" : verdict.type}, {"vendor", verdict.vendor}};
     if (verdict.mac_randomised) discovery["mac_randomised"] = true;
     if (!verdict.tied_with.empty()) discovery["tied_with"] = verdict.tied_with;
+    if (!verdict.reasons.empty()) discovery["reasons"] = verdict.reasons;
     return discovery;
 }
 
@@ -429,7 +569,9 @@ Reply Service::Upload(const std::string &authorization, const std::string &body,
     // An agent that does not say who it is is answered, never remembered.
     std::map<std::string, json> *remembered = agent.Known() ? &IndexOf(agent).remembered : nullptr;
     for (const DeviceFacts &device : facts) {
-        json discovery = DiscoveryJson(Classify(kinds, device, registry));
+        const Verdict verdict = Classify(kinds, device, registry);
+        if (log) log(LogLine(device.mac, verdict));
+        json discovery = DiscoveryJson(verdict);
         if (remembered && (remembered->size() < MAX_REMEMBERED || remembered->count(device.mac) != 0))
             (*remembered)[device.mac] = discovery;
         data.push_back(json {{"mac", device.mac}, {"discovery", std::move(discovery)}});

@@ -20,7 +20,7 @@
 #define OSTREL_INSTALLED_HOST_CONFIG "../../etc/ostrel/ostrel-host.json"
 #endif
 #ifndef OSTREL_INSTALLED_RULES
-#define OSTREL_INSTALLED_RULES "../share/ostrel-proc-dev-discovery/classifier-rules.json"
+#define OSTREL_INSTALLED_RULES "../share/ostrel-proc-dev-discovery/rules/classifier-rules.json"
 #endif
 #ifndef OSTREL_BUILD_RULES
 #define OSTREL_BUILD_RULES "examples/classifier-rules.json"

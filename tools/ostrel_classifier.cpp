@@ -1,5 +1,6 @@
 // ostrel-classifier: a local stand-in for the vendor's device-discovery API.
-// Classifies uploaded devices with the rules of a JSON file (docs/HOST.md).
+// Classifies uploaded devices with the rules of JSON files (docs/HOST.md,
+// docs/CLASSIFIER.md).
 #include <pthread.h>
 #include <signal.h>
 
@@ -57,6 +58,9 @@ int main(int argc, char **argv)
         std::cerr << "ostrel-classifier: " << message << "\n";
     const size_t assignments = registry.Size();
     ostrel_classifier::Service service(kinds, options.token, std::move(registry));
+    // Each verdict with its reasons; the service calls it under its own lock.
+    if (!options.quiet)
+        service.SetLog([](const std::string &line) { std::cerr << "ostrel-classifier: " << line << "\n"; });
     ostrel_classifier::HttpServer server(service, options.limits, options.quiet);
 
     int port = server.Bind(options.bind, options.port);

@@ -35,30 +35,35 @@ TEST(ClassifierTest, ShippedRulesRecogniseCommonDevices)
     } cases[] = {
         {R"({"mac": "3c:28:6d:41:9a:10", "dhcp": {"vendor": "android-dhcp-13",
             "fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "hostname": "Pixel-7"}})"_json,
-            "Android phone", 90},
+            "Android phone", 86},
         {R"({"mac": "5a:1e:77:c2:04:b3", "dhcp": {"vendor": "", "hostname": "Annas-iPhone",
             "fingerprint": "1,121,3,6,15,108,114,119,252,95,44,46"}})"_json,
-            "iPhone", 80},
+            "iPhone", 83},
         {R"({"mac": "28:d2:44:6b:31:ee", "dhcp": {"vendor": "MSFT 5.0", "fingerprint": "", "hostname": ""}})"_json,
-            "Windows laptop", 50},
-        {R"({"mac": "54:60:09:8e:71:2a", "mdns_services": ["_googlecast._tcp.local"]})"_json, "Chromecast",
-            50},
+            "Windows laptop", 65},
+        {R"({"mac": "54:60:09:8e:71:2a", "mdns_services": ["_googlecast._tcp.local",
+            "Chromecast-Ultra-5f2e._googlecast._tcp.local"]})"_json,
+            "Chromecast", 96},
         {R"j({"mac": "d8:31:34:a2:5f:07", "ssdp_user_agents": ["Roku/DVP-12.5 (12.5.0.4178)"]})j"_json,
-            "Roku streamer", 60},
+            "Roku streamer", 75},
         {R"j({"mac": "8c:79:f5:0e:44:d1", "ssdp_user_agents": ["SEC_HHP_[TV] Samsung Q70 Series (55)/1.0 UPnP/1.0"],
             "http_user_agents": ["Mozilla/5.0 (SMART-TV; LINUX; Tizen 6.5)"], "mdns_services": ["_airplay._tcp.local"]})j"_json,
-            "Samsung smart TV", 100},
-        // Computers ask for these names too: a hint until the DHCP backs it.
+            "Samsung smart TV", 95},
+        // Computers ask for these names: no sign. A printer announces its
+        // instances and its host name.
         {R"({"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_printer._tcp.local", "_ipp._tcp.local"]})"_json,
-            "Network printer", 45},
+            "", 0},
+        {R"({"mac": "3c:52:82:7a:19:e4", "mdns_services": ["_ipp._tcp.local", "NPI7A19E4.local",
+            "HP LaserJet M404._ipp._tcp.local"]})"_json,
+            "Network printer", 92},
         {R"j({"mac": "48:a6:b8:33:90:5c", "ssdp_user_agents": ["Linux UPnP/1.0 Sonos/70.3-35220 (ZPS1)"]})j"_json,
-            "Sonos speaker", 60},
+            "Sonos speaker", 75},
         // The Echo's user agent names Android too; its own signs weigh more.
         {R"({"mac": "74:d6:37:c1:8e:22", "dhcp": {"hostname": "amazon-3f9a1c2d7"},
             "http_user_agents": ["AlexaMediaPlayer/2.1.4676.0 (Linux;Android 5.1.1) ExoPlayerLib/1.5.9"]})"_json,
-            "Amazon Echo", 90},
+            "Amazon Echo", 86},
         {R"({"mac": "9c:8e:cd:0b:62:f1", "dhcp": {"vendor": "udhcp 1.36.1", "hostname": "ipc-7f3e21"}})"_json,
-            "IP camera", 40},
+            "IP camera", 64},
         {R"({"mac": "00:11:32:9b:4e:07", "ja4_clients": ["t13d1311h2_e8f1e7e78f70_6bebaf5329ac"]})"_json, "",
             0},
     };
@@ -88,9 +93,9 @@ TEST(ClassifierTest, ScoresAddUpOncePerRuleAndStopAtOneHundred)
             "First", 30},
         // Case is ignored on both sides; the SSDP agent counts for "user_agents".
         {R"({"mac": "00:00:00:00:00:02", "ssdp_user_agents": ["TV/1.0"], "mdns_services": ["x._tcp.local"]})"_json,
-            "Second", 90},
+            "Second", 72},
         {R"({"mac": "8c:79:f5:0e:44:d1", "http_user_agents": ["tv/2"], "mdns_services": ["x._tcp.local"]})"_json,
-            "Second", 100},
+            "Second", 87},
         {R"({"mac": "00:00:00:00:00:03", "dhcp": {"hostname": "tv/"}})"_json, "", 0},
     };
     for (const Case &c : cases) {
@@ -98,8 +103,9 @@ TEST(ClassifierTest, ScoresAddUpOncePerRuleAndStopAtOneHundred)
         EXPECT_EQ(verdict.label, c.label) << c.device.dump();
         EXPECT_EQ(verdict.score, c.score) << c.device.dump();
     }
-    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts {"m", "", "", "", {}, {"tv/"}, {}, {}})),
-        R"({"label": "Second", "score": 60, "type": "tv", "vendor": "V"})"_json);
+    EXPECT_EQ(DiscoveryJson(Classify(kinds, DeviceFacts {"m", "", "", "", {}, {"tv/"}, {}, {}, "", {}, {}})),
+        R"j({"label": "Second", "score": 60, "type": "tv", "vendor": "V",
+            "reasons": ["http: user_agents \"tv/\" says Second (60)"]})j"_json);
     EXPECT_EQ(
         DiscoveryJson(Verdict {}), R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
 }
@@ -206,8 +212,8 @@ TEST(ClassifierTest, WithRuleCountsOnlyWhenItsPartnerCounted)
         unsigned score;
     } cases[] = {
         {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36", "hostname": "ipc-1"}, "mdns_services": ["_rtsp._tcp.local"]})"_json,
-            90},
-        {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36", "hostname": "ipc-1"}})"_json, 60},
+            53},
+        {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36", "hostname": "ipc-1"}})"_json, 40},
         {R"({"mac": "m", "dhcp": {"vendor": "udhcp 1.36"}, "mdns_services": ["_rtsp._tcp.local"]})"_json, 20},
         // A chain holds only while every link counts.
         {R"({"mac": "m", "dhcp": {"hostname": "ipc-cam"}, "mdns_services": ["_rtsp._tcp.local"]})"_json, 5},
@@ -276,15 +282,17 @@ TEST(ClassifierTest, TieKeepsTheFirstKindAndNamesTheNext)
         {"label": "Second", "rules": [{"field": "dhcp_vendor", "equals": "v", "score": 40}]},
         {"label": "Third", "rules": [{"field": "dhcp_vendor", "prefix": "v", "score": 40}]},
         {"label": "Bigger", "rules": [{"field": "dhcp_vendor", "equals": "big", "score": 30},
-                                      {"field": "dhcp_hostname", "prefix": "dev", "score": 20}]}
+                                      {"field": "dhcp_hostname", "prefix": "dev", "score": 30}]}
     ]})");
     EXPECT_EQ(DiscoveryJson(
                   ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "v"}})"_json)),
-        R"({"label": "First", "score": 40, "type": "unknown", "vendor": "", "tied_with": "Second"})"_json);
+        R"j({"label": "First", "score": 40, "type": "unknown", "vendor": "", "tied_with": "Second",
+            "reasons": ["host name: dhcp_hostname \"dev1\" says First (40)"]})j"_json);
     // A later, higher sum clears an earlier tie.
     EXPECT_EQ(DiscoveryJson(
                   ClassifyJson(kinds, R"({"mac": "m", "dhcp": {"hostname": "dev1", "vendor": "big"}})"_json)),
-        R"({"label": "Bigger", "score": 50, "type": "unknown", "vendor": ""})"_json);
+        R"j({"label": "Bigger", "score": 42, "type": "unknown", "vendor": "", "reasons":
+            ["dhcp: dhcp_vendor \"big\" says Bigger (30)", "host name: dhcp_hostname \"dev1\" says Bigger (30)"]})j"_json);
     // Nothing matched: nothing tied.
     EXPECT_EQ(DiscoveryJson(ClassifyJson(kinds, R"({"mac": "m"})"_json)),
         R"({"label": "", "score": 0, "type": "unknown", "vendor": ""})"_json);
@@ -304,18 +312,21 @@ TEST(ClassifierTest, VendorComesFromTheKindElseTheRegistryButNeverForRandomisedM
         json discovery;
     } cases[] = {
         {R"({"mac": "00:1b:c5:a1:23:45", "dhcp": {"hostname": "box-1"}})"_json,
-            R"({"label": "Box", "score": 60, "type": "iot", "vendor": "Inner Maker"})"_json},
+            R"j({"label": "Box", "score": 60, "type": "iot", "vendor": "Inner Maker",
+                "reasons": ["host name: dhcp_hostname \"box-1\" says Box (60)"]})j"_json},
         {R"({"mac": "00:1b:c5:a1:23:45", "dhcp": {"hostname": "phone-1"}})"_json,
-            R"({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor"})"_json},
+            R"j({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor",
+                "reasons": ["host name: dhcp_hostname \"phone-1\" says Phone (60)"]})j"_json},
         {R"({"mac": "3c:22:fb:00:00:01"})"_json,
             R"({"label": "", "score": 0, "type": "unknown", "vendor": "Apple, Inc."})"_json},
         // The same octets with the locally administered bit: made up by the device.
         {R"({"mac": "3e:22:fb:00:00:01"})"_json,
             R"({"label": "", "score": 0, "type": "unknown", "vendor": "", "mac_randomised": true})"_json},
         {R"({"mac": "02:1b:c5:a1:23:45", "dhcp": {"hostname": "phone-1"}})"_json,
-            R"({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor", "mac_randomised": true})"_json},
+            R"j({"label": "Phone", "score": 60, "type": "phone", "vendor": "Kind Vendor", "mac_randomised": true,
+                "reasons": ["host name: dhcp_hostname \"phone-1\" says Phone (60)"]})j"_json},
         {R"({"mac": "not-a-mac", "dhcp": {"hostname": "box"}})"_json,
-            R"({"label": "Box", "score": 60, "type": "iot", "vendor": ""})"_json},
+            R"j({"label": "Box", "score": 60, "type": "iot", "vendor": "", "reasons": ["host name: dhcp_hostname \"box\" says Box (60)"]})j"_json},
     };
     for (const Case &c : cases) {
         DeviceFacts facts;
@@ -351,9 +362,10 @@ TEST_F(ClassifierServiceTest, UploadAnswersEveryDeviceAndTheIndexRemembersThem)
         {"mac": "00:11:32:9b:4e:07", "dhcp": {"fingerprint": "", "vendor": "", "hostname": ""}}])",
         agent);
     EXPECT_EQ(reply.http_status, 200);
-    EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
-        {"mac": "3c:52:82:7a:19:e4", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": ""}},
-        {"mac": "00:11:32:9b:4e:07", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": ""}}]})"_json);
+    EXPECT_EQ(reply.body, R"j({"status_code": 0, "status_message": "ok", "data": [
+        {"mac": "3c:52:82:7a:19:e4", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "",
+            "reasons": ["mdns: mdns_services \"_ipp._tcp.local\" says Printer (90)"]}},
+        {"mac": "00:11:32:9b:4e:07", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": ""}}]})j"_json);
 
     Reply index = service.Index(auth, agent);
     EXPECT_EQ(index.body["data"].size(), 2u);
@@ -395,10 +407,11 @@ TEST_F(ClassifierServiceTest, UploadAnswersCarryRegistryVendors)
         = with_registry.Upload("", R"([{"mac": "00:d0:ef:01:02:03", "mdns_services": ["_ipp._tcp.local"]},
         {"mac": "5a:1e:77:c2:04:b3"}])",
             agent);
-    EXPECT_EQ(reply.body, R"({"status_code": 0, "status_message": "ok", "data": [
-        {"mac": "00:d0:ef:01:02:03", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "IGT"}},
+    EXPECT_EQ(reply.body, R"j({"status_code": 0, "status_message": "ok", "data": [
+        {"mac": "00:d0:ef:01:02:03", "discovery": {"label": "Printer", "score": 90, "type": "printer", "vendor": "IGT",
+            "reasons": ["mdns: mdns_services \"_ipp._tcp.local\" says Printer (90)"]}},
         {"mac": "5a:1e:77:c2:04:b3", "discovery": {"label": "", "score": 0, "type": "unknown", "vendor": "",
-            "mac_randomised": true}}]})"_json);
+            "mac_randomised": true}}]})j"_json);
     EXPECT_EQ(with_registry.Index("", agent).body["data"], reply.body["data"]);
 }
 

@@ -201,23 +201,25 @@ TEST_F(EndToEndTest, LabelledDevicesReachTheSinkAndIdentifiedOnesAreRetired)
     for (const json &device : SinkDevices(dir.File("sink.jsonl"))) {
         if (device["mac"] == PHONE) phone = device;
     }
-    EXPECT_EQ(phone, R"({"mac": "3c:28:6d:41:9a:10", "cached": false,
+    EXPECT_EQ(phone, R"j({"mac": "3c:28:6d:41:9a:10", "cached": false,
         "dhcp": {"fingerprint": "1,3,6,15,26,28,51,58,59,43,114,108", "hostname": "Pixel-7", "vendor": "android-dhcp-13"},
         "http_user_agents": [], "ja4_clients": [], "mdns_services": [], "ssdp_user_agents": [],
         "ip_address": "192.168.1.23", "ip_count": 1,
-        "response": {"label": "Android phone", "score": 90, "type": "phone", "vendor": ""}})"_json);
+        "response": {"label": "Android phone", "score": 86, "type": "mobile-android", "vendor": "",
+            "reasons": ["dhcp: dhcp_vendor \"android-dhcp-13\" says Android phone (70)",
+                "host name: host_names \"Pixel-7\" says Android phone (40)"]}})j"_json);
 
     // Retired: its next flow is ignored, and it is not kept in the cache.
     host.WriteStdin(PHONE_HTTP + "\n");
     EXPECT_TRUE(WaitForLog(PHONE + ": Ignoring; identified.")) << ReadFile(dir.File("host.log"));
-    ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 40"));
+    ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 64"));
     StopHost(host);
 
     json cache = Cache();
     EXPECT_FALSE(cache.contains(PHONE)) << cache.dump();
     ASSERT_TRUE(cache.contains(CAMERA)) << cache.dump();
     EXPECT_EQ(cache[CAMERA]["label"], "IP camera");
-    EXPECT_EQ(cache[CAMERA]["confidence"], 40);
+    EXPECT_EQ(cache[CAMERA]["confidence"], 64);
     // The camera stayed below the confidence to retire it: never in the sink.
     for (const json &device : SinkDevices(dir.File("sink.jsonl")))
         EXPECT_NE(device["mac"], CAMERA);
@@ -233,8 +235,8 @@ TEST_F(EndToEndTest, CacheFileRoundTripsAcrossARestart)
         ChildProcess host;
         StartHost(host, {});
         host.WriteStdin(CAMERA_DHCP + "\n" + PLUG_DHCP + "\n");
-        ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 40")) << ReadFile(dir.File("host.log"));
-        ASSERT_TRUE(WaitForLog(PLUG + ": Embedded IoT device: score: 60"));
+        ASSERT_TRUE(WaitForLog(CAMERA + ": IP camera: score: 64")) << ReadFile(dir.File("host.log"));
+        ASSERT_TRUE(WaitForLog(PLUG + ": Embedded IoT device: score: 68"));
         StopHost(host);
     }
     json first = Cache();
@@ -242,7 +244,7 @@ TEST_F(EndToEndTest, CacheFileRoundTripsAcrossARestart)
     // When each device was last seen, in wall-clock seconds: about now.
     std::map<std::string, int64_t> seen = LastSeen(first);
     EXPECT_NEAR(seen[PLUG], static_cast<double>(time(nullptr)), 60.0);
-    EXPECT_EQ(first[PLUG], R"({"mac": "24:6f:28:3a:1f:2b", "label": "Embedded IoT device", "confidence": 60,
+    EXPECT_EQ(first[PLUG], R"({"mac": "24:6f:28:3a:1f:2b", "label": "Embedded IoT device", "confidence": 68,
         "dhcp_fingerprint": "", "dhcp_vendor": "udhcp 1.36.1", "dhcp_hostname": "ESP_3A1F2B",
         "http_user_agents": [], "ja4_clients": [], "mdns_services": [], "ssdp_user_agents": [],
         "ip_list": ["192.168.1.120"], "cached": false, "other_device": false})"_json);
