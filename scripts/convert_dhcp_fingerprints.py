@@ -4,7 +4,8 @@ ODbL 1.0 / DbCL 1.0) into a rule file of ostrel-classifier kinds.
 
 Each database class becomes one of the classifier's classes (smartphones by
 the OS their entry names); request lists and vendor classes that entries of
-two different classes share are left out, since they tell no class.
+two different classes share are left out, since they tell no class, and so
+are short lists and generic clients' defaults.
 
     scripts/convert_dhcp_fingerprints.py ../shared/data/dhcp-fingerprints \\
         data/classifier/dhcp-fingerprints.json
@@ -36,6 +37,17 @@ CLASSES = {
 # A whole request list from this old database: one sign, not a claim alone.
 STRENGTH = {"computer-linux": 30}
 DEFAULT_STRENGTH = 45
+# Lists of a few options, and the defaults of clients that many kinds of
+# device run (BusyBox udhcpc), are sent by all sorts of embedded devices: the
+# one the database happens to name says nothing of the next.
+FEWEST_OPTIONS = 5
+GENERIC_LISTS = {"1,3,6,12,15,28,42"}
+
+
+def telling(field, value):
+    if field != "dhcp_fingerprint":
+        return True
+    return value not in GENERIC_LISTS and len(value.split(",")) >= FEWEST_OPTIONS
 
 
 def smartphone(description):
@@ -97,7 +109,7 @@ def convert(text):
                 signs.setdefault((field, value), {}).setdefault(target, description)
     kinds = {}
     for (field, value), targets in sorted(signs.items()):
-        if len({klass for klass, _ in targets}) != 1:
+        if len({klass for klass, _ in targets}) != 1 or not telling(field, value):
             continue
         (klass, label), description = next(iter(targets.items()))
         kind = kinds.setdefault(label, {"label": label, "type": klass, "vendor": "",
@@ -117,7 +129,8 @@ def main():
            + " (FingerBank, Copyright (C) 2008-2013 Inverse inc.). This converted database is made available"
            " under the Open Database License 1.0 (LICENSE.odbl-10.txt beside it); its contents under the"
            " Database Contents License 1.0 (LICENSE.dbcl-10.txt). Request lists and vendor classes shared by"
-           " entries of different classes are left out.",
+           " entries of different classes are left out, as are lists of fewer than five options and BusyBox"
+           " udhcpc's default list, which all sorts of embedded devices send.",
            "kinds": kinds}
     with open(out, "w", encoding="utf-8") as f:
         f.write("{\n  \"note\": " + json.dumps(doc["note"]) + ",\n  \"kinds\": [\n")
