@@ -177,7 +177,8 @@ TEST_F(ClassifierRulesTest, EveryKindHasANoteAndItsOwnLabel)
         EXPECT_EQ(classes.count(kind.type), 1u) << kind.label << ": " << kind.type;
     for (const json &data : file.at("include")) {
         const std::string path = std::string(OSTREL_SOURCE_DIR) + "/examples/" + data.get<std::string>();
-        for (const json &kind : ReadJsonFile(path).at("kinds")) {
+        const json doc = ReadJsonFile(path);
+        for (const json &kind : doc.at("kinds")) {
             for (const json &rule : kind.at("rules"))
                 EXPECT_TRUE(rule.contains("note")) << path << ": " << rule.dump();
         }

@@ -60,8 +60,10 @@ TEST(EvidenceTest, AStrongConflictLowersTheScoreAndAHintDoesNot)
 
     // Agreeing sources outweigh one strong conflicting sign, and the
     // evidence is listed strongest first.
-    weighed = Weigh({S("computer-macos", Source::HTTP, 50), S("mobile-ios", Source::DHCP, 65),
-        S("computer-macos", Source::HOSTNAME, 60), S("computer-macos", Source::MAC, 30)});
+    // The evidence points into the signs, which must outlive it.
+    const std::vector<Sign> signs = {S("computer-macos", Source::HTTP, 50), S("mobile-ios", Source::DHCP, 65),
+        S("computer-macos", Source::HOSTNAME, 60), S("computer-macos", Source::MAC, 30)};
+    weighed = Weigh(signs);
     EXPECT_EQ(weighed.klass, "computer-macos");
     EXPECT_EQ(weighed.score, 78u);
     ASSERT_EQ(weighed.evidence.size(), 3u);
