@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/regular_file.h"
+#include "fileio/regular_file.h"
 
 namespace {
 

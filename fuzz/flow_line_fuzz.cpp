@@ -1,7 +1,7 @@
 // The stand-in daemon's flow-line reader from any text; a flow it accepts
 // goes on into the plug-in, as the daemon would send it.
 #include "fuzz/fuzz_support.h"
-#include "tools/flow_line.h"
+#include "daemon/flow_line.h"
 
 namespace {
 

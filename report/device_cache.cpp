@@ -7,10 +7,10 @@
 #include <optional>
 #include <utility>
 
-#include "config/regular_file.h"
+#include "fileio/regular_file.h"
 #include "plugin/plugin.h"
 #include "report/cache_stream.h"
-#include "report/durable_file.h"
+#include "fileio/durable_file.h"
 
 namespace {
 

@@ -13,7 +13,7 @@ rounds="${1:-5}"
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench --target ostrel-host ostrel-proc-dev-discovery >/dev/null
-host=build/bench/tools/ostrel-host
+host=build/bench/daemon/ostrel-host
 input="${OSTREL_THROUGHPUT_CAPTURE:-build/throughput.pcap}"
 [ -f "$input" ] || python3 bench/make_throughput_capture.py "$input"
 packets=$(python3 -c "

@@ -25,7 +25,7 @@ if [ -z "${OSTREL_BENCH_NETNS:-}" ]; then
   # whatever goes over it vanish with it.
   exec env OSTREL_BENCH_NETNS=1 OSTREL_THROUGHPUT_CAPTURE="$input" unshare -n "$0" "$@"
 fi
-host=build/bench/tools/ostrel-host
+host=build/bench/daemon/ostrel-host
 input="$OSTREL_THROUGHPUT_CAPTURE"
 
 state=$(mktemp -d)

@@ -4,7 +4,7 @@ with a score of 50 or more (confidently wrong), wrong below 50, and no answer;
 then how often answers at 50+ and 80+ are right.
 
     cmake --build build/dev --target ostrel-classifier
-    scripts/classifier_score.py [--set tests/tools/data/labelled-devices.json] [--show]
+    scripts/classifier_score.py [--set tests/classifier/data/labelled-devices.json] [--show]
 
 The service runs on a free loopback port with the shipped rules and the IEEE
 registry (Debian's ieee-data), and the whole set goes in one upload.
@@ -54,8 +54,8 @@ def classify(binary, rules, registry, devices):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--set", default=os.path.join(ROOT, "tests/tools/data/labelled-devices.json"))
-    parser.add_argument("--binary", default=os.path.join(ROOT, "build/dev/tools/ostrel-classifier"))
+    parser.add_argument("--set", default=os.path.join(ROOT, "tests/classifier/data/labelled-devices.json"))
+    parser.add_argument("--binary", default=os.path.join(ROOT, "build/dev/classifier/ostrel-classifier"))
     parser.add_argument("--rules", default=os.path.join(ROOT, "examples/classifier-rules.json"))
     parser.add_argument("--registry", default="/usr/share/ieee-data")
     parser.add_argument("--show", action="store_true", help="print every device's answer and reasons")

@@ -66,7 +66,7 @@ def start_classifier(bin_dir, rules, workdir):
     out = open(os.path.join(workdir, "classifier.out"), "w+")
     err = open(os.path.join(workdir, "classifier.log"), "w")
     proc = subprocess.Popen(
-        [os.path.join(bin_dir, "ostrel-classifier"), "--port", "0", "--token", TOKEN, "--rules", rules, "--quiet"],
+        [os.path.join(bin_dir, "classifier", "ostrel-classifier"), "--port", "0", "--token", TOKEN, "--rules", rules, "--quiet"],
         stdout=out, stderr=err)
     # Its first line names the port it took; it comes at once or not at all.
     for _ in range(100):
@@ -111,7 +111,7 @@ def replay(bin_dir, rules, capture, workdir):
                        "ostrel_api": {"enable": True}}, conf)
         with open(os.path.join(workdir, "host.log"), "w") as log:
             status = subprocess.call(
-                [os.path.join(bin_dir, "ostrel-host"), "--config", os.path.join(ROOT, "examples", "ostrel-host.json"),
+                [os.path.join(bin_dir, "daemon", "ostrel-host"), "--config", os.path.join(ROOT, "examples", "ostrel-host.json"),
                  "--conf", conf.name, "--var", "path_state=" + workdir, "--var", "classifier_port=%d" % port,
                  "--var", "classifier_token=" + TOKEN, "--pcap", capture, "--speed", "0",
                  "--update-interval", "0.2", "--exit-after-input", "20"],
@@ -138,7 +138,7 @@ def main():
     parser.add_argument("--update-doc", metavar="FILE",
                         help="replace the table between the <!-- capture table --> markers of FILE (docs/CLASSIFIER.md)")
     args = parser.parse_args()
-    bin_dir = os.path.join(args.build, "tools")
+    bin_dir = args.build
 
     answers_file = json.load(open(os.path.join(CAPTURES, "ANSWERS.json")))
     rows = []

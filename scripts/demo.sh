@@ -35,7 +35,7 @@ echo "== building (release preset)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" >/dev/null
 
-bin=build/release/tools
+build=build/release
 state=build/demo-state
 [ "$mode" = capture ] && state=build/demo-capture-state
 cache="$state/dev-discovery-cache.json"
@@ -52,7 +52,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== starting the local classification service"
-"$bin/ostrel-classifier" --port 0 --token "$token" --rules examples/classifier-rules.json \
+"$build/classifier/ostrel-classifier" --port 0 --token "$token" --rules examples/classifier-rules.json \
   >"$state/classifier.out" 2>"$state/classifier.log" &
 classifier_pid=$!
 port=""
@@ -79,7 +79,7 @@ status=0
 if [ "$mode" = flows ]; then
   echo "== replaying examples/home-network.jsonl (one minute of flows at 10x speed)"
   echo
-  "$bin/ostrel-host" --config examples/ostrel-host.json --var "path_state=$state" \
+  "$build/daemon/ostrel-host" --config examples/ostrel-host.json --var "path_state=$state" \
     --var "classifier_port=$port" --var "classifier_token=$token" --input examples/home-network.jsonl --speed 10 \
     --exit-after-input 4 --debug 2>"$state/host.log" || status=$?
 else
@@ -96,7 +96,7 @@ else
 JSON
   echo "== reading $capture as fast as it goes, the packet path making the flows"
   echo
-  "$bin/ostrel-host" --config examples/ostrel-host.json --conf "$state/dev-discovery.json" \
+  "$build/daemon/ostrel-host" --config examples/ostrel-host.json --conf "$state/dev-discovery.json" \
     --var "path_state=$state" --var "classifier_port=$port" --var "classifier_token=$token" \
     --pcap "$capture" --speed 0 --dump-flows "$state/flows.jsonl" --exit-after-input 4 --debug \
     2>"$state/host.log" || status=$?

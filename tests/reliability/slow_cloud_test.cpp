@@ -19,7 +19,7 @@
 #include "tests/support/flows.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/plugin.h"
-#include "tools/classifier.h"
+#include "classifier/classifier.h"
 
 namespace {
 
