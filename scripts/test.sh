@@ -11,8 +11,18 @@ scripts/deps.sh --check
 
 jobs=$(nproc)
 
+# Where the time goes, said at the end: "STAGE SECONDS" for each stage.
+times=()
+stage_start=$SECONDS
+stage_done() {
+  times+=("$1 $((SECONDS - stage_start)) s")
+  stage_start=$SECONDS
+}
+trap 'echo "=== times: ${times[*]/%/,} $SECONDS s in all"' EXIT
+
 # Unformatted code fails the run before anything is built.
 scripts/format.sh --check
+stage_done format
 
 for preset in ${OSTREL_TEST_PRESETS:-dev asan tsan fuzz install}; do
   if [ "$preset" = install ]; then
@@ -22,16 +32,20 @@ for preset in ${OSTREL_TEST_PRESETS:-dev asan tsan fuzz install}; do
       *" dev "*) OSTREL_PACKAGE_PRESET=dev scripts/install_test.sh ;;
       *) scripts/install_test.sh ;;
     esac
+    stage_done install
     continue
   fi
   if [ "$preset" = fuzz ]; then
     # libFuzzer (clang, ASan+UBSan): every target for a short, bounded time.
     scripts/fuzz.sh all "${OSTREL_FUZZ_SECONDS:-20}"
+    stage_done fuzz
     continue
   fi
   echo "=== $preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  stage_done "$preset-build"
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
+  stage_done "$preset-test"
 done
