@@ -38,30 +38,6 @@ struct ServerLimits {
     size_t max_head_bytes = 32 * 1024;
 };
 
-// What the command line of ostrel-classifier sets.
-struct ServiceOptions {
-    std::string bind = "127.0.0.1";
-    int port = 0;
-    std::string rules;
-    std::string registry = DEFAULT_REGISTRY_DIR; // "none": no vendors from MACs
-    std::string token;
-    // Serve without a token on an address other machines can reach.
-    bool allow_no_token = false;
-    bool quiet = false;
-    ServerLimits limits;
-};
-
-extern const char *const SERVICE_USAGE;
-
-// Reads the command line into `options` (whose fields keep their values
-// unless given); false with `error` naming the option and why. An empty
-// token, and a bind address other than loopback without a token (unless
-// --allow-no-token), are refused.
-bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error);
-
-// True for 127.0.0.0/8, ::1 (also as ::ffff:127.x.y.z) and "localhost".
-bool IsLoopback(const std::string &address);
-
 class HttpServer
 {
 public:

@@ -16,6 +16,7 @@
 
 #include "ostrel_version.h"
 #include "classifier/classifier_server.h"
+#include "classifier/options.h"
 #include "common/install_paths.h"
 
 int main(int argc, char **argv)

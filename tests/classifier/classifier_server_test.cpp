@@ -24,6 +24,7 @@
 #include "tests/support/eventually.h"
 #include "tests/support/memory.h"
 #include "classifier/classifier_server.h"
+#include "classifier/options.h"
 
 using json = nlohmann::json;
 using namespace ostrel_classifier;

@@ -10,6 +10,7 @@
 #include "tests/support/host_fixture.h"
 #include "classifier/classifier.h"
 #include "classifier/classifier_server.h"
+#include "classifier/options.h"
 
 using json = nlohmann::json;
 using namespace ostrel_classifier;
