@@ -1,8 +1,8 @@
-// The local classification service's core: device kinds described by rules
-// from JSON files, a verdict for each device object of the device-discovery
-// API (the signs weighed by tools/evidence.h), and the replies of the API's
-// two requests. No I/O of its own; the
-// service (ostrel_classifier.cpp) calls it from its HTTP threads.
+// The local classification service's core: a verdict for each device object
+// of the device-discovery API from the kinds of the rule files (rules.h),
+// the signs weighed by evidence.h, and the replies of the API's two
+// requests. No I/O of its own; the service (ostrel_classifier.cpp) calls it
+// from its HTTP threads.
 #pragma once
 
 #include <cstddef>
@@ -16,35 +16,11 @@
 #include <nlohmann/json.hpp>
 
 #include "classifier/mac_registry.h"
+#include "classifier/rules.h"
 
 namespace ostrel_classifier {
 
 using json = nlohmann::json;
-
-struct Rule {
-    // ALL: every text of `all` is one of the field's values.
-    enum class Op { EQUALS, PREFIX, SUFFIX, CONTAINS, ALL };
-
-    std::string field; // "dhcp_vendor", "mdns_services", "user_agents", "mac_vendor", ...
-    Op op = Op::EQUALS;
-    std::string text; // lower case; matching ignores ASCII letter case
-    std::vector<std::string> all; // lower case, for ALL
-    unsigned score = 0; // the score this sign alone gives
-    std::string id; // "" when none
-    // An earlier rule of the same kind that must count for this one to count;
-    // -1 when none.
-    int with = -1;
-};
-
-struct Kind {
-    std::string label;
-    std::string type; // the class (docs/CLASSIFIER.md); kinds of one type pool their signs
-    std::string vendor;
-    // Names its class only ("TV or media player"): its label is given only
-    // when no kind of the class that names a product has a sign.
-    bool generic = false;
-    std::vector<Rule> rules;
-};
 
 // What the service knows of one device, from its report form (the upload
 // of docs/PLUGIN.md).
@@ -74,14 +50,6 @@ struct Verdict {
     std::string tied_with; // another kind whose signs weigh as much
     std::vector<std::string> reasons; // the sign of each source that counted; competing claims
 };
-
-// Parses a rule file's text. Throws std::runtime_error "FIELD: why" (the
-// caller adds the file name). `includes` gets the files its "include" names,
-// as written.
-std::vector<Kind> ParseRules(const std::string &text, std::vector<std::string> *includes = nullptr);
-// Reads the file and the files it includes (paths relative to its folder;
-// an included file's own includes are refused), their kinds after its own.
-std::vector<Kind> LoadRules(const std::string &path);
 
 // Reads one device object; false with `error` naming the field.
 bool ReadDevice(const json &device, DeviceFacts &facts, std::string &error);
