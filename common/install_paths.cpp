@@ -9,7 +9,7 @@
 #include <vector>
 
 // The install layout, relative to the installed bin/ folder, and the build
-// tree's paths; both come from tools/CMakeLists.txt.
+// tree's paths; both come from common/CMakeLists.txt.
 #ifndef OSTREL_INSTALLED_PLUGIN
 #define OSTREL_INSTALLED_PLUGIN "../lib/ostreld/plugins/libostrel-proc-dev-discovery.so"
 #endif
