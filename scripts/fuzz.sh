@@ -7,7 +7,8 @@
 #   scripts/fuzz.sh long [FLOWS]       the long replay under ASan+LeakSanitizer
 #                                      (default 1000000 flows; build/asan)
 #
-# Targets read their seeds from fuzz/corpus/<target>/ and write new inputs to
+# Targets read their seeds from fuzz/corpus/<target>/ (and the tokens of
+# fuzz/dict/<target>.dict, where there is one) and write new inputs to
 # build/fuzz/corpus/<target>/; a crash is saved as build/fuzz/artifacts/<target>-*
 # and fails the run. Keep a crashing input as fuzz/corpus/<target>/regress-<what>
 # in the commit that fixes it: the replay tests of every build run it from then on.
@@ -59,10 +60,13 @@ mkdir -p "$build/artifacts"
 for target in "${run[@]}"; do
   mkdir -p "$build/corpus/$target"
   echo "=== fuzz $target: ${seconds} s"
+  # Tokens the target's parser looks for, where there is a list of them.
+  dict=()
+  [ -f "fuzz/dict/$target.dict" ] && dict=(-dict="fuzz/dict/$target.dict")
   # The folder that comes first gets the new inputs; the checked-in seeds
   # are only read.
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 -max_len=131072 \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "${dict[@]}" \
     "$build/corpus/$target" "fuzz/corpus/$target" 2>"$build/$target.log" || {
     rm -rf /dev/shm/ostrel-fuzz-* /tmp/ostrel-fuzz-*
     tail -n 60 "$build/$target.log"
