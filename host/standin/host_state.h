@@ -19,14 +19,12 @@ namespace ostrel_standin {
 // One state for each object, by its address. The objects cannot be copied
 // or moved, so the address names the same object for its whole life; its
 // destructor calls Drop, so a later object at that address starts afresh.
-template <typename Object, typename State>
-class Registry
+template <typename Object, typename State> class Registry
 {
 public:
     // Runs `use` on the object's state (made empty on first use) under the
     // registry's lock; `use` must not reach this registry again.
-    template <typename Use>
-    auto With(const Object &object, Use use)
+    template <typename Use> auto With(const Object &object, Use use)
     {
         std::lock_guard<std::mutex> guard(lock);
         return use(states[&object]);
