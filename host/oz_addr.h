@@ -4,16 +4,9 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include "host/oz_export.h"
-
-namespace ostrel_standin {
-class HostAccess;
-}
 
 class OZ_HOST_API ozAddr
 {
@@ -48,25 +41,19 @@ private:
 
 // Named groups of addresses. A group's members come from a file: one address a
 // line, '#' starts a comment. Safe to use from any thread. The host names the
-// groups' files and members through the stand-in's controls.
+// groups' files and members.
 class OZ_HOST_API ozAddrLookup
 {
 public:
+    ozAddrLookup() = default;
+    ~ozAddrLookup();
+    ozAddrLookup(const ozAddrLookup &) = delete;
+    ozAddrLookup &operator=(const ozAddrLookup &) = delete;
+
     // Makes the named group known. When the host has a file for it, the file
     // is read again; when the name is itself a readable file, that file
     // becomes the group of that name.
     void SetGroupFilename(const std::string &name);
 
     bool LookupGroupAddress(const std::string &group, const ozAddr &addr) const;
-
-private:
-    friend class ostrel_standin::HostAccess;
-
-    // Reads the file behind a group and remembers it. False (with a log
-    // line) when it cannot be read; the group then stays as it was.
-    bool AddGroupFile(const std::string &group, const std::string &path);
-
-    mutable std::mutex lock;
-    std::map<std::string, std::set<ozAddr>> groups;
-    std::map<std::string, std::string> group_files;
 };

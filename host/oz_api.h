@@ -5,16 +5,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "host/oz_export.h"
 #include "host/oz_thread.h"
-
-namespace ostrel_standin {
-class HostAccess;
-struct HttpOptions;
-} // namespace ostrel_standin
 
 class OZ_HOST_API ozOstrelApiAuthMethod
 {
@@ -95,20 +89,17 @@ public:
     };
 };
 
-// The host's API state. The host sets it through the stand-in's controls.
+// The host's API state, which the host sets up.
 class OZ_HOST_API ozOstrelApiManager
 {
 public:
+    ozOstrelApiManager() = default;
+    ~ozOstrelApiManager();
+    ozOstrelApiManager(const ozOstrelApiManager &) = delete;
+    ozOstrelApiManager &operator=(const ozOstrelApiManager &) = delete;
+
     // Null when the host has no bootstrap data for the type.
     std::shared_ptr<const ozOstrelApiData::Bootstrap> GetBootstrapData(ozOstrelApiData::Type type) const;
-
-private:
-    friend class ostrel_standin::HostAccess;
-
-    mutable std::mutex lock;
-    std::map<ozOstrelApiData::Type, std::shared_ptr<const ozOstrelApiData::Bootstrap>> bootstrap;
-    // Null until the host sets HTTP options: the defaults apply.
-    std::shared_ptr<const ostrel_standin::HttpOptions> http_options;
 };
 
 // One HTTP exchange on a thread of its own. Subclasses fill `headers` and

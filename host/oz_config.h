@@ -5,18 +5,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 
 #include "host/oz_addr.h"
 #include "host/oz_api.h"
 #include "host/oz_export.h"
 #include "host/oz_util.h"
-
-namespace ostrel_standin {
-class HostAccess;
-}
 
 enum ozUUID : uint8_t { UUID_NONE = 0, UUID_AGENT = 1, UUID_SITE = 2, UUID_SERIAL = 3 };
 
@@ -29,6 +23,11 @@ public:
         GF_DEBUG_PAYLOAD = 0x2,
         GF_VERBOSE = 0x8000,
     };
+
+    ozGlobalConfig() = default;
+    ~ozGlobalConfig();
+    ozGlobalConfig(const ozGlobalConfig &) = delete;
+    ozGlobalConfig &operator=(const ozGlobalConfig &) = delete;
 
     static ozGlobalConfig *instance;
 
@@ -48,12 +47,6 @@ public:
 
     // Variables for oz_expand_variables; set up before plug-ins start.
     ozVariableMap variables;
-
-private:
-    friend class ostrel_standin::HostAccess;
-
-    mutable std::mutex lock;
-    std::map<ozUUID, std::string> uuids;
 };
 
 class OZ_HOST_API ozInstance

@@ -1,4 +1,4 @@
-// Host clock. Monotonic seconds; the stand-in lets tests set the clock.
+// Host clock, in monotonic seconds.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "host/oz_addr.h"
 #include "host/oz_log.h"
 #include "host/oz_util.h"
+#include "host/standin/host_state.h"
 
 namespace {
 
@@ -193,28 +194,33 @@ bool ozAddr::operator<(const ozAddr &other) const
     return bytes < other.bytes;
 }
 
+ozAddrLookup::~ozAddrLookup()
+{
+    ostrel_standin::LookupStates().Drop(*this);
+}
+
 void ozAddrLookup::SetGroupFilename(const std::string &name)
 {
-    std::string path;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        auto file = group_files.find(name);
-        if (file != group_files.end())
-            path = file->second;
-        else if (groups.count(name) == 0 && IsRegularFile(name))
-            path = name;
-    }
-    if (!path.empty()) AddGroupFile(name, path);
+    std::string path
+        = ostrel_standin::LookupStates().With(*this, [&name](ostrel_standin::LookupState &state) {
+              auto file = state.group_files.find(name);
+              if (file != state.group_files.end()) return file->second;
+              if (state.groups.count(name) == 0 && IsRegularFile(name)) return name;
+              return std::string();
+          });
+    if (!path.empty()) ostrel_standin::ReadGroupFile(*this, name, path);
 }
 
 bool ozAddrLookup::LookupGroupAddress(const std::string &group, const ozAddr &addr) const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    auto members = groups.find(group);
-    return members != groups.end() && members->second.count(addr) != 0;
+    return ostrel_standin::LookupStates().With(*this, [&](ostrel_standin::LookupState &state) {
+        auto members = state.groups.find(group);
+        return members != state.groups.end() && members->second.count(addr) != 0;
+    });
 }
 
-bool ozAddrLookup::AddGroupFile(const std::string &group, const std::string &path)
+bool ostrel_standin::ReadGroupFile(
+    const ozAddrLookup &lookup, const std::string &group, const std::string &path)
 {
     if (oz_file_exists(path) && !IsRegularFile(path)) {
         oz_printf("address group %s: %s: not a regular file\n", group.c_str(), path.c_str());
@@ -238,8 +244,9 @@ bool ozAddrLookup::AddGroupFile(const std::string &group, const std::string &pat
         }
         members.insert(addr);
     }
-    std::lock_guard<std::mutex> guard(lock);
-    group_files[group] = path;
-    groups[group] = std::move(members);
+    LookupStates().With(lookup, [&](LookupState &state) {
+        state.group_files[group] = path;
+        state.groups[group] = std::move(members);
+    });
     return true;
 }

@@ -1,6 +1,7 @@
 #include <array>
 
 #include "host/oz_api.h"
+#include "host/standin/host_state.h"
 
 namespace {
 
@@ -44,10 +45,17 @@ ozOstrelApiData::Type ozOstrelApiData::GetType(const std::string &name)
     return TypeOf<Type>(data_names, name);
 }
 
+ozOstrelApiManager::~ozOstrelApiManager()
+{
+    ostrel_standin::ManagerStates().Drop(*this);
+}
+
 std::shared_ptr<const ozOstrelApiData::Bootstrap> ozOstrelApiManager::GetBootstrapData(
     ozOstrelApiData::Type type) const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    auto found = bootstrap.find(type);
-    return found == bootstrap.end() ? nullptr : found->second;
+    return ostrel_standin::ManagerStates().With(*this,
+        [type](ostrel_standin::ManagerState &state) -> std::shared_ptr<const ozOstrelApiData::Bootstrap> {
+            auto found = state.bootstrap.find(type);
+            return found == state.bootstrap.end() ? nullptr : found->second;
+        });
 }

@@ -1,5 +1,6 @@
 #include "host/oz_config.h"
 #include "host/oz_exception.h"
+#include "host/standin/host_state.h"
 
 ozGlobalConfig *ozGlobalConfig::instance = nullptr;
 ozInstance *ozInstance::instance = nullptr;
@@ -11,13 +12,19 @@ ozGlobalConfig &ozGlobalConfig::GetInstance()
     return *instance;
 }
 
+ozGlobalConfig::~ozGlobalConfig()
+{
+    ostrel_standin::ConfigStates().Drop(*this);
+}
+
 bool ozGlobalConfig::LoadUUID(ozUUID kind, std::string &uuid) const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    auto found = uuids.find(kind);
-    if (found == uuids.end() || found->second.empty()) return false;
-    uuid = found->second;
-    return true;
+    return ostrel_standin::ConfigStates().With(*this, [&](ostrel_standin::ConfigState &state) {
+        auto found = state.uuids.find(kind);
+        if (found == state.uuids.end() || found->second.empty()) return false;
+        uuid = found->second;
+        return true;
+    });
 }
 
 ozInstance &ozInstance::GetInstance()

@@ -1,53 +1,10 @@
 #include "host/standin/control.h"
 
-#include <mutex>
-
 #include "host/oz_exception.h"
 #include "host/standin/header_value.h"
+#include "host/standin/host_state.h"
 
 namespace ostrel_standin {
-
-// The one way into the host classes' private state; they name it a friend.
-class HostAccess
-{
-public:
-    static void SetUUID(ozGlobalConfig &global, ozUUID kind, const std::string &uuid)
-    {
-        std::lock_guard<std::mutex> guard(global.lock);
-        global.uuids[kind] = uuid;
-    }
-
-    static bool AddGroupFile(ozAddrLookup &lookup, const std::string &group, const std::string &path)
-    {
-        return lookup.AddGroupFile(group, path);
-    }
-
-    static void AddGroupAddress(ozAddrLookup &lookup, const std::string &group, const ozAddr &addr)
-    {
-        std::lock_guard<std::mutex> guard(lookup.lock);
-        lookup.groups[group].insert(addr);
-    }
-
-    static void SetBootstrapData(
-        ozOstrelApiManager &manager, ozOstrelApiData::Type type, const ozOstrelApiData::Bootstrap &data)
-    {
-        std::lock_guard<std::mutex> guard(manager.lock);
-        manager.bootstrap[type] = std::make_shared<const ozOstrelApiData::Bootstrap>(data);
-    }
-
-    static HttpOptions GetHttpOptions(const ozOstrelApiManager &manager)
-    {
-        std::lock_guard<std::mutex> guard(manager.lock);
-        return manager.http_options ? *manager.http_options : HttpOptions();
-    }
-
-    static void SetHttpOptions(ozOstrelApiManager &manager, const HttpOptions &options)
-    {
-        auto copy = std::make_shared<const HttpOptions>(options);
-        std::lock_guard<std::mutex> guard(manager.lock);
-        manager.http_options = std::move(copy);
-    }
-};
 
 void SetUUID(ozGlobalConfig &global, ozUUID kind, const std::string &uuid)
 {
@@ -55,17 +12,17 @@ void SetUUID(ozGlobalConfig &global, ozUUID kind, const std::string &uuid)
     if (control >= 0)
         throw ozException("ozGlobalConfig::SetUUID: UUID kind %u: holds control character 0x%02x",
             static_cast<unsigned>(kind), static_cast<unsigned>(control));
-    HostAccess::SetUUID(global, kind, uuid);
+    ConfigStates().With(global, [&](ConfigState &state) { state.uuids[kind] = uuid; });
 }
 
 bool AddGroupFile(ozAddrLookup &lookup, const std::string &group, const std::string &path)
 {
-    return HostAccess::AddGroupFile(lookup, group, path);
+    return ReadGroupFile(lookup, group, path);
 }
 
 void AddGroupAddress(ozAddrLookup &lookup, const std::string &group, const ozAddr &addr)
 {
-    HostAccess::AddGroupAddress(lookup, group, addr);
+    LookupStates().With(lookup, [&](LookupState &state) { state.groups[group].insert(addr); });
 }
 
 void SetBootstrapData(
@@ -83,17 +40,18 @@ void SetBootstrapData(
         throw ozException(
             "ozOstrelApiManager::SetBootstrapData: %s: credentials hold control character 0x%02x",
             ozOstrelApiData::GetName(type).c_str(), static_cast<unsigned>(control));
-    HostAccess::SetBootstrapData(manager, type, data);
+    auto copy = std::make_shared<const ozOstrelApiData::Bootstrap>(data);
+    ManagerStates().With(manager, [&](ManagerState &state) { state.bootstrap[type] = std::move(copy); });
 }
 
 HttpOptions GetHttpOptions(const ozOstrelApiManager &manager)
 {
-    return HostAccess::GetHttpOptions(manager);
+    return ManagerStates().With(manager, [](ManagerState &state) { return state.http_options; });
 }
 
 void SetHttpOptions(ozOstrelApiManager &manager, const HttpOptions &options)
 {
-    HostAccess::SetHttpOptions(manager, options);
+    ManagerStates().With(manager, [&](ManagerState &state) { state.http_options = options; });
 }
 
 } // namespace ostrel_standin

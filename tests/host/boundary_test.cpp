@@ -1,6 +1,7 @@
 // The plug-in is built against the host's declarations alone: a real host
 // has no stand-in controls, so plug-in code that includes one would build
-// here and fail there.
+// here and fail there. Likewise the host headers name nothing of the
+// stand-in, so that a real host library replaces it at link time alone.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -28,6 +29,19 @@ struct Scan {
     std::vector<std::string> findings; // "folder/file:line: text"
 };
 
+// Each line of the file that matches `pattern`, as "path:line: text".
+void ScanFile(const fs::path &path, const fs::path &root, const std::regex &pattern, Scan &scan)
+{
+    scan.files++;
+    std::ifstream file(path);
+    std::string line;
+    for (size_t number = 1; std::getline(file, line); number++) {
+        if (std::regex_search(line, pattern))
+            scan.findings.push_back(
+                fs::relative(path, root).string() + ":" + std::to_string(number) + ": " + line);
+    }
+}
+
 // Every include of a stand-in header in the sources under root/folder.
 Scan ScanForStandinIncludes(const fs::path &root, const std::vector<std::string> &folders)
 {
@@ -39,16 +53,22 @@ Scan ScanForStandinIncludes(const fs::path &root, const std::vector<std::string>
             continue;
         }
         for (const auto &entry : fs::recursive_directory_iterator(root / folder)) {
-            if (!entry.is_regular_file() || !IsSource(entry.path())) continue;
-            scan.files++;
-            std::ifstream file(entry.path());
-            std::string line;
-            for (size_t number = 1; std::getline(file, line); number++) {
-                if (std::regex_search(line, standin_include))
-                    scan.findings.push_back(fs::relative(entry.path(), root).string() + ":"
-                        + std::to_string(number) + ": " + line);
-            }
+            if (entry.is_regular_file() && IsSource(entry.path()))
+                ScanFile(entry.path(), root, standin_include, scan);
         }
+    }
+    return scan;
+}
+
+// Every mention of the stand-in ("standin", "stand-in", any case) in the
+// headers directly under root/host; the stand-in's own folder is not theirs.
+Scan ScanHostHeaders(const fs::path &root)
+{
+    static const std::regex standin_word("stand-?in(?!g)", std::regex::icase);
+    Scan scan;
+    for (const auto &entry : fs::directory_iterator(root / "host")) {
+        if (entry.is_regular_file() && entry.path().extension() == ".h")
+            ScanFile(entry.path(), root, standin_word, scan);
     }
     return scan;
 }
@@ -92,6 +112,23 @@ TEST(PluginBoundaryTest, ScanNamesEachOffendingFileAndLine)
     scan = ScanForStandinIncludes(dir.Path(), {"plugin"});
     ASSERT_EQ(scan.findings.size(), 1u);
     EXPECT_EQ(scan.findings[0].rfind("plugin: not a folder", 0), 0u) << scan.findings[0];
+}
+
+TEST(PluginBoundaryTest, HostHeadersNameNoStandin)
+{
+    Scan scan = ScanHostHeaders(OSTREL_SOURCE_DIR);
+    EXPECT_GE(scan.files, 10u);
+    EXPECT_TRUE(scan.findings.empty()) << "host headers name the stand-in:\n" << Joined(scan.findings);
+
+    ostrel_test::TempDir dir;
+    fs::create_directories(fs::path(dir.Path()) / "host" / "standin");
+    dir.Write("host/a.h", "class ostrel_standin::Access;\n// understanding\n// set by the Stand-In\n");
+    dir.Write("host/standin/b.h", "namespace ostrel_standin {}\n");
+    scan = ScanHostHeaders(dir.Path());
+    EXPECT_EQ(scan.files, 1u);
+    EXPECT_EQ(Joined(scan.findings),
+        "host/a.h:1: class ostrel_standin::Access;\n"
+        "host/a.h:3: // set by the Stand-In\n");
 }
 
 } // namespace

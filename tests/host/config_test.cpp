@@ -1,7 +1,9 @@
 // The host's global configuration: its singletons and the UUIDs it keeps.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
+#include <type_traits>
 
 #include "host/ozhost.h"
 #include "host/standin/control.h"
@@ -47,6 +49,32 @@ TEST_F(HostTest, UuidsAndBootstrapData)
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->urls.at("index"), "http://127.0.0.1:1/index");
     EXPECT_EQ(got->auth_method->GetType(), ozOstrelApiAuthMethod::AUTH_BEARER);
+}
+
+// What the host set goes with its object: one made later at the same
+// address starts with none of it.
+TEST(HostStateTest, StateGoesWithItsObject)
+{
+    std::aligned_storage_t<sizeof(ozGlobalConfig), alignof(ozGlobalConfig)> global_storage;
+    std::aligned_storage_t<sizeof(ozInstance), alignof(ozInstance)> host_storage;
+    for (int round = 0; round < 2; round++) {
+        auto *global = new (&global_storage) ozGlobalConfig();
+        auto *host = new (&host_storage) ozInstance();
+        std::string uuid;
+        EXPECT_FALSE(global->LoadUUID(UUID_AGENT, uuid)) << round;
+        EXPECT_FALSE(host->addr_lookup.LookupGroupAddress("g", ozAddr("10.0.0.1"))) << round;
+        EXPECT_EQ(host->api_manager.GetBootstrapData(ozOstrelApiData::DATA_AGENT), nullptr) << round;
+        EXPECT_EQ(ostrel_standin::GetHttpOptions(host->api_manager).ca_file, "") << round;
+
+        ostrel_standin::SetUUID(*global, UUID_AGENT, "agent-1");
+        ostrel_standin::AddGroupAddress(host->addr_lookup, "g", ozAddr("10.0.0.1"));
+        ostrel_standin::SetBootstrapData(host->api_manager, ozOstrelApiData::DATA_AGENT, {});
+        ostrel_standin::HttpOptions options;
+        options.ca_file = "/ca.pem";
+        ostrel_standin::SetHttpOptions(host->api_manager, options);
+        host->~ozInstance();
+        global->~ozGlobalConfig();
+    }
 }
 
 } // namespace
