@@ -63,7 +63,8 @@ public:
 
     void MdnsName(const std::string &name) override
     {
-        if (!New(flow.given[side].mdns_names, name, MAX_MDNS_NAMES, state.counters.mdns_names_dropped)) return;
+        if (!New(flow.given[side].mdns_names, name, MAX_MDNS_NAMES, state.counters.mdns_names_dropped))
+            return;
         flow.carried[side].mdns_name = name;
         Update();
     }

@@ -39,10 +39,9 @@ const UdpRow *UdpRowByPort(uint16_t src_port, uint16_t dst_port);
 // For a flow no port names: the row whose test the first datagram passes.
 const UdpRow *UdpRowByStart(const uint8_t *data, size_t size);
 
-// TCP rows are numbered from 1, so that a direction keeps the one reading it
-// in a byte; 0 is none picked yet.
 // The row whose test a TCP direction's first bytes pass (`size` > 0): TLS
-// for a handshake record, else HTTP.
+// for a handshake record, else HTTP. Rows are numbered from 1 so that a
+// direction keeps the one reading it in a byte (0: none picked yet).
 uint8_t TcpRowByStart(const uint8_t *data, size_t size);
 TcpStep TcpRowStep(uint8_t row);
 // The row that alone may follow an upgrade (STARTTLS and the like): TLS.

@@ -178,7 +178,8 @@ struct Tracker::State {
     // The flow table (tracker.cpp): flows made, found, ended, and their events.
     void Frame(int link_type, const uint8_t *data, size_t caplen, size_t wirelen, int64_t time);
     void Packet(const PacketView &packet, int64_t time);
-    tracking::FlowList::iterator Create(const tracking::FlowKey &key, const PacketView &packet, int sender, int64_t time);
+    tracking::FlowList::iterator Create(
+        const tracking::FlowKey &key, const PacketView &packet, int sender, int64_t time);
     void EndFlow(tracking::FlowList::iterator it, End how, int64_t time);
     void Close(tracking::FlowList::iterator it, int64_t time);
     void Count(const tracking::Flow &flow, End how);
