@@ -141,4 +141,12 @@ bool ParseDhcpRelayed(const uint8_t *data, size_t size, MacAddress &client, IpAd
     return true;
 }
 
+DatagramVerdict DhcpStep(const Datagram &in, Attributes &out)
+{
+    DhcpClientMessage message;
+    if (in.dst_port == 67 && ParseDhcpClient(in.data, in.size, message))
+        out.DhcpTexts(message.fingerprint, message.class_ident, message.host_name);
+    return DatagramVerdict::MORE;
+}
+
 } // namespace ostrel_capture

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "capture/flow_record.h"
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -28,5 +29,9 @@ bool ParseDhcpClient(const uint8_t *data, size_t size, DhcpClientMessage &messag
 // chaddr) arrives from the relay: its client is `client`, at `client_ip`
 // (ciaddr, 0.0.0.0 while it has none).
 bool ParseDhcpRelayed(const uint8_t *data, size_t size, MacAddress &client, IpAddress &client_ip);
+
+// The step of the protocol table: a client's message to port 67 gives its
+// texts, all three in one update.
+DatagramVerdict DhcpStep(const Datagram &in, Attributes &out);
 
 } // namespace ostrel_capture

@@ -2,11 +2,16 @@
 
 #include <cstring>
 
+#include "capture/flow_record.h"
+#include "capture/protocols.h"
+#include "capture/stream_upgrade.h"
+
 namespace ostrel_capture {
 namespace {
 
 // Longest method taken: the registered ones have at most 17 letters.
 constexpr size_t MAX_METHOD = 32;
+constexpr uint64_t MAX_HTTP_BODY = 1ULL << 30; // a longer body is not skipped to a next request
 
 // The token characters a method is made of.
 bool IsTokenChar(char c)
@@ -177,6 +182,29 @@ HeadStatus ParseHttpRequestHead(const uint8_t *data, size_t size, HttpRequestHea
     // still has its User-Agent.
     head = std::move(result);
     return HeadStatus::NEED_MORE;
+}
+
+StreamVerdict HttpStep(const StreamBytes &in, Attributes &out)
+{
+    HttpRequestHead head;
+    HeadStatus status = ParseHttpRequestHead(in.data, in.size, head);
+    if (status == HeadStatus::NOT_HTTP) return {StreamVerdict::NOT_MINE, 0};
+    if (status == HeadStatus::NEED_MORE && !in.full) return {StreamVerdict::WAIT, 0};
+    // A method's first letters alone do not make a flow HTTP: a whole
+    // request line does.
+    if (!head.request_line) return {StreamVerdict::DONE, 0};
+    out.Detected(PROTO_HTTP);
+    // A head longer than what is kept still gives the User-Agent it had.
+    out.UserAgent(head.user_agent, UA_HTTP);
+    // Through a proxy's tunnel comes the client's own protocol.
+    if (status == HeadStatus::COMPLETE && IsConnectRequest(in.data, in.size))
+        return {StreamVerdict::ANY, head.head_size};
+    // A keep-alive stream: the next request follows the body, which is
+    // skipped unread; without a known length there is no next request.
+    if (status == HeadStatus::NEED_MORE || !head.body_known || head.body_size > MAX_HTTP_BODY
+        || head.head_size == 0)
+        return {StreamVerdict::DONE, 0};
+    return {StreamVerdict::SAME, head.head_size + head.body_size};
 }
 
 } // namespace ostrel_capture

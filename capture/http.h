@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -22,5 +23,10 @@ enum class HeadStatus { NEED_MORE, COMPLETE, NOT_HTTP };
 // once the request line is whole, `head` then holds what the header lines
 // read so far gave, with `head_size` 0.
 HeadStatus ParseHttpRequestHead(const uint8_t *data, size_t size, HttpRequestHead &head);
+
+// The step of the protocol table: the User-Agent of each request head of a
+// keep-alive stream, bodies of known length skipped; after a CONNECT head,
+// whatever the client tunnels. NOT_MINE when the stream is no HTTP request.
+StreamVerdict HttpStep(const StreamBytes &in, Attributes &out);
 
 } // namespace ostrel_capture

@@ -177,4 +177,13 @@ bool ParseMdnsNames(const uint8_t *data, size_t size, std::vector<std::string> &
     return true;
 }
 
+DatagramVerdict MdnsStep(const Datagram &in, Attributes &out)
+{
+    std::vector<std::string> names;
+    ParseMdnsNames(in.data, in.size, names);
+    for (const std::string &name : names)
+        out.MdnsName(name);
+    return DatagramVerdict::MORE;
+}
+
 } // namespace ostrel_capture

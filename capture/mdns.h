@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -18,5 +19,8 @@ namespace ostrel_capture {
 // are joined by "." without a final dot. False when the payload is not a DNS
 // message; names read before a fault are kept.
 bool ParseMdnsNames(const uint8_t *data, size_t size, std::vector<std::string> &names);
+
+// The step of the protocol table: each name, in message order.
+DatagramVerdict MdnsStep(const Datagram &in, Attributes &out);
 
 } // namespace ostrel_capture

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "capture/byte_reader.h"
 
@@ -390,6 +391,26 @@ HelloStatus QuicClientHello::Assemble(std::string &ja4)
     }
     if (status == HelloStatus::FOUND) ja4 = found;
     return status;
+}
+
+namespace {
+
+// A connection's Initials, gathered between datagrams.
+struct QuicState : StepState {
+    QuicClientHello hello;
+    size_t Memory() const override { return sizeof(QuicClientHello) + hello.Memory(); }
+};
+
+} // namespace
+
+DatagramVerdict QuicStep(const Datagram &in, Attributes &out)
+{
+    if (!*in.state) *in.state = std::make_unique<QuicState>();
+    if (!in.from_client) return DatagramVerdict::MORE;
+    std::string ja4;
+    HelloStatus status = static_cast<QuicState &>(**in.state).hello.Datagram(in.data, in.size, ja4);
+    if (status == HelloStatus::FOUND) out.Ja4(ja4);
+    return status == HelloStatus::NEED_MORE ? DatagramVerdict::MORE : DatagramVerdict::DONE;
 }
 
 } // namespace ostrel_capture

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/tls_hello.h"
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -83,5 +84,9 @@ bool HeaderMask(const uint8_t hp[16], const uint8_t sample[16], uint8_t mask[16]
 uint64_t DecodePacketNumber(bool have_largest, uint64_t largest, uint64_t truncated, size_t pn_bytes);
 
 } // namespace detail
+
+// The step of the protocol table: the client's datagrams up to the JA4 of
+// its ClientHello; DONE once it is found or cannot be.
+DatagramVerdict QuicStep(const Datagram &in, Attributes &out);
 
 } // namespace ostrel_capture

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "capture/flow_record.h"
+
 namespace ostrel_capture {
 namespace {
 
@@ -96,6 +98,13 @@ bool ParseSsdp(const uint8_t *data, size_t size, SsdpMessage &message)
         break;
     }
     return true;
+}
+
+DatagramVerdict SsdpStep(const Datagram &in, Attributes &out)
+{
+    SsdpMessage message;
+    if (ParseSsdp(in.data, in.size, message)) out.UserAgent(message.user_agent, UA_SSDP);
+    return DatagramVerdict::MORE;
 }
 
 } // namespace ostrel_capture

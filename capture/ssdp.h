@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -16,5 +17,8 @@ struct SsdpMessage {
 
 // False when the payload is none of the three messages.
 bool ParseSsdp(const uint8_t *data, size_t size, SsdpMessage &message);
+
+// The step of the protocol table: the sender's agent text.
+DatagramVerdict SsdpStep(const Datagram &in, Attributes &out);
 
 } // namespace ostrel_capture

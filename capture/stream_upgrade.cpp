@@ -369,4 +369,15 @@ bool IsConnectRequest(const uint8_t *data, size_t size)
     return size >= 8 && std::memcmp(data, "CONNECT ", 8) == 0;
 }
 
+StreamVerdict PreludeStep(const StreamBytes &in, Attributes &)
+{
+    Prelude prelude;
+    PreludeStatus found = FindPrelude(in.data, in.size, prelude);
+    if (found == PreludeStatus::NEED_MORE && !in.full && in.skipped + in.size < MAX_PRELUDE_REACH)
+        return {StreamVerdict::WAIT, 0};
+    if (found != PreludeStatus::FOUND || in.skipped + prelude.size > MAX_PRELUDE_REACH)
+        return {StreamVerdict::DONE, 0};
+    return {prelude.tls_follows ? StreamVerdict::TLS : StreamVerdict::ANY, prelude.size};
+}
+
 } // namespace ostrel_capture

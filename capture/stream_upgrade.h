@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include "capture/step.h"
 
 namespace ostrel_capture {
 
@@ -29,5 +30,10 @@ PreludeStatus FindPrelude(const uint8_t *data, size_t size, Prelude &prelude);
 // An HTTP request that opens a tunnel through a proxy: after the proxy's
 // answer the client's bytes are whatever it tunnels.
 bool IsConnectRequest(const uint8_t *data, size_t size);
+
+// The step of the protocol table for a stream no other step reads: a
+// prelude that ends within MAX_PRELUDE_REACH is skipped, and what follows is
+// read as if it started the stream.
+StreamVerdict PreludeStep(const StreamBytes &in, Attributes &out);
 
 } // namespace ostrel_capture

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include "capture/byte_reader.h"
+#include "capture/protocols.h"
 
 namespace ostrel_capture {
 namespace {
@@ -292,6 +293,21 @@ HelloStatus Ja4FromTlsStream(const uint8_t *data, size_t size, std::string &ja4)
         if (status != HelloStatus::NEED_MORE || present < length) return status;
         pos += RECORD_HEADER + length;
     }
+}
+
+bool StartsTlsRecord(const uint8_t *data, size_t size)
+{
+    return size > 0 && data[0] == CONTENT_HANDSHAKE;
+}
+
+StreamVerdict TlsStep(const StreamBytes &in, Attributes &out)
+{
+    std::string ja4;
+    HelloStatus status = Ja4FromTlsStream(in.data, in.size, ja4);
+    if (status == HelloStatus::NEED_MORE && !in.full) return {StreamVerdict::WAIT, 0};
+    if (status != HelloStatus::NOT_HELLO) out.Detected(PROTO_TLS);
+    if (status == HelloStatus::FOUND) out.Ja4(ja4);
+    return {StreamVerdict::DONE, 0};
 }
 
 } // namespace ostrel_capture

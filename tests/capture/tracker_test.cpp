@@ -8,7 +8,14 @@
 
 #include "capture/frame.h"
 #include "capture/pcap_source.h"
+#include "capture/dhcp.h"
+#include "capture/http.h"
+#include "capture/mdns.h"
 #include "capture/protocols.h"
+#include "capture/quic.h"
+#include "capture/ssdp.h"
+#include "capture/stream_upgrade.h"
+#include "capture/tls_hello.h"
 #include "frames.h"
 #include "tests/support/files.h"
 
@@ -731,6 +738,38 @@ TEST_F(TrackerTest, AnyFramesAreCountedAndSkipped)
     EXPECT_EQ(by_protocol, c.flows);
     EXPECT_EQ(Of(EVENT_FLOW_NEW).size(), c.flows);
     EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), c.flows);
+}
+
+// Each row of the protocol table routes to its own step, in table order
+// (a port earlier in the table wins over a later one on the other side).
+TEST(ProtocolTableTest, EachRowRoutesToItsStep)
+{
+    struct PortCase {
+        uint16_t src, dst;
+        unsigned protocol;
+        UdpStep step;
+    };
+    for (const PortCase &c : {PortCase {68, 67, PROTO_DHCP, DhcpStep},
+             PortCase {5353, 67, PROTO_DHCP, DhcpStep}, PortCase {1900, 50000, PROTO_SSDP, SsdpStep},
+             PortCase {53, 5353, PROTO_MDNS, MdnsStep}, PortCase {50000, 53, PROTO_DNS, nullptr},
+             PortCase {546, 547, PROTO_DHCPV6, nullptr}, PortCase {547, 50000, PROTO_DHCPV6, nullptr}}) {
+        const UdpRow *row = UdpRowByPort(c.src, c.dst);
+        ASSERT_NE(row, nullptr) << c.src << " " << c.dst;
+        EXPECT_EQ(row->protocol, c.protocol) << c.src << " " << c.dst;
+        EXPECT_EQ(row->step, c.step) << c.src << " " << c.dst;
+    }
+    EXPECT_EQ(UdpRowByPort(443, 50000), nullptr);
+    const uint8_t initial[] = {0xc0, 0, 0, 0, 1, 8};
+    const UdpRow *quic = UdpRowByStart(initial, sizeof initial);
+    ASSERT_NE(quic, nullptr);
+    EXPECT_EQ(quic->protocol, PROTO_QUIC);
+    EXPECT_EQ(quic->step, QuicStep);
+    EXPECT_EQ(UdpRowByStart(initial + 1, sizeof initial - 1), nullptr);
+    const uint8_t hello[] = {0x16, 3, 1}, get[] = {'G', 'E', 'T', ' '};
+    EXPECT_EQ(TcpRowStep(TcpRowByStart(hello, sizeof hello)), TlsStep);
+    EXPECT_EQ(TcpRowStep(TcpRowByStart(get, sizeof get)), HttpStep);
+    EXPECT_EQ(TcpRowStep(TCP_UPGRADED_ROW), TlsStep);
+    EXPECT_EQ(TCP_PRELUDE_STEP, PreludeStep);
 }
 
 TEST(PcapSourceTest, RefusesWhatItCannotRead)
