@@ -16,8 +16,7 @@ ozpPlugin::DeviceMap::iterator ozpPlugin::RetireDevice(DeviceMap::iterator entry
 {
     AddIdentified(entry->first);
     unreported.erase(entry->first);
-    devices_version++;
-    return devices.erase(entry);
+    return device_table.Remove(devices, entry);
 }
 
 // Changes move from the device into `unreported`, where they stay until a
@@ -42,8 +41,7 @@ void ozpPlugin::ProcessUpdate()
         // Before retirement, so that a retired device reaches the sinks once.
         if (!sinks.empty() && !device.response.empty()) {
             device.Encode(sink_payload, OZP_SINK_ENCODE_FLAGS);
-            device.cached = false;
-            devices_version++;
+            device_table.SinkReported(device);
         }
 
         if (confident) {
