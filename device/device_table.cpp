@@ -1,3 +1,5 @@
+#include "device/device_table.h"
+
 #include "plugin/plugin.h"
 
 #include <utility>
@@ -44,6 +46,38 @@ bool MergeChanges(const ozpDevice &stored, const ozpDevice &other)
 
 } // namespace
 
+ozpDeviceTable::Map::iterator ozpDeviceTable::Remove(Map &devices, Map::iterator entry)
+{
+    version++;
+    return devices.erase(entry);
+}
+
+void ozpDeviceTable::Merge(const std::string &mac, ozpDevice &stored, const ozpDevice &device)
+{
+    const bool changes = MergeChanges(stored, device);
+    const uint32_t pending_updates = stored.pending_updates;
+    const bool cached = stored.cached;
+
+    if (!device.label.empty()) {
+        oz_dprintf("%s: label: %s -> %s\n", mac.c_str(), stored.label.c_str(), device.label.c_str());
+        stored.label = device.label;
+    }
+    if (device.confidence != 0) {
+        oz_dprintf("%s: confidence: %u -> %u\n", mac.c_str(), stored.confidence, device.confidence);
+        stored.confidence = device.confidence;
+    }
+    if (!device.response.empty()) stored.response = device.response;
+
+    stored.Update(device);
+    if (changes || stored.pending_updates != pending_updates || stored.cached != cached) version++;
+}
+
+void ozpDeviceTable::SinkReported(ozpDevice &device)
+{
+    device.cached = false;
+    version++;
+}
+
 // Every way into the table (flows, their other endpoint, answers, the cache)
 // passes here, so the admission rules and the bound on its size are kept
 // here too: an answer may name any MAC.
@@ -63,34 +97,17 @@ template <typename Device> bool ozpPlugin::AddOrMerge(const std::string &mac, De
             recent_refused.clear();
             recent_refused_order.clear();
         }
-        ozpDevice &stored = devices.emplace_hint(entry, mac, std::forward<Device>(device))->second;
+        ozpDevice &stored = device_table.Add(devices, entry, mac, std::forward<Device>(device));
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
         stored.last_update = oz_time_monotonic();
         if (!held_verdicts.empty()) TakeHeldVerdict(mac, stored);
-        devices_version++;
         return true;
     }
 
     if (!merge) return false;
 
-    ozpDevice &stored = entry->second;
-    const bool changes = MergeChanges(stored, device);
-    const uint32_t pending_updates = stored.pending_updates;
-    const bool cached = stored.cached;
-
-    if (!device.label.empty()) {
-        oz_dprintf("%s: label: %s -> %s\n", mac.c_str(), stored.label.c_str(), device.label.c_str());
-        stored.label = device.label;
-    }
-    if (device.confidence != 0) {
-        oz_dprintf("%s: confidence: %u -> %u\n", mac.c_str(), stored.confidence, device.confidence);
-        stored.confidence = device.confidence;
-    }
-    if (!device.response.empty()) stored.response = device.response;
-
-    stored.Update(device);
-    if (changes || stored.pending_updates != pending_updates || stored.cached != cached) devices_version++;
+    device_table.Merge(mac, entry->second, device);
     return false;
 }
 
@@ -139,19 +156,13 @@ void ozpPlugin::RefuseDevice(const std::string &mac)
 
 uint64_t ozpPlugin::PurgeDevices()
 {
-    uint64_t purged = 0;
-    for (auto entry = devices.begin(); entry != devices.end();) {
-        if (oz_has_expired(entry->first, config.max_device_age, entry->second.last_update, true, 0)) {
-            entry = devices.erase(entry);
-            purged++;
-        } else
-            ++entry;
-    }
+    const uint64_t purged
+        = device_table.RemoveIf(devices, [this](const std::string &mac, const ozpDevice &device) {
+              return oz_has_expired(mac, config.max_device_age, device.last_update, true, 0);
+          });
 
-    if (purged != 0) {
-        devices_version++;
+    if (purged != 0)
         oz_dprintf("%s: Purged %lu device(s).\n", tag.c_str(), static_cast<unsigned long>(purged));
-    }
     return purged;
 }
 

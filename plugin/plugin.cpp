@@ -190,7 +190,7 @@ bool ozpPlugin::ReloadAndCache()
             if (!devices.empty() && IsCacheLoaded(path)) {
                 // A storm of reloads would otherwise write the whole table
                 // on every pass, one flow between two saves.
-                if (devices_version != devices_saved_version) SaveCache();
+                if (device_table.Unsaved()) SaveCache();
                 return;
             }
             // A cache not read yet (first pass, a new path, a failed read) is
@@ -198,7 +198,7 @@ bool ozpPlugin::ReloadAndCache()
             bool had_devices = !devices.empty();
             LoadDevices(path);
             // The file does not hold what the table held before it was read.
-            if (had_devices) devices_version++;
+            if (had_devices) device_table.Touch();
         });
     }
     return reloaded;

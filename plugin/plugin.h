@@ -22,6 +22,7 @@
 #include "config/config.h"
 #include "config/log_limit.h"
 #include "device/device.h"
+#include "device/device_table.h"
 #include "device/held_verdicts.h"
 #include "host/ozhost.h"
 #include "report/api_request.h"
@@ -57,7 +58,7 @@ class ozpPlugin : public ozPluginProcessor
 public:
     using ChannelMap = std::map<std::string, ozpChannelConfig>;
     using SinkMap = std::map<std::string, ChannelMap>;
-    using DeviceMap = std::map<std::string, ozpDevice>;
+    using DeviceMap = ozpDeviceTable::Map;
 
     ozpPlugin(const std::string &tag, const ozPlugin::Params &params);
     ~ozpPlugin() override;
@@ -135,10 +136,8 @@ public:
     bool cache_loaded = false;
     bool IsCacheLoaded(const std::string &path) const;
 
-    // Moves with every change to what the cache file would hold; a save
-    // records the version it wrote.
-    uint64_t devices_version = 0;
-    uint64_t devices_saved_version = 0;
+    // The changes of `devices` and whether the cache file holds them.
+    ozpDeviceTable device_table;
 
     // Devices (distinct MACs) refused because the table held `max_devices`
     // already: a MAC counts once while the table stays full, as long as it

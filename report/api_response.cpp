@@ -200,19 +200,22 @@ void ozpPlugin::CountReported(
     }
 }
 
-// The debug lines say each fault as it is found; the result is the first,
-// empty when the request was answered well. `said` tells that the fault's
-// always-written line is out already.
-std::string ozpPlugin::ApplyApiAnswer(int64_t response_code, const std::string &content_type,
-    const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due, bool &said)
+// The debug lines say each fault as it is found, and each verdict is given
+// to `apply` as it is read, so that the lines of applying it fall among them.
+ozpApiAnswer ozpReadApiAnswer(const std::string &tag, int64_t response_code, const std::string &content_type,
+    const std::string &body, const std::function<void(ozpVerdict &)> &apply)
 {
+    ozpApiAnswer answer;
     // A wrong code alone is not fatal: an error answer may still carry data.
     std::string code_fault;
     if (response_code != 200) {
         oz_dprintf("%s: unexpected HTTP response: %ld\n", tag.c_str(), static_cast<long>(response_code));
         code_fault = "unexpected HTTP response: " + std::to_string(response_code);
     }
-    auto fault = [&code_fault](const std::string &text) { return code_fault.empty() ? text : code_fault; };
+    auto fault = [&code_fault, &answer](const std::string &text) {
+        answer.fault = code_fault.empty() ? text : code_fault;
+        return answer;
+    };
 
     if (content_type != "application/json") {
         std::string shown = content_type.empty() ? "none" : content_type;
@@ -231,47 +234,62 @@ std::string ozpPlugin::ApplyApiAnswer(int64_t response_code, const std::string &
         return fault("malformed JSON: " + reason);
     }
 
-    json answer;
+    json parsed;
     try {
-        answer = json::parse(body);
+        parsed = json::parse(body);
     } catch (const json::exception &e) {
         oz_dprintf("%s: malformed JSON: %s\n", tag.c_str(), e.what());
         return fault(std::string("malformed JSON: ") + e.what());
     }
 
-    if (!Check(tag, answer, "status_code", IsUnsigned)) return fault(NotFound("status_code"));
-    if (!Check(tag, answer, "status_message", IsString)) return fault(NotFound("status_message"));
+    if (!Check(tag, parsed, "status_code", IsUnsigned)) return fault(NotFound("status_code"));
+    if (!Check(tag, parsed, "status_message", IsString)) return fault(NotFound("status_message"));
 
-    // Said whole: a code above 2^31 must not show as another number.
-    uint64_t status_code = answer["status_code"].get<uint64_t>();
-    if (status_code != 0) {
-        request_failures.Printf(tag.c_str(), "%s: API error: %s [%" PRIu64 "]\n", tag.c_str(),
-            answer["status_message"].get<std::string>().c_str(), status_code);
-        said = true;
+    answer.status_code = parsed["status_code"].get<uint64_t>();
+    if (answer.status_code != 0) {
+        answer.status_message = parsed["status_message"].get<std::string>();
         return fault("API error");
     }
 
-    if (!Check(tag, answer, "data", IsArray)) return fault(NotFound("data"));
+    if (!Check(tag, parsed, "data", IsArray)) return fault(NotFound("data"));
 
     // A faulty entry is skipped and the others applied: each is about its
     // own device.
-    const json &data = answer["data"];
-    size_t skipped = 0;
-    std::string first;
+    const json &data = parsed["data"];
+    answer.entries = data.size();
     ozpVerdict verdict;
     for (size_t i = 0; i < data.size(); i++) {
         std::string reason;
         if (ozpReadVerdict(tag, data[i], verdict, reason)) {
-            ApplyVerdict(verdict, sent);
+            apply(verdict);
             continue;
         }
-        if (skipped++ == 0) first = "data[" + std::to_string(i) + "]: " + reason;
-        if (!verdict.mac.empty()) kept_due.insert(verdict.mac);
+        if (answer.skipped++ == 0) answer.first_skipped = "data[" + std::to_string(i) + "]: " + reason;
+        if (!verdict.mac.empty()) answer.kept_due.insert(verdict.mac);
     }
-    if (skipped != 0)
+    answer.fault = code_fault;
+    return answer;
+}
+
+// The result is the answer's first fault, empty when the request was
+// answered well. `said` tells that the fault's always-written line is out
+// already.
+std::string ozpPlugin::ApplyApiAnswer(int64_t response_code, const std::string &content_type,
+    const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due, bool &said)
+{
+    ozpApiAnswer answer = ozpReadApiAnswer(tag, response_code, content_type, body,
+        [this, &sent](ozpVerdict &verdict) { ApplyVerdict(verdict, sent); });
+    if (answer.status_code != 0) {
+        // Said whole: a code above 2^31 must not show as another number.
+        request_failures.Printf(tag.c_str(), "%s: API error: %s [%" PRIu64 "]\n", tag.c_str(),
+            answer.status_message.c_str(), answer.status_code);
+        said = true;
+    }
+    if (answer.skipped != 0)
         verdict_faults.Printf(tag.c_str(), "%s: answer: %zu of %zu verdict(s) skipped; first: %s\n",
-            tag.c_str(), skipped, data.size(), first.c_str());
-    return code_fault;
+            tag.c_str(), answer.skipped, answer.entries, answer.first_skipped.c_str());
+    kept_due.insert(answer.kept_due.begin(), answer.kept_due.end());
+    return answer.fault;
 }
 
 // A verdict about a device that must not be one is skipped: the ones after

@@ -266,7 +266,7 @@ bool ozpPlugin::WriteDevices(const std::string &path)
         // An empty table leaves no cache file.
         if (unlink(file.c_str()) != 0 && errno != ENOENT) throw FileError(tag, path, errno);
         last_cache_save = oz_time_monotonic();
-        devices_saved_version = devices_version;
+        device_table.Saved();
         return true;
     }
 
@@ -285,7 +285,7 @@ bool ozpPlugin::WriteDevices(const std::string &path)
     if (error != 0) throw FileError(tag, path, error);
 
     last_cache_save = oz_time_monotonic();
-    devices_saved_version = devices_version;
+    device_table.Saved();
     oz_dprintf("%s: Saved %lu devices to: %s\n", tag.c_str(), devices.size(), path.c_str());
     return true;
 }

@@ -2,6 +2,7 @@
 #include <iterator>
 
 #include "plugin/plugin.h"
+#include "report/upload_choice.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ ozpPlugin::DeviceMap::iterator ozpPlugin::RetireDevice(DeviceMap::iterator entry
 {
     AddIdentified(entry->first);
     unreported.erase(entry->first);
-    devices_version++;
-    return devices.erase(entry);
+    return device_table.Remove(devices, entry);
 }
 
 // Changes move from the device into `unreported`, where they stay until a
@@ -42,8 +42,7 @@ void ozpPlugin::ProcessUpdate()
         // Before retirement, so that a retired device reaches the sinks once.
         if (!sinks.empty() && !device.response.empty()) {
             device.Encode(sink_payload, OZP_SINK_ENCODE_FLAGS);
-            device.cached = false;
-            devices_version++;
+            device_table.SinkReported(device);
         }
 
         if (confident) {
@@ -87,41 +86,23 @@ void ozpPlugin::ProcessUpdate()
 // often the first ones change.
 void ozpPlugin::StartUpload()
 {
-    ozpUploadBody payload;
-    ozpApiDeviceDiscovery::Reported reported;
-    size_t bytes = ozpApiDeviceDiscovery::UPLOAD_BODY_OVERHEAD;
+    ozpUploadChoice choice = ozpChooseUpload(unreported, devices, last_uploaded_mac,
+        config.max_request_devices, max_request_bytes, OZP_REQUEST_ENCODE_FLAGS);
+    for (const auto &large : choice.too_large)
+        request_failures.Printf(tag.c_str(),
+            "%s: %s: report of %zu bytes is over the limit of %zu; not sent\n", tag.c_str(),
+            large.first.c_str(), large.second, max_request_bytes);
+    for (const std::string &mac : choice.gone)
+        unreported.erase(mac);
+    if (choice.reported.empty()) return;
 
-    auto due = unreported.upper_bound(last_uploaded_mac);
-    for (size_t left = unreported.size(); left > 0 && reported.size() < config.max_request_devices; left--) {
-        if (due == unreported.end()) due = unreported.begin();
-        auto entry = devices.find(due->first);
-        if (entry == devices.end()) {
-            // Purged since: nothing left to report.
-            due = unreported.erase(due);
-            continue;
-        }
-        const ozpDevice &device = entry->second;
-
-        size_t size = payload.Encode(device, OZP_REQUEST_ENCODE_FLAGS);
-        if (bytes + size > max_request_bytes) {
-            if (!reported.empty()) break;
-            // Alone over the limit: it can never be sent. Said and dropped
-            // until it changes again, rather than tried every cycle.
-            request_failures.Printf(tag.c_str(),
-                "%s: %s: report of %zu bytes is over the limit of %zu; not sent\n", tag.c_str(),
-                due->first.c_str(), size, max_request_bytes);
-            due = unreported.erase(due);
-            continue;
-        }
-
-        const ozGlobalConfig &global = ozGlobalConfig::GetInstance();
-        if (global.IsDebug() && global.IsVerbose()) PrintDeviceDebug(device);
-        bytes += size;
-        payload.Add();
-        reported.emplace_back(due->first, due->second);
-        ++due;
+    const ozGlobalConfig &global = ozGlobalConfig::GetInstance();
+    if (global.IsDebug() && global.IsVerbose()) {
+        for (const auto &sent : choice.reported)
+            PrintDeviceDebug(devices.at(sent.first));
     }
-    if (reported.empty()) return;
+    ozpUploadBody &payload = choice.body;
+    ozpApiDeviceDiscovery::Reported &reported = choice.reported;
 
     bool started = StartRequest([this, &payload, &reported] {
         std::unique_ptr<ozpApiDeviceDiscovery> request(new ozpApiDeviceDiscovery(config, std::move(payload)));

@@ -151,6 +151,16 @@ TEST_F(ApiResponseTest, FaultyVerdictsAreSkippedAndSaidTheOthersApplied)
     clock.Advance(60);
     Collect(200, "application/json", Answer(bad));
     EXPECT_EQ(log.Text(), line + "dev-disc: 1 similar line(s) held back\n");
+
+    // Each verdict is applied as it is read: its lines come before the
+    // faults of the entries after it.
+    SetDebug(true);
+    Collect(200, "application/json", Answer(bad));
+    const std::string text = log.Text();
+    const size_t applied = text.find("dev-disc: " + MAC1 + ": tv: score: 60\n");
+    const size_t fault = text.find("dev-disc: discovery not found or wrong type.\n");
+    ASSERT_NE(fault, std::string::npos) << text;
+    EXPECT_LT(applied, fault) << text;
 }
 
 TEST_F(ApiResponseTest, FailedRequestIsRejectedWithoutResponse)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "report/upload_choice.h"
 #include "tests/report/report_support.h"
 #include "tests/support/loopback_server.h"
 
@@ -180,6 +181,58 @@ TEST_F(RequestRetryTest, LongTextsAreSpreadOverRequestsThatStayUnderTheBodyLimit
             EXPECT_LE(body.size(), limit);
         EXPECT_EQ(log.Count("dev-disc: " + Mac(9) + ": report of "), 1u) << log.Text();
         EXPECT_EQ(plugin->devices.count(Mac(9)), 1u) << "kept in the table";
+    }
+}
+
+// The choice alone, at the edges of its bounds: a body that fills the bound
+// exactly goes out, and a device too large only beside others stays due.
+// Needs only the host's debug flag, which sets the body's indentation.
+class UploadChoiceTest : public ostrel_test::HostFixture
+{
+};
+
+TEST_F(UploadChoiceTest, FillsTheBoundsExactlyAndDropsOnlyWhatCanNeverGo)
+{
+    ozpDeviceTable::Map devices;
+    for (int n = 1; n <= 4; n++)
+        devices.emplace(Mac(n), MakeDevice(Mac(n), 1, 0));
+    devices.at(Mac(4)).dhcp_hostname = std::string(1000, 'x');
+    const size_t one = ozpUploadBody().Encode(devices.at(Mac(1)), OZP_REQUEST_ENCODE_FLAGS);
+    const size_t large = ozpUploadBody().Encode(devices.at(Mac(4)), OZP_REQUEST_ENCODE_FLAGS);
+    const size_t two = ozpApiDeviceDiscovery::UPLOAD_BODY_OVERHEAD + 2 * one;
+    using Macs = std::vector<std::string>;
+    struct Case {
+        std::vector<int> due;
+        int last;
+        size_t max_devices, max_bytes;
+        Macs sent, gone;
+    } cases[] = {
+        {{1, 2, 3}, 0, 10, two, {Mac(1), Mac(2)}, {}},
+        {{1, 2, 3}, 0, 10, two - 1, {Mac(1)}, {}},
+        {{1, 2, 3}, 2, 2, 1 << 20, {Mac(3), Mac(1)}, {}},
+        // Not in the table any more: passed over, and taken out.
+        {{1, 5, 3}, 1, 10, 1 << 20, {Mac(3), Mac(1)}, {Mac(5)}},
+        {{1, 4}, 0, 10, two, {Mac(1)}, {}},
+        {{4, 1}, 3, 10, two, {Mac(1)}, {Mac(4)}},
+    };
+    for (const Case &c : cases) {
+        std::map<std::string, uint32_t> unreported;
+        for (int n : c.due)
+            unreported[Mac(n)] = 1;
+        ozpUploadChoice choice = ozpChooseUpload(unreported, devices, c.last == 0 ? "" : Mac(c.last),
+            c.max_devices, c.max_bytes, OZP_REQUEST_ENCODE_FLAGS);
+        Macs sent;
+        for (const auto &device : choice.reported)
+            sent.push_back(device.first);
+        EXPECT_EQ(sent, c.sent) << c.max_bytes;
+        EXPECT_EQ(choice.gone, c.gone) << c.max_bytes;
+        std::string body = choice.body.Finish();
+        EXPECT_LE(body.size(), c.max_bytes);
+        EXPECT_EQ(json::parse(body).size(), sent.size());
+        if (c.gone == Macs {Mac(4)})
+            EXPECT_EQ(choice.too_large, (std::vector<std::pair<std::string, size_t>> {{Mac(4), large}}));
+        else
+            EXPECT_TRUE(choice.too_large.empty());
     }
 }
 
