@@ -16,10 +16,4 @@ SeenValues::Result SeenValues::Add(const std::string &value, size_t bound)
     return NEW;
 }
 
-size_t TextBytes(const std::string &text)
-{
-    static const size_t in_place = std::string().capacity();
-    return text.capacity() > in_place ? text.capacity() + 1 : 0;
-}
-
 } // namespace ostrel_capture

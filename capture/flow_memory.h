@@ -26,7 +26,14 @@ private:
     std::vector<uint64_t> hashes;
 };
 
-// Heap bytes of a text: none while it fits in the string itself.
-size_t TextBytes(const std::string &text);
+// What a string holds in place, without a heap block of its own.
+inline const size_t STRING_IN_PLACE = std::string().capacity();
+
+// Heap bytes of a text: none while it fits in the string itself. Inline:
+// every packet of a flow counts its texts again.
+inline size_t TextBytes(const std::string &text)
+{
+    return text.capacity() > STRING_IN_PLACE ? text.capacity() + 1 : 0;
+}
 
 } // namespace ostrel_capture

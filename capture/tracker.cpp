@@ -220,7 +220,9 @@ void Tracker::State::Packet(const PacketView &arrived, int64_t time)
         Tcp(flow, packet, sender, time);
     else
         Udp(flow, packet, sender, time);
-    Charge(flow);
+    // A flow whose inspection is over holds nothing more (Complete counted
+    // it at 0), and most packets belong to such flows.
+    if (!flow.done) Charge(flow);
     GiveWay(time);
     counters.peak_held_bytes = std::max(counters.peak_held_bytes, held);
 }
