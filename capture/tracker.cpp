@@ -7,7 +7,7 @@
 #include "capture/tracker_state.h"
 
 // The flow table: packets to flows, their timeouts, eviction and events; the
-// payloads go to inspection.cpp.
+// payloads go to payload_steps.cpp.
 //
 // Attribution. Every attribute value is carried by one endpoint of a flow:
 // the sender of the packets it came from. The record a processor reads names

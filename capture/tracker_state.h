@@ -1,5 +1,5 @@
 // What the tracker keeps of each flow, shared by the flow table
-// (tracker.cpp) and the payload inspection (inspection.cpp). Internal to the
+// (tracker.cpp) and the payload inspection (payload_steps.cpp). Internal to the
 // capture library.
 #pragma once
 
@@ -195,7 +195,7 @@ struct Tracker::State {
     void Charge(tracking::Flow &flow);
     void GiveWay(int64_t time);
 
-    // The payload inspection (inspection.cpp): datagrams and streams handed
+    // The payload inspection (payload_steps.cpp): datagrams and streams handed
     // to the protocols' steps, and the values they find given to the flow.
     class Values;
     void Udp(tracking::Flow &flow, const PacketView &packet, int sender, int64_t time);
