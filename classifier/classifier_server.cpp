@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>

@@ -9,9 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
