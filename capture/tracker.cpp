@@ -73,17 +73,42 @@ void Tracker::State::Complete(Flow &flow, int64_t time)
     Charge(flow);
 }
 
+namespace {
+
+size_t SideMemory(const Flow &flow, int side)
+{
+    size_t now = flow.carried[side].Memory() + flow.given[side].user_agents.Memory()
+        + flow.given[side].mdns_names.Memory();
+    if (flow.tcp) now += flow.tcp->direction[side].stream.Memory();
+    return now;
+}
+
+size_t SharedMemory(const Flow &flow)
+{
+    return (flow.tcp ? sizeof(TcpInspection) : 0) + (flow.step_state ? flow.step_state->Memory() : 0);
+}
+
+} // namespace
+
 // Counts what the flow holds now against the budget.
 void Tracker::State::Charge(Flow &flow)
 {
-    size_t now = 0;
-    for (int side = 0; side < 2; ++side) {
-        now += flow.carried[side].Memory() + flow.given[side].user_agents.Memory()
-            + flow.given[side].mdns_names.Memory();
-        if (flow.tcp) now += flow.tcp->direction[side].stream.Memory();
-    }
-    if (flow.tcp) now += sizeof(TcpInspection);
-    if (flow.step_state) now += flow.step_state->Memory();
+    flow.side_charged[0] = SideMemory(flow, 0);
+    flow.side_charged[1] = SideMemory(flow, 1);
+    Settle(flow);
+}
+
+// A packet changes what its sender's side holds and what both share, never
+// the other side's: only those are counted again.
+void Tracker::State::ChargeSide(Flow &flow, int side)
+{
+    flow.side_charged[side] = SideMemory(flow, side);
+    Settle(flow);
+}
+
+void Tracker::State::Settle(Flow &flow)
+{
+    size_t now = flow.side_charged[0] + flow.side_charged[1] + SharedMemory(flow);
     held = held - flow.charged + now;
     flow.charged = now;
 }
@@ -92,7 +117,6 @@ void Tracker::State::Charge(Flow &flow)
 // their inspection, down to three quarters of it so that this walk is rare.
 void Tracker::State::GiveWay(int64_t time)
 {
-    if (held <= options.memory_budget) return;
     size_t target = options.memory_budget - options.memory_budget / 4;
     auto tcp = tcp_flows.begin();
     auto udp = udp_flows.begin();
@@ -221,9 +245,12 @@ void Tracker::State::Packet(const PacketView &arrived, int64_t time)
     else
         Udp(flow, packet, sender, time);
     // A flow whose inspection is over holds nothing more (Complete counted
-    // it at 0), and most packets belong to such flows.
-    if (!flow.done) Charge(flow);
-    GiveWay(time);
+    // it at 0), and most packets belong to such flows. A TCP segment without
+    // payload changes nothing a flow holds but at its creation (a close
+    // completes the flow, which counts it), and such segments are many.
+    bool may_hold_more = created || packet.ip_protocol != 6 || packet.payload_size > 0;
+    if (!flow.done && may_hold_more) ChargeSide(flow, sender);
+    if (held > options.memory_budget) GiveWay(time);
     counters.peak_held_bytes = std::max(counters.peak_held_bytes, held);
 }
 
@@ -383,6 +410,15 @@ size_t Tracker::ActiveFlows() const
 size_t Tracker::HeldBytes() const
 {
     return state->held;
+}
+
+size_t Tracker::RecountHeldBytes() const
+{
+    size_t total = 0;
+    for (const FlowList *list : {&state->tcp_flows, &state->udp_flows, &state->closed_flows})
+        for (const Flow &flow : *list)
+            total += SideMemory(flow, 0) + SideMemory(flow, 1) + SharedMemory(flow);
+    return total;
 }
 
 } // namespace ostrel_capture

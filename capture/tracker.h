@@ -80,6 +80,9 @@ public:
     size_t ActiveFlows() const;
     // Bytes the flows hold now, within the memory budget after each frame.
     size_t HeldBytes() const;
+    // The same counted afresh over every flow, for checks: the running count
+    // is only recounted where a packet can change it.
+    size_t RecountHeldBytes() const;
 
 private:
     struct State;

@@ -142,6 +142,7 @@ struct Flow {
     Given given[2];
     TcpStart tcp_start[2];
     size_t charged = 0; // what the budget counts for this flow
+    size_t side_charged[2] = {0, 0}; // of it, what each side's values and stream hold
 };
 
 using FlowList = std::list<Flow>;
@@ -193,6 +194,9 @@ struct Tracker::State {
     void Emit(EventType type, tracking::Flow &flow, int side, int64_t time);
     void Complete(tracking::Flow &flow, int64_t time);
     void Charge(tracking::Flow &flow);
+    void ChargeSide(tracking::Flow &flow, int side);
+    void Settle(tracking::Flow &flow);
+    // Over the budget: the least recently active flows give way.
     void GiveWay(int64_t time);
 
     // The payload inspection (payload_steps.cpp): datagrams and streams handed

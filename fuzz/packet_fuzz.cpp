@@ -105,6 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 tracker.Frame(link, pos, caplen, wirelen, now);
                 Require(
                     tracker.HeldBytes() <= options.memory_budget, "the flows hold no more than the budget");
+                Require(tracker.HeldBytes() == tracker.RecountHeldBytes(),
+                    "the running count is what the flows hold");
                 pos += caplen;
                 now += step;
                 tracker.Expire(now);

@@ -505,6 +505,7 @@ TEST_F(TrackerTest, ValuesAreGivenOncePerEndpointWithinTheMemoryBudget)
         Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, port}, SERVER, TCP_SYN, 0), port);
         Feed(TcpFrame(Host {CLIENT.mac, CLIENT.ip, port}, SERVER, TCP_ACK, 11, Text(head.substr(10))), port);
         EXPECT_LE(tracker->HeldBytes(), options.memory_budget);
+        EXPECT_EQ(tracker->HeldBytes(), tracker->RecountHeldBytes());
     }
     const CaptureCounters &c = tracker->Counters();
     EXPECT_GT(c.flows_given_way, 0u);
