@@ -66,7 +66,7 @@ void Tracker::State::Complete(Flow &flow, int64_t time)
     flow.tcp.reset();
     flow.step_state.reset();
     for (int side = 0; side < 2; ++side) {
-        flow.carried[side] = Carried();
+        flow.carried[side].Release();
         flow.given[side].user_agents.Release();
         flow.given[side].mdns_names.Release();
     }
@@ -123,7 +123,8 @@ void Tracker::State::GiveWay(int64_t time)
     while (held > target && (tcp != tcp_flows.end() || udp != udp_flows.end())) {
         bool take_tcp = udp == udp_flows.end() || (tcp != tcp_flows.end() && tcp->last <= udp->last);
         Flow &flow = take_tcp ? *tcp++ : *udp++;
-        if (flow.charged == 0) continue;
+        // A flow that has given way already holds nothing it could free.
+        if (flow.charged == 0 || flow.done) continue;
         ++counters.flows_given_way;
         counters.bytes_given_way += flow.charged;
         Complete(flow, time);

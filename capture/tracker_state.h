@@ -73,6 +73,13 @@ struct Carried {
     std::string ja4;
     std::string mdns_name;
 
+    // Frees the texts' heap blocks: assigning an empty text would keep them.
+    void Release()
+    {
+        for (std::string *text : {&host_name, &class_ident, &fingerprint, &user_agent, &ja4, &mdns_name})
+            std::string().swap(*text);
+        user_agent_source = UA_NONE;
+    }
     size_t Memory() const
     {
         return TextBytes(host_name) + TextBytes(class_ident) + TextBytes(fingerprint) + TextBytes(user_agent)

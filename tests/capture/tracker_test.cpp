@@ -516,6 +516,24 @@ TEST_F(TrackerTest, ValuesAreGivenOncePerEndpointWithinTheMemoryBudget)
     ASSERT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 1u);
     EXPECT_EQ(Of(EVENT_FLOW_DPI_UPDATE)[0].flow.user_agent, "newest");
     EXPECT_EQ(Origin(Of(EVENT_FLOW_DPI_UPDATE)[0].flow).port, 20);
+
+    // Flows that gave way free their texts too (a name too long to be held
+    // in place), so each gives way once and the budget holds.
+    options.memory_budget = 3000;
+    Make(options);
+    events.clear();
+    const Host mdns {Mac(5), "224.0.0.251", 5353};
+    for (uint8_t i = 1; i <= 80; ++i) {
+        Host sender {Mac(i), "192.168.2." + std::to_string(i), 5353};
+        Feed(UdpFrame(sender, mdns,
+                 MdnsQuestions(
+                     {"_a-service-name-longer-than-a-string-holds-" + std::to_string(i) + "._tcp.local"})),
+            i);
+        EXPECT_LE(tracker->HeldBytes(), options.memory_budget);
+        EXPECT_EQ(tracker->HeldBytes(), tracker->RecountHeldBytes());
+    }
+    EXPECT_GT(tracker->Counters().flows_given_way, 0u);
+    EXPECT_EQ(Of(EVENT_FLOW_DPI_COMPLETE).size(), tracker->Counters().flows_given_way);
 }
 
 TEST_F(TrackerTest, AHeadLongerThanTheBoundEndsInspection)
