@@ -35,6 +35,10 @@ using ostrel_standin::LogLevel;
 // Flows the plug-ins still hold are waited for (before the updates that
 // --exit-after-input counts) while they keep releasing some.
 constexpr auto STALLED_AFTER = std::chrono::seconds(10);
+// Past this many flows handed out and not yet let go of, the input waits for
+// the plug-ins (again only while they keep releasing some): a capture read at
+// full speed would otherwise queue a copy of every flow record it makes.
+constexpr uint64_t MAX_FLOWS_IN_FLIGHT = 16384;
 
 // A live capture's counts at the end of a line, after what it said before.
 std::string CaptureText(FlowInput &input)
@@ -77,6 +81,8 @@ private:
     void ServiceInput(bool readable);
     void Dispatch(InputFlow &flow);
     bool SettledAfterInput(Clock::time_point now);
+    bool PluginsBehind(Clock::time_point now);
+    void NoteReleases(Clock::time_point now);
     void HandleSignals();
     void Progress(const char *what);
     void Summary();
@@ -272,11 +278,8 @@ void Daemon::Dispatch(InputFlow &item)
 bool Daemon::SettledAfterInput(Clock::time_point now)
 {
     if (settled || !input_done) return settled;
-    uint64_t released = counter->released.load();
-    if (released != last_released) {
-        last_released = released;
-        last_release_at = now;
-    }
+    NoteReleases(now);
+    uint64_t released = last_released;
     if (released == flows_dispatched) {
         settled = true;
     } else if (now - last_release_at >= STALLED_AFTER) {
@@ -287,6 +290,21 @@ bool Daemon::SettledAfterInput(Clock::time_point now)
         settled = true;
     }
     return settled;
+}
+
+bool Daemon::PluginsBehind(Clock::time_point now)
+{
+    NoteReleases(now);
+    return flows_dispatched - last_released > MAX_FLOWS_IN_FLIGHT && now - last_release_at < STALLED_AFTER;
+}
+
+void Daemon::NoteReleases(Clock::time_point now)
+{
+    uint64_t released = counter->released.load();
+    if (released != last_released) {
+        last_released = released;
+        last_release_at = now;
+    }
 }
 
 void Daemon::HandleSignals()
@@ -385,10 +403,13 @@ int Daemon::Run()
         }
         if (stop) break;
 
-        // Wait for a signal, input, or the next timed thing.
+        // Wait for a signal, input, or the next timed thing; for the
+        // plug-ins' progress instead of input while they are behind.
+        const bool behind = !input_done && PluginsBehind(now);
         Clock::time_point wake = std::min(next_update, leave_at);
         if (!input_done) wake = std::min(wake, next_progress);
-        if (!input_done) wake = std::min(wake, input->WakeAt(now));
+        if (!input_done)
+            wake = std::min(wake, behind ? now + std::chrono::milliseconds(1) : input->WakeAt(now));
         // The plug-ins' progress through the last flows is looked at often.
         if (options.exit_after_input >= 0 && input_done && !settled)
             wake = std::min(wake, now + std::chrono::milliseconds(2));
@@ -396,7 +417,7 @@ int Daemon::Run()
         // A plug-in thread that ends is noticed within a second.
         wake = std::min(wake, now + std::chrono::seconds(1));
         struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {-1, POLLIN, 0}};
-        if (!input_done) fds[1].fd = input->PollFd();
+        if (!input_done && !behind) fds[1].fd = input->PollFd();
         int timeout = 0;
         if (wake > now) {
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
@@ -410,7 +431,8 @@ int Daemon::Run()
         }
         if (ready > 0 && (fds[0].revents & POLLIN)) HandleSignals();
         if (stop) break;
-        ServiceInput(ready > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)));
+        if (!behind)
+            ServiceInput(ready > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)));
     }
     if (!input_done) Progress("input stopped");
     Stop();
