@@ -3,6 +3,7 @@
 #include "capture/dhcp.h"
 #include "capture/http.h"
 #include "capture/mdns.h"
+#include "capture/openvpn.h"
 #include "capture/quic.h"
 #include "capture/ssdp.h"
 #include "capture/stream_upgrade.h"
@@ -24,6 +25,7 @@ const UdpRow UDP_BY_PORT[] = {
 
 const UdpRow UDP_BY_START[] = {
     {0, LooksLikeQuicClientStart, PROTO_QUIC, QuicStep},
+    {0, StartsOpenVpnDatagram, PROTO_OPENVPN, OpenVpnUdpStep},
 };
 
 struct TcpRow {
@@ -40,6 +42,7 @@ bool AnyBytes(const uint8_t *, size_t)
 // last passes any.
 const TcpRow TCP_BY_START[] = {
     {StartsTlsRecord, TlsStep}, // TCP_UPGRADED_ROW
+    {StartsOpenVpnStream, OpenVpnTcpStep},
     {AnyBytes, HttpStep}, // HTTP, or a prelude (HttpStep says NOT_MINE)
 };
 
@@ -67,6 +70,8 @@ const char *ProtocolName(unsigned id)
         return "TLS";
     case PROTO_DHCPV6:
         return "DHCPV6";
+    case PROTO_OPENVPN:
+        return "OpenVPN";
     case PROTO_QUIC:
         return "QUIC";
     }

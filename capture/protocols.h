@@ -21,6 +21,7 @@ enum Protocol : unsigned {
     PROTO_DHCP = 18,
     PROTO_TLS = 91,
     PROTO_DHCPV6 = 103,
+    PROTO_OPENVPN = 159,
     PROTO_QUIC = 188,
 };
 
@@ -40,7 +41,7 @@ const UdpRow *UdpRowByPort(uint16_t src_port, uint16_t dst_port);
 const UdpRow *UdpRowByStart(const uint8_t *data, size_t size);
 
 // The row whose test a TCP direction's first bytes pass (`size` > 0): TLS
-// for a handshake record, else HTTP. Rows are numbered from 1 so that a
+// for a handshake record, OpenVPN for a client's hard reset, else HTTP. Rows are numbered from 1 so that a
 // direction keeps the one reading it in a byte (0: none picked yet).
 uint8_t TcpRowByStart(const uint8_t *data, size_t size);
 TcpStep TcpRowStep(uint8_t row);

@@ -6,9 +6,9 @@
 #   settings byte, then one frame, or frames each behind a 2-byte length.
 #
 # Usage: make_packet_seeds.py [CAPTURES_DIR]   (default ../shared/testdata/captures
-# beside the source tree). make_packet_seeds.py --upgrades-only or --tunnels writes
-# (or rewrites) only the seeds of streams that start TLS or HTTP after a prelude,
-# or of built tunnel frames, and leaves the rest of the corpus. Standard library only; pcap and pcapng are read by
+# beside the source tree). make_packet_seeds.py --upgrades-only, --tunnels or --openvpn
+# writes (or rewrites) only the seeds of streams that start TLS or HTTP after a prelude,
+# of built tunnel frames, or of OpenVPN sessions, and leaves the rest of the corpus. Standard library only; pcap and pcapng are read by
 # bench/make_throughput_capture.py's reader.
 import os
 import struct
@@ -220,12 +220,17 @@ def mdns_response_seed(write):
     write("mdns-built-response-without-ptr", bytes([LINK_ETHERNET]) + frame)
 
 
+def short_hello():
+    """A ClientHello record that parses, as short as one can be."""
+    body = b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00" + b"\x00\x00"
+    return b"\x16\x03\x01" + struct.pack(">H", 4 + len(body)) + b"\x01\x00" + struct.pack(">H", len(body)) + body
+
+
 def upgrade_seeds(write):
     """Client streams whose TLS or HTTP starts after an upgrade exchange or a
     proxy's handshake or header, each behind a SYN (the ClientHello is a short
     one that parses: the skipping of each prelude is what counts)."""
-    hello_body = b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00" + b"\x00\x00"
-    hello = b"\x16\x03\x01" + struct.pack(">H", 4 + len(hello_body)) + b"\x01\x00" + struct.pack(">H", len(hello_body)) + hello_body
+    hello = short_hello()
     get = b"GET / HTTP/1.1\r\nUser-Agent: tunnelled/1\r\n\r\n"
     oid = b"1.3.6.1.4.1.1466.20037"
     mysql = bytes([32, 0, 0, 1, 0x05, 0xae, 0xff, 0x01, 0, 0, 0, 1, 0x21]) + bytes(23)
@@ -250,6 +255,34 @@ def upgrade_seeds(write):
         frames = [tcp_frame(b"", 0x02, 0, server_port=port), tcp_frame(prelude, 0x18, 1, server_port=port),
                   tcp_frame(then, 0x18, 1 + len(prelude), server_port=port)]
         write(f"upgrade-built-{name}", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+
+
+def openvpn_seeds(write):
+    """OpenVPN sessions whose control channel carries a ClientHello: over UDP
+    in two control packets sent last first (one retransmitted), and over TCP
+    with tls-auth (SHA-256) and a length before each packet."""
+    def packet(opcode, session, hmac, packet_id, payload=b"", acks=0):
+        out = bytes([opcode << 3]) + bytes([session]) * 8
+        if hmac:
+            out += bytes([0xa5]) * hmac + struct.pack(">II", packet_id + 1, 1700000000)
+        out += bytes([acks]) + b"".join(struct.pack(">I", i) for i in range(acks))
+        if acks:
+            out += bytes([session ^ 0xff]) * 8
+        return out + (struct.pack(">I", packet_id) if opcode != 5 else b"") + payload
+    hello = short_hello()
+    cut = len(hello) // 2
+    client, server = [192, 168, 1, 20], [192, 168, 1, 1]
+    frames = [udp_frame(packet(7, 0x11, 0, 0), client, server, 50000, 1194),
+              udp_frame(packet(8, 0x22, 0, 0, acks=1), server, client, 1194, 50000),
+              udp_frame(packet(4, 0x11, 0, 2, hello[cut:]), client, server, 50000, 1194),
+              udp_frame(packet(4, 0x11, 0, 2, hello[cut:]), client, server, 50000, 1194),
+              udp_frame(packet(4, 0x11, 0, 1, hello[:cut], acks=1), client, server, 50000, 1194)]
+    write("openvpn-built-udp-split", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
+    stream = b"".join(struct.pack(">H", len(p)) + p
+                      for p in (packet(7, 0x11, 32, 0), packet(4, 0x11, 32, 1, hello, acks=1)))
+    frames = [tcp_frame(b"", 0x02, 0, server_port=443), tcp_frame(stream[:20], 0x18, 1, server_port=443),
+              tcp_frame(stream[20:], 0x18, 21, server_port=443)]
+    write("openvpn-built-tcp-tls-auth", bytes([LINK_ETHERNET | SEQUENCE]) + sequence(frames))
 
 
 def tunnel_seeds(write):
@@ -310,7 +343,7 @@ def tunnel_seeds(write):
 
 
 def main():
-    only = {"--upgrades-only": upgrade_seeds, "--tunnels": tunnel_seeds}
+    only = {"--upgrades-only": upgrade_seeds, "--tunnels": tunnel_seeds, "--openvpn": openvpn_seeds}
     if len(sys.argv) == 2 and sys.argv[1] in only:
         # Adds these seeds alone, leaving the rest of the corpus as it is.
         os.makedirs(OUT, exist_ok=True)
@@ -386,6 +419,7 @@ def main():
     tcp_stream_seeds(write)
     mdns_response_seed(write)
     upgrade_seeds(write)
+    openvpn_seeds(write)
     tunnel_seeds(write)
     write("empty", b"")
     write("settings-only", b"\x07")

@@ -436,6 +436,7 @@ TEST(AddressTextTest, Ipv4Ipv6AndMac)
     EXPECT_EQ(MacText(MacAddress {0xff, 0xab, 0x0f, 0xf0, 0x09, 0x90}), "ff:ab:0f:f0:09:90");
     EXPECT_STREQ(ProtocolName(PROTO_DHCP), "DHCP");
     EXPECT_STREQ(ProtocolName(PROTO_QUIC), "QUIC");
+    EXPECT_STREQ(ProtocolName(PROTO_OPENVPN), "OpenVPN");
     EXPECT_STREQ(ProtocolName(4242), "unknown");
 }
 

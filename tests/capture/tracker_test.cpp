@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "capture/dhcp.h"
 #include "capture/http.h"
 #include "capture/mdns.h"
+#include "capture/openvpn.h"
 #include "capture/protocols.h"
 #include "capture/quic.h"
 #include "capture/ssdp.h"
@@ -722,6 +724,146 @@ TEST_F(TrackerTest, TlsAndHttpAfterUpgradesAndProxyPreludes)
     }
 }
 
+namespace {
+
+// One OpenVPN control packet of a session: opcode and key id 0, session id,
+// with tls-auth `hmac` bytes of HMAC and its packet id and time, the ack
+// array (acks > 0 also names the peer's session), the message packet id
+// (none in an ack) and the payload.
+Bytes OpenVpnPacket(
+    uint8_t opcode, uint8_t session, size_t hmac, uint32_t id, const Bytes &payload, uint8_t acks = 0)
+{
+    Bytes b {static_cast<uint8_t>(opcode << 3)};
+    b.resize(1 + 8, session);
+    if (hmac > 0) {
+        b.resize(b.size() + hmac, 0xa5);
+        Put32(b, id + 1);
+        Put32(b, 1700000000);
+    }
+    b.push_back(acks);
+    for (uint8_t i = 0; i < acks; ++i)
+        Put32(b, i);
+    if (acks > 0) b.resize(b.size() + 8, static_cast<uint8_t>(session ^ 0xff));
+    if (opcode != 5) Put32(b, id);
+    return Cat(b, payload);
+}
+
+} // namespace
+
+// OpenVPN's control channel carries the client's ClientHello, over UDP on
+// any port and over TCP with a length before each packet; its JA4 is the one
+// the same hello gives as plain TLS over TCP. tls-crypt sessions give nothing.
+TEST_F(TrackerTest, OpenVpnControlChannelGivesTheClientsJa4)
+{
+    const Bytes hello = Tls12Hello();
+    ASSERT_GT(hello.size(), 300u);
+    // The reference: the same hello as plain TLS over TCP.
+    const Host tls_client {Mac(9), "10.9.9.9", 40000};
+    Feed(TcpFrame(tls_client, Host {Mac(2), "10.2.2.2", 443}, TCP_SYN, 0));
+    Feed(TcpFrame(tls_client, Host {Mac(2), "10.2.2.2", 443}, TCP_ACK, 1, hello));
+    ASSERT_EQ(Of(EVENT_FLOW_DPI_UPDATE).size(), 1u);
+    const std::string plain_ja4 = Of(EVENT_FLOW_DPI_UPDATE)[0].flow.tls_client_ja4;
+    EXPECT_EQ(plain_ja4, TLS12_JA4);
+
+    const size_t half = hello.size() / 2;
+    const Bytes parts[]
+        = {Bytes(hello.begin(), hello.begin() + half), Bytes(hello.begin() + half, hello.end())};
+    std::mt19937 random(7);
+    Bytes sealed(120); // what tls-crypt makes of a hard reset: ids and time, tag, ciphertext
+    for (uint8_t &b : sealed)
+        b = static_cast<uint8_t>(random());
+    sealed[0] = sealed[1] = sealed[2] = 0;
+    sealed[3] = 1;
+    constexpr int ACK = 0, DATA = -1, SEALED = -2;
+    struct Case {
+        const char *name;
+        bool tcp;
+        size_t hmac;
+        bool split; // the hello in two control packets, ids 1 and 2, else whole in id 1
+        std::vector<int> sent; // after the hard reset: control packet ids, ACK, DATA or SEALED
+        unsigned protocol;
+        bool gives;
+        size_t held_while_waiting; // at least this much counted before the hello is whole
+        bool cut_in_reset = false; // TCP: the first segment ends inside the hard reset, else after it
+    };
+    const Case cases[] = {
+        {"udp", false, 0, false, {1}, PROTO_OPENVPN, true, 0},
+        {"udp tls-auth sha1", false, 20, false, {ACK, 1}, PROTO_OPENVPN, true, 0},
+        {"udp tls-auth sha256", false, 32, false, {1}, PROTO_OPENVPN, true, 0},
+        {"udp tls-auth sha512", false, 64, false, {1}, PROTO_OPENVPN, true, 0},
+        {"udp split, out of order, retransmitted", false, 0, true, {2, 2, ACK, 1, 1}, PROTO_OPENVPN, true,
+            parts[1].size()},
+        {"udp tls-auth split, out of order", false, 32, true, {2, 1}, PROTO_OPENVPN, true, parts[1].size()},
+        {"tcp", true, 0, false, {1}, PROTO_OPENVPN, true, 0},
+        {"tcp tls-auth split", true, 20, true, {1, ACK, 2}, PROTO_OPENVPN, true, 0, true},
+        {"data channel before the hello is whole", false, 0, true, {1, DATA, 2}, PROTO_OPENVPN, false, 0},
+        {"tls-crypt", false, 0, false, {SEALED, SEALED}, PROTO_UNKNOWN, false, 0},
+        {"tls-crypt over tcp", true, 0, false, {SEALED, SEALED}, PROTO_UNKNOWN, false, 0},
+    };
+    uint16_t port = 41000;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Make();
+        events.clear();
+        const Host client {Mac(1), "10.1.1.1", port++},
+            server {Mac(2), "10.2.2.2", static_cast<uint16_t>(c.tcp ? 443 : 1194)};
+        const bool crypt = !c.sent.empty() && c.sent[0] == SEALED;
+        std::vector<Bytes> packets {
+            crypt ? Cat(Bytes(9, 0x11), sealed) : OpenVpnPacket(7, 0x11, c.hmac, 0, {})};
+        packets[0][0] = 7 << 3;
+        for (int id : c.sent) {
+            if (id == ACK)
+                packets.push_back(OpenVpnPacket(5, 0x11, c.hmac, 0, {}, 2));
+            else if (id == DATA)
+                packets.push_back(Cat({9 << 3, 0, 0, 1}, Bytes(64, 0x77)));
+            else if (id == SEALED)
+                packets.push_back(Cat({4 << 3}, Cat(Bytes(8, 0x11), sealed)));
+            else
+                packets.push_back(OpenVpnPacket(4, 0x11, c.hmac, static_cast<uint32_t>(id),
+                    c.split ? parts[id - 1] : hello, id == 1 ? 1 : 0));
+        }
+        const Bytes answer = OpenVpnPacket(8, 0x22, c.hmac, 0, {}, 1);
+        size_t held = 0;
+        if (c.tcp) {
+            Bytes stream;
+            for (const Bytes &p : packets) {
+                Put16(stream, static_cast<uint16_t>(p.size()));
+                stream = Cat(stream, p);
+            }
+            Bytes reply;
+            Put16(reply, static_cast<uint16_t>(answer.size()));
+            reply = Cat(reply, answer);
+            const size_t cut = c.cut_in_reset ? 7 : 2 + packets[0].size() + 7;
+            Feed(TcpFrame(client, server, TCP_SYN, 0));
+            Feed(TcpFrame(server, client, TCP_SYN | TCP_ACK, 0));
+            Feed(TcpFrame(server, client, TCP_ACK, 1, reply));
+            Feed(TcpFrame(client, server, TCP_ACK, 1, Bytes(stream.begin(), stream.begin() + cut)));
+            held = tracker->HeldBytes();
+            Feed(TcpFrame(client, server, TCP_ACK, static_cast<uint32_t>(1 + cut),
+                Bytes(stream.begin() + cut, stream.end())));
+        } else {
+            Feed(UdpFrame(client, server, packets[0]));
+            Feed(UdpFrame(server, client, answer));
+            for (size_t i = 1; i < packets.size(); ++i) {
+                Feed(UdpFrame(client, server, packets[i]));
+                if (Of(EVENT_FLOW_DPI_COMPLETE).empty()) held = std::max(held, tracker->HeldBytes());
+            }
+        }
+        auto updates = Of(EVENT_FLOW_DPI_UPDATE);
+        ASSERT_EQ(updates.size(), c.gives ? 1u : 0u);
+        if (c.gives) {
+            EXPECT_EQ(updates[0].flow.tls_client_ja4, plain_ja4);
+            EXPECT_EQ(Origin(updates[0].flow).mac, client.mac);
+        }
+        // Done as soon as the hello is read or cannot be, and nothing is held after.
+        auto complete = Of(EVENT_FLOW_DPI_COMPLETE);
+        ASSERT_EQ(complete.size(), 1u);
+        EXPECT_EQ(complete[0].flow.detected_protocol, c.protocol);
+        EXPECT_EQ(tracker->HeldBytes(), 0u);
+        EXPECT_GE(held, c.held_while_waiting);
+    }
+}
+
 TEST_F(TrackerTest, AnyFramesAreCountedAndSkipped)
 {
     TrackerOptions options;
@@ -784,8 +926,19 @@ TEST(ProtocolTableTest, EachRowRoutesToItsStep)
     EXPECT_EQ(quic->protocol, PROTO_QUIC);
     EXPECT_EQ(quic->step, QuicStep);
     EXPECT_EQ(UdpRowByStart(initial + 1, sizeof initial - 1), nullptr);
+    // An OpenVPN client's hard reset, on any port; the server's is no start.
+    const uint8_t reset[] = {0, 14, 7 << 3, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0};
+    const UdpRow *openvpn = UdpRowByStart(reset + 2, sizeof reset - 2);
+    ASSERT_NE(openvpn, nullptr);
+    EXPECT_EQ(openvpn->protocol, PROTO_OPENVPN);
+    EXPECT_EQ(openvpn->step, OpenVpnUdpStep);
+    const uint8_t server_reset[] = {8 << 3, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0};
+    EXPECT_EQ(UdpRowByStart(server_reset, sizeof server_reset), nullptr);
     const uint8_t hello[] = {0x16, 3, 1}, get[] = {'G', 'E', 'T', ' '};
     EXPECT_EQ(TcpRowStep(TcpRowByStart(hello, sizeof hello)), TlsStep);
+    EXPECT_EQ(TcpRowStep(TcpRowByStart(reset, 3)), OpenVpnTcpStep);
+    const uint8_t socks4[] = {4, 1, 7 << 3, 1, 10, 0, 0, 1, 0}; // to port 14337: a length no reset has
+    EXPECT_EQ(TcpRowStep(TcpRowByStart(socks4, sizeof socks4)), HttpStep);
     EXPECT_EQ(TcpRowStep(TcpRowByStart(get, sizeof get)), HttpStep);
     EXPECT_EQ(TcpRowStep(TCP_UPGRADED_ROW), TlsStep);
     EXPECT_EQ(TCP_PRELUDE_STEP, PreludeStep);
