@@ -88,20 +88,17 @@ template <typename Device> bool ozpPlugin::AddOrMerge(const std::string &mac, De
         if (IgnoreDeviceMac(mac)) return false;
         // A lowered bound keeps what is there and lets nothing new in.
         if (devices.size() >= config.max_devices) {
-            RefuseDevice(mac);
+            refused_macs.Refuse(tag, mac, devices.size(), config.max_devices);
             return false;
         }
         // Room again: the stretch of refusals is over, and a MAC refused
         // in the next one is a device refused again.
-        if (!recent_refused.empty()) {
-            recent_refused.clear();
-            recent_refused_order.clear();
-        }
+        refused_macs.Reset();
         ozpDevice &stored = device_table.Add(devices, entry, mac, std::forward<Device>(device));
         // Cached entries too take today's limits and count as just seen.
         stored.SetLimits(config);
         stored.last_update = oz_time_monotonic();
-        if (!held_verdicts.empty()) TakeHeldVerdict(mac, stored);
+        if (!held_verdicts.empty()) held_verdicts.TakeInto(tag, mac, stored);
         return true;
     }
 
@@ -120,38 +117,6 @@ bool ozpPlugin::AddUpdateDevice(const std::string &mac, const ozpDevice &device,
 bool ozpPlugin::AddUpdateDevice(const std::string &mac, ozpDevice &&device, bool merge)
 {
     return AddOrMerge(mac, std::move(device), merge);
-}
-
-// A verdict that came before the device (an index answer at start-up) is
-// applied once the device is in the table, as an answer about a known device
-// would be.
-void ozpPlugin::TakeHeldVerdict(const std::string &mac, ozpDevice &device)
-{
-    ozpVerdict verdict;
-    if (!held_verdicts.Take(mac, verdict)) return;
-    oz_dprintf("%s: %s: held verdict applied: %s: score: %u\n", tag.c_str(), mac.c_str(),
-        verdict.label.empty() ? "<NO LABEL>" : verdict.label.c_str(), verdict.score);
-    if (!verdict.label.empty()) device.label = std::move(verdict.label);
-    if (verdict.score != 0) device.confidence = verdict.score;
-    if (!verdict.response.empty()) device.response = std::move(verdict.response);
-    device.cached = true;
-}
-
-// Every flow of a refused MAC comes here: the count and the line are for
-// devices, not flows.
-void ozpPlugin::RefuseDevice(const std::string &mac)
-{
-    if (!recent_refused.insert(mac).second) return;
-    recent_refused_order.push_back(mac);
-    if (recent_refused_order.size() > OZP_MAX_RECENT_REFUSED) {
-        recent_refused.erase(recent_refused_order.front());
-        recent_refused_order.pop_front();
-    }
-    devices_refused++;
-    refused_device_log.Printf(tag.c_str(),
-        "%s: %s: device table full (%lu devices, max_devices %lu); new device refused, %lu so far\n",
-        tag.c_str(), mac.c_str(), static_cast<unsigned long>(devices.size()),
-        static_cast<unsigned long>(config.max_devices), static_cast<unsigned long>(devices_refused));
 }
 
 uint64_t ozpPlugin::PurgeDevices()

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "host/oz_log.h"
+
 ozpHeldVerdicts::ozpHeldVerdicts(size_t max_verdicts, size_t max_bytes)
     : max_verdicts(max_verdicts)
     , max_bytes(max_bytes)
@@ -48,6 +50,22 @@ bool ozpHeldVerdicts::Take(const std::string &mac, ozpVerdict &verdict)
     // Our own dump of a parsed value: it parses.
     verdict.response = nlohmann::json::parse(entry->second.response);
     Erase(entry);
+    return true;
+}
+
+// A verdict that came before the device (an index answer at start-up) is
+// applied once the device is in the table, as an answer about a known device
+// would be.
+bool ozpHeldVerdicts::TakeInto(const std::string &tag, const std::string &mac, ozpDevice &device)
+{
+    ozpVerdict verdict;
+    if (!Take(mac, verdict)) return false;
+    oz_dprintf("%s: %s: held verdict applied: %s: score: %u\n", tag.c_str(), mac.c_str(),
+        verdict.label.empty() ? "<NO LABEL>" : verdict.label.c_str(), verdict.score);
+    if (!verdict.label.empty()) device.label = std::move(verdict.label);
+    if (verdict.score != 0) device.confidence = verdict.score;
+    if (!verdict.response.empty()) device.response = std::move(verdict.response);
+    device.cached = true;
     return true;
 }
 

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "device/device.h"
+
 // One device's verdict as read from an answer: the label (cut to its bound),
 // the score that becomes the confidence, and the verdict object as kept.
 struct ozpVerdict {
@@ -35,6 +37,9 @@ public:
     void Hold(const ozpVerdict &verdict);
     // Moves the verdict held for `mac` into `verdict`; false when none is.
     bool Take(const std::string &mac, ozpVerdict &verdict);
+    // Gives `device`, new in the table under `mac`, the verdict held for it,
+    // if any, and says so with `tag`; false when none is held.
+    bool TakeInto(const std::string &tag, const std::string &mac, ozpDevice &device);
     void Drop(const std::string &mac);
 
     bool empty() const { return held.empty(); }

@@ -1,9 +1,11 @@
-// The cloud's answer processing from any body, with any HTTP code and
-// content type, as the answer to an upload; then a flow of a MAC the answer
-// may have held a verdict for, the update cycle that hands answered devices
-// to a sink, and a cache save.
+// The reader of the cloud's answers from any body, with any HTTP code and
+// content type: what it gives as applied, skipped and failed must agree with
+// the body read again here, and every verdict must be within its bounds.
+#include <string>
+#include <vector>
+
 #include "fuzz/fuzz_support.h"
-#include "tests/support/flows.h"
+#include "report/api_response.h"
 
 namespace {
 
@@ -15,11 +17,44 @@ const char *const CONTENT_TYPES[] = {"application/json", "application/json", "ap
     "application/json; charset=utf-8", "text/html", "Application/JSON"};
 const int64_t CODES[] = {200, 200, 200, -1, 0, 201, 204, 401, 429, 500, 503};
 
+bool IsHostMac(const std::string &mac)
+{
+    ozAddr addr;
+    return ozAddr::Create(addr, mac) && addr.IsEthernet() && addr.GetString() == mac;
+}
+
+void CheckVerdict(const ozpVerdict &verdict)
+{
+    Require(IsHostMac(verdict.mac), "a verdict is about a MAC in the host's form");
+    Require(verdict.label.size() <= 256, "a label is cut to its bound");
+    Require(verdict.response.is_object(), "the verdict kept is the discovery object");
+    Require(verdict.response.at("label") == verdict.label, "the verdict kept holds the label kept");
+    Require(verdict.response.at("score") == verdict.score, "the verdict kept holds the score");
+    Require(verdict.response.dump().size() <= 16 * 1024, "a verdict kept is within its bound");
+}
+
+// A good answer: each applied verdict is the next entry of "data" that is
+// not skipped, as a plain parse of the body shows.
+void CheckAgainstBody(
+    const std::string &body, const ozpApiAnswer &answer, const std::vector<ozpVerdict> &applied)
+{
+    const json parsed = json::parse(body);
+    const json &data = parsed.at("data");
+    Require(data.size() == answer.entries, "every entry of data is counted");
+    size_t next = 0;
+    for (const json &entry : data) {
+        if (next == applied.size()) break;
+        const json *mac = entry.is_object() && entry.contains("mac") ? &entry.at("mac") : nullptr;
+        if (mac != nullptr && *mac == applied[next].mac) next++;
+    }
+    Require(next == applied.size(), "verdicts are applied in the order of data");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FuzzHost &host = FuzzHost::Get();
+    FuzzHost::Get();
     ByteReader in(data, size);
     // First byte: code; second: content type (a choice or a text); the rest
     // is the body.
@@ -29,32 +64,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string content_type = type < 7 ? CONTENT_TYPES[type] : in.Text(type - 7);
     std::string body = in.Rest();
 
-    auto plugin = host.MakePlugin();
-    const std::string path = host.File("cache.json");
-    plugin->config.path_device_cache = path;
-    plugin->cache_loaded = true;
-    plugin->cache_loaded_path = path;
-    plugin->sinks["fuzz-sink"]["devices"] = ozpChannelConfig();
-    // Devices the answer may name, one of them already answered before.
-    for (const char *mac : {"00:11:22:33:44:55", "3c:28:6d:41:9a:10"}) {
-        ozpDevice device(mac, false);
-        device.ip_list.insert("192.168.1.2");
-        plugin->AddUpdateDevice(mac, device, true);
-    }
-    plugin->devices.begin()->second.response = R"({"label":"before","score":10})"_json;
+    std::vector<ozpVerdict> applied;
+    ozpApiAnswer answer = ozpReadApiAnswer("fuzz", response_code, content_type, body,
+        [&applied](ozpVerdict &verdict) { applied.push_back(verdict); });
 
-    // One device sent and still due; one sent and purged since.
-    plugin->unreported["3c:28:6d:41:9a:10"] = 1;
-    plugin->ProcessApiAnswer(
-        response_code, content_type, body, "", {{"3c:28:6d:41:9a:10", 1}, {"00:00:00:00:00:01", 1}});
-    Require(plugin->devices.size() <= 3, "answers add only what was sent");
-    ostrel_test::FlowFields flow;
-    flow.mac = "00:00:00:00:00:02";
-    plugin->ProcessFlow(ostrel_test::MakeFlow(flow));
-    for (const auto &device : plugin->devices)
-        Require(device.first == device.second.mac, "answers merge under their MAC");
-
-    plugin->ProcessUpdate();
-    plugin->SaveDevices(path);
+    for (const ozpVerdict &verdict : applied)
+        CheckVerdict(verdict);
+    Require(applied.size() + answer.skipped == answer.entries, "each entry is applied or skipped");
+    Require((answer.skipped == 0) == answer.first_skipped.empty(), "the first skipped entry is said");
+    Require(answer.kept_due.size() <= answer.skipped, "only skipped entries stay due");
+    if (response_code != 200)
+        Require(answer.fault == "unexpected HTTP response: " + std::to_string(response_code),
+            "a wrong code is the first fault");
+    else if (content_type != "application/json")
+        Require(!answer.fault.empty() && applied.empty(), "only JSON is read");
+    if (answer.status_code != 0)
+        Require(!answer.fault.empty() && applied.empty(), "a refusal applies nothing");
+    if (answer.fault.empty() || (response_code != 200 && answer.entries != 0))
+        CheckAgainstBody(body, answer, applied);
     return 0;
 }

@@ -24,6 +24,7 @@
 #include "device/device.h"
 #include "device/device_table.h"
 #include "device/held_verdicts.h"
+#include "device/refused_macs.h"
 #include "host/ozhost.h"
 #include "report/api_request.h"
 #include "report/cache_claim.h"
@@ -39,9 +40,6 @@ constexpr const char *OZP_PLUGIN_VERSION = "1.2.11";
 // a million typical devices (0.7 GB), or the default table bound of devices
 // that large (1.5 GB), stay below it.
 constexpr uint64_t OZP_MAX_CACHE_BYTES = uint64_t(2) << 30;
-
-// Refused MACs remembered so that each is counted once (about 0.5 MB).
-constexpr size_t OZP_MAX_RECENT_REFUSED = 4096;
 
 // The groups of a device that each report carries (ozpDevice::Encode).
 // The sinks get every group but the confidence, which they read from
@@ -142,7 +140,7 @@ public:
     // Devices (distinct MACs) refused because the table held `max_devices`
     // already: a MAC counts once while the table stays full, as long as it
     // is among the last OZP_MAX_RECENT_REFUSED refused.
-    uint64_t devices_refused = 0;
+    ozpRefusedMacs refused_macs;
 
     // Flows taken from the queue and processed over the thread's life, and
     // flows left unprocessed when it stopped. Written by the plug-in thread;
@@ -200,7 +198,6 @@ private:
     void SaveCache();
     bool WriteDevices(const std::string &path);
     void StopWithoutConfiguration();
-    void RefuseDevice(const std::string &mac);
     template <typename Device> bool AddOrMerge(const std::string &mac, Device &&device, bool merge);
     void StartUpload();
     // Moves the MAC into `identified` and drops the device; returns the
@@ -211,18 +208,13 @@ private:
         const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due,
         bool &said);
     void ApplyVerdict(ozpVerdict &verdict, const std::set<std::string> &sent);
+    // ozpCountReported, then the other endpoints' devices it leaves with
+    // nothing due are retired.
     void CountReported(
         const ozpApiDeviceDiscovery::Reported &reported, const std::set<std::string> &kept_due);
-    // Gives a new device the verdict held for it, if any.
-    void TakeHeldVerdict(const std::string &mac, ozpDevice &device);
 
     // A reload has read the configuration in this run.
     bool config_read = false;
-    ozpLogLimit refused_device_log;
-    // The MACs refused lately, and in the order they were, so that a flood of
-    // spoofed MACs keeps only the last ones.
-    std::set<std::string> recent_refused;
-    std::deque<std::string> recent_refused_order;
     ozpLogLimit verdict_faults;
     // ProcessFlow's observation, kept so that its storage is reused.
     const ozpDevice blank_observation;

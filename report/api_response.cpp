@@ -1,12 +1,12 @@
 #include "report/api_response.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdint>
 #include <set>
 
 #include "device/text_bound.h"
-#include "plugin/plugin.h"
+#include "host/oz_addr.h"
+#include "host/oz_log.h"
 
 namespace {
 
@@ -152,54 +152,6 @@ bool ozpReadVerdict(const std::string &tag, const json &entry, ozpVerdict &verdi
     return true;
 }
 
-void ozpPlugin::ProcessApiResponse()
-{
-    const ozpApiDeviceDiscovery &request = *api_thread;
-    ProcessApiAnswer(request.GetApiResponseCode(), request.GetResponseContentType(),
-        request.GetResponseBody(), request.GetError(), request.GetReported());
-}
-
-bool ozpPlugin::ProcessApiAnswer(int64_t response_code, const std::string &content_type,
-    const std::string &body, const std::string &request_error,
-    const ozpApiDeviceDiscovery::Reported &reported)
-{
-    std::set<std::string> sent, kept_due;
-    for (const auto &device : reported)
-        sent.insert(device.first);
-    bool said = false;
-    std::string fault = ApplyApiAnswer(response_code, content_type, body, sent, kept_due, said);
-    // Without a response, what the answer lacks follows from that.
-    if (!request_error.empty()) fault = request_error;
-    if (fault.empty()) {
-        CountReported(reported, kept_due);
-        return true;
-    }
-    if (!said)
-        request_failures.Printf(tag.c_str(), "%s: API request failed: %s\n", tag.c_str(), fault.c_str());
-    return false;
-}
-
-// Changes that came in while the request was out stay due, and so do the
-// devices whose verdicts were skipped: the next upload asks again.
-void ozpPlugin::CountReported(
-    const ozpApiDeviceDiscovery::Reported &reported, const std::set<std::string> &kept_due)
-{
-    for (const auto &sent : reported) {
-        if (kept_due.count(sent.first) != 0) continue;
-        auto due = unreported.find(sent.first);
-        if (due == unreported.end()) continue;
-        if (due->second > sent.second) {
-            due->second -= sent.second;
-            continue;
-        }
-        unreported.erase(due);
-        // Another endpoint's device is reported once, then left alone.
-        auto entry = devices.find(sent.first);
-        if (entry != devices.end() && entry->second.other_device && entry->second.pending_updates == 0)
-            RetireDevice(entry);
-    }
-}
-
 // The debug lines say each fault as it is found, and each verdict is given
 // to `apply` as it is read, so that the lines of applying it fall among them.
 ozpApiAnswer ozpReadApiAnswer(const std::string &tag, int64_t response_code, const std::string &content_type,
@@ -269,56 +221,4 @@ ozpApiAnswer ozpReadApiAnswer(const std::string &tag, int64_t response_code, con
     }
     answer.fault = code_fault;
     return answer;
-}
-
-// The result is the answer's first fault, empty when the request was
-// answered well. `said` tells that the fault's always-written line is out
-// already.
-std::string ozpPlugin::ApplyApiAnswer(int64_t response_code, const std::string &content_type,
-    const std::string &body, const std::set<std::string> &sent, std::set<std::string> &kept_due, bool &said)
-{
-    ozpApiAnswer answer = ozpReadApiAnswer(tag, response_code, content_type, body,
-        [this, &sent](ozpVerdict &verdict) { ApplyVerdict(verdict, sent); });
-    if (answer.status_code != 0) {
-        // Said whole: a code above 2^31 must not show as another number.
-        request_failures.Printf(tag.c_str(), "%s: API error: %s [%" PRIu64 "]\n", tag.c_str(),
-            answer.status_message.c_str(), answer.status_code);
-        said = true;
-    }
-    if (answer.skipped != 0)
-        verdict_faults.Printf(tag.c_str(), "%s: answer: %zu of %zu verdict(s) skipped; first: %s\n",
-            tag.c_str(), answer.skipped, answer.entries, answer.first_skipped.c_str());
-    kept_due.insert(answer.kept_due.begin(), answer.kept_due.end());
-    return answer.fault;
-}
-
-// A verdict about a device that must not be one is skipped: the ones after
-// it are about other devices. One about a MAC neither seen nor asked about
-// is held until a flow shows it.
-void ozpPlugin::ApplyVerdict(ozpVerdict &verdict, const std::set<std::string> &sent)
-{
-    const std::string &mac = verdict.mac;
-    if (IgnoreDeviceMac(mac)) {
-        oz_dprintf("%s: %s: answer skipped; ignored.\n", tag.c_str(), mac.c_str());
-        return;
-    }
-    if (identified.count(mac) != 0) {
-        oz_dprintf("%s: %s: answer skipped; identified.\n", tag.c_str(), mac.c_str());
-        return;
-    }
-
-    oz_dprintf("%s: %s: %s: score: %u\n", tag.c_str(), mac.c_str(),
-        verdict.label.empty() ? "<NO LABEL>" : verdict.label.c_str(), verdict.score);
-
-    if (devices.count(mac) == 0 && sent.count(mac) == 0) {
-        held_verdicts.Hold(verdict);
-        oz_dprintf("%s: %s: held until a flow shows the device.\n", tag.c_str(), mac.c_str());
-        return;
-    }
-
-    ozpDevice update(mac, true);
-    update.label = verdict.label;
-    update.confidence = verdict.score;
-    update.response = std::move(verdict.response);
-    AddUpdateDevice(mac, update, true);
 }

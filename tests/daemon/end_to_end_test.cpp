@@ -25,6 +25,7 @@ using json = nlohmann::json;
 using ostrel_test::ChildProcess;
 using ostrel_test::Eventually;
 using ostrel_test::ReadFile;
+using ostrel_test::UpdatingGolden;
 using namespace std::chrono_literals;
 
 namespace {
@@ -342,14 +343,6 @@ const std::string PLUGIN_DOC = std::string(OSTREL_SOURCE_DIR) + "/docs/PLUGIN.md
 // second (2026-01-01 00:00:00 UTC) instead, and each value of a run is
 // checked to fall within the run.
 constexpr int64_t GOLDEN_LAST_SEEN = 1767225600;
-
-// OSTREL_UPDATE_GOLDEN=1 records the golden files from this run instead of
-// comparing with them.
-bool UpdatingGolden()
-{
-    const char *value = std::getenv("OSTREL_UPDATE_GOLDEN");
-    return value != nullptr && std::string(value) == "1";
-}
 
 // Compares `actual` with the golden file `name`, and checks that the plug-in
 // doc shows it; or, when re-recording, writes both.

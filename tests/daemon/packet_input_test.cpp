@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/host_fixture.h"
+#include "daemon/flow_dump.h"
 #include "daemon/packet_input.h"
 
 using ostrel_host::Clock;
+using ostrel_host::FlowDumpLine;
 using ostrel_host::InputFlow;
 using ostrel_host::PacketInput;
 using ostrel_host::PacketInputOptions;
@@ -207,5 +214,91 @@ TEST(PacketInputTest, LiveDropsAreCountedAsTcpdumpDoesAndWarnedOfWhenTheyStart)
         EXPECT_EQ(watch.Update(step.dropped, start + std::chrono::seconds(step.second)), step.warn)
             << step.second;
 }
+
+const std::string CAPTURES = std::string(OSTREL_TESTDATA_DIR) + "/captures/";
+const std::string GOLDEN_FLOWS = std::string(OSTREL_SOURCE_DIR) + "/tests/golden/flows/";
+
+// The shared captures by file name: every pcap and pcapng file there.
+std::vector<std::string> SharedCaptures()
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(CAPTURES, error)) {
+        const std::string extension = entry.path().extension().string();
+        if (extension == ".pcap" || extension == ".pcapng") names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// What `ostrel-host --pcap FILE --speed 0 --dump-flows OUT` writes to OUT:
+// the same input and the same line writer, without the process. Its times
+// count from the first packet, so the text depends on the file alone.
+std::string DumpedFlows(const std::string &path)
+{
+    PacketInputOptions options;
+    options.file = path;
+    options.speed = 0;
+    PacketInput input(options);
+    if (!input.Open()) return "cannot open " + path;
+    std::string dump;
+    const Clock::time_point now = Clock::now();
+    while (!input.Done()) {
+        input.Service(now, false);
+        for (const InputFlow &flow : TakeAll(input, now))
+            dump += FlowDumpLine(*flow.flow, flow.event, flow.time) + "\n";
+    }
+    return dump;
+}
+
+// The first line where `actual` and `expected` part, both ways, for a dump
+// too long to show whole.
+std::string FirstDifference(const std::string &expected, const std::string &actual)
+{
+    std::istringstream want(expected), got(actual);
+    std::string a, b;
+    for (size_t line = 1;; line++) {
+        bool more_wanted = static_cast<bool>(std::getline(want, a));
+        bool more_got = static_cast<bool>(std::getline(got, b));
+        if (!more_wanted && !more_got) return "none";
+        if (!more_wanted || !more_got || a != b)
+            return "line " + std::to_string(line) + "\n  golden: " + (more_wanted ? a : "(end)")
+                + "\n  now:    " + (more_got ? b : "(end)");
+    }
+}
+
+class CaptureFlowsTest : public testing::TestWithParam<std::string>
+{
+};
+
+// The packet path's whole output for each shared capture, byte for byte:
+// a change in what any protocol step reads, in flow tracking or in the line
+// format shows here, capture by capture.
+TEST_P(CaptureFlowsTest, DumpMatchesTheRecordedFlows)
+{
+    const std::string name = GetParam();
+    const std::string golden = GOLDEN_FLOWS + name.substr(0, name.rfind('.')) + ".jsonl";
+    const std::string dump = DumpedFlows(CAPTURES + name);
+    ASSERT_NE(dump.find("\"event\""), std::string::npos) << name << ": no flows: " << dump;
+    if (ostrel_test::UpdatingGolden()) {
+        std::filesystem::create_directories(GOLDEN_FLOWS);
+        EXPECT_TRUE(ostrel_test::WriteFile(golden, dump)) << golden;
+        std::cout << "[ GOLDEN   ] recorded " << golden << std::endl;
+        return;
+    }
+    const std::string expected = ostrel_test::ReadFile(golden);
+    EXPECT_TRUE(dump == expected) << golden << " differs from " << name
+                                  << " through the packet path; first at " << FirstDifference(expected, dump)
+                                  << "\nIf the change is meant, re-record with OSTREL_UPDATE_GOLDEN=1.";
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureFlowsTest, testing::ValuesIn(SharedCaptures()),
+    [](const testing::TestParamInfo<std::string> &info) {
+        std::string name = info.param;
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+            '_');
+        return name;
+    });
 
 } // namespace

@@ -71,7 +71,7 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
     answer.label = "printer";
     EXPECT_FALSE(plugin.AddUpdateDevice(Mac(5), answer, true));
     EXPECT_EQ(plugin.LoadDevices(dir.Write("cache.json", CacheText({Mac(6)}))), 2u);
-    EXPECT_EQ(plugin.devices_refused, 4u);
+    EXPECT_EQ(plugin.refused_macs.Count(), 4u);
     EXPECT_EQ(log.Text(),
         Refused(Mac(4), 2, 1) + Refused(Mac(3), 2, 2) + Refused(Mac(5), 2, 3) + Refused(Mac(6), 2, 4));
 
@@ -91,7 +91,7 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
     clock.Advance(60);
     plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
     EXPECT_TRUE(log.Contains(Refused(Mac(20), 2, 15) + "dev-discovery: 9 similar line(s) held back\n"));
-    EXPECT_EQ(plugin.devices_refused, 15u);
+    EXPECT_EQ(plugin.refused_macs.Count(), 15u);
 
     // The count is of devices: later flows of a refused MAC add nothing and
     // say nothing, until the table has had room again.
@@ -99,7 +99,7 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
     log.Clear();
     for (int flow = 0; flow < 3; flow++)
         plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
-    EXPECT_EQ(plugin.devices_refused, 15u);
+    EXPECT_EQ(plugin.refused_macs.Count(), 15u);
     EXPECT_EQ(log.Text(), "");
     plugin.devices.erase(Mac(2));
     plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(21))));
@@ -113,9 +113,32 @@ TEST_F(BoundsTest, AFullTableRefusesNewDevicesFromEveryPathButStillMerges)
         std::snprintf(mac, sizeof(mac), "02:00:00:00:%02zx:%02zx", n >> 8, n & 0xff);
         plugin.AddUpdateDevice(mac, ozpDevice(mac, true), true);
     }
-    EXPECT_EQ(plugin.devices_refused, 16u + OZP_MAX_RECENT_REFUSED + 1);
+    EXPECT_EQ(plugin.refused_macs.Count(), 16u + OZP_MAX_RECENT_REFUSED + 1);
     plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(20))));
-    EXPECT_EQ(plugin.devices_refused, 16u + OZP_MAX_RECENT_REFUSED + 2);
+    EXPECT_EQ(plugin.refused_macs.Count(), 16u + OZP_MAX_RECENT_REFUSED + 2);
+}
+
+// The memory of refused MACs on its own, with a bound of two: a repeat is
+// neither counted nor made younger, and room in the table forgets them all
+// but keeps the count.
+TEST_F(BoundsTest, RefusedMacsKeepTheLastOnesAndForgetThemWhenThereIsRoom)
+{
+    ozpRefusedMacs refused(2);
+    auto refuse = [&refused](int n) { return refused.Refuse("dev-discovery", Mac(n), 2, 2); };
+    EXPECT_TRUE(refuse(1));
+    EXPECT_TRUE(refuse(2));
+    EXPECT_FALSE(refuse(1));
+    EXPECT_TRUE(refuse(3));
+    EXPECT_EQ(refused.Remembered(), 2u);
+    EXPECT_TRUE(refuse(1)) << "pushed out by the third, its repeat aside";
+    EXPECT_FALSE(refuse(3));
+    refused.Reset();
+    EXPECT_EQ(refused.Remembered(), 0u);
+    EXPECT_TRUE(refuse(3));
+    EXPECT_EQ(refused.Count(), 5u);
+    EXPECT_EQ(log.Text(),
+        Refused(Mac(1), 2, 1) + Refused(Mac(2), 2, 2) + Refused(Mac(3), 2, 3) + Refused(Mac(1), 2, 4)
+            + Refused(Mac(3), 2, 5));
 }
 
 TEST_F(BoundsTest, ALoweredBoundKeepsTheTableAndLetsNothingNewIn)
@@ -129,7 +152,7 @@ TEST_F(BoundsTest, ALoweredBoundKeepsTheTableAndLetsNothingNewIn)
     plugin.ProcessFlow(MakeFlow(FlowFrom(Mac(2), "10.0.0.2")));
     EXPECT_EQ(plugin.devices.size(), 3u);
     EXPECT_EQ(plugin.devices.at(Mac(2)).ip_list.front(), "10.0.0.2");
-    EXPECT_EQ(plugin.devices_refused, 2u);
+    EXPECT_EQ(plugin.refused_macs.Count(), 2u);
 }
 
 TEST_F(BoundsTest, RetiredMacsForgetTheOldestBeyondTheirBound)

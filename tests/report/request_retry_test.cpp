@@ -2,10 +2,12 @@
 // request, answers slowly, or faces a table larger than one request.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "report/reported_changes.h"
 #include "report/upload_choice.h"
 #include "tests/report/report_support.h"
 #include "tests/support/loopback_server.h"
@@ -234,6 +236,16 @@ TEST_F(UploadChoiceTest, FillsTheBoundsExactlyAndDropsOnlyWhatCanNeverGo)
         else
             EXPECT_TRUE(choice.too_large.empty());
     }
+}
+
+// A good answer takes off what the request carried: changes made while it
+// was out stay due, and so does a device whose verdict was skipped.
+TEST(CountReportedTest, TakesOffWhatWasSentAndNoMore)
+{
+    std::map<std::string, uint32_t> unreported = {{Mac(1), 3}, {Mac(2), 2}, {Mac(3), 1}, {Mac(4), 2}};
+    const ozpApiDeviceDiscovery::Reported reported = {{Mac(3), 1}, {Mac(1), 1}, {Mac(5), 1}, {Mac(2), 2}};
+    EXPECT_EQ(ozpCountReported(unreported, reported, {Mac(3)}), (std::vector<std::string> {Mac(2)}));
+    EXPECT_EQ(unreported, (std::map<std::string, uint32_t> {{Mac(1), 2}, {Mac(3), 1}, {Mac(4), 2}}));
 }
 
 } // namespace

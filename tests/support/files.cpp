@@ -44,6 +44,12 @@ std::string TempDir::MakeDir(const std::string &name) const
     return made;
 }
 
+bool UpdatingGolden()
+{
+    const char *value = std::getenv("OSTREL_UPDATE_GOLDEN");
+    return value != nullptr && std::string(value) == "1";
+}
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

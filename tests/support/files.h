@@ -33,6 +33,10 @@ std::string ReadFile(const std::string &path);
 // Replaces the file with `text`; false when it could not be written whole.
 bool WriteFile(const std::string &path, const std::string &text);
 
+// OSTREL_UPDATE_GOLDEN=1: the tests record their golden files from this run
+// instead of comparing with them.
+bool UpdatingGolden();
+
 // Inflates every gzip member of `data` in turn. Throws std::runtime_error on
 // corrupt or truncated input.
 std::string Gunzip(const std::string &data);
