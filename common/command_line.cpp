@@ -96,12 +96,19 @@ struct CommandLine::Parser {
         app.formatter(std::make_shared<HelpFormat>());
     }
 
-    // An argument no option took, before the one being taken: that one
-    // is reported, as it comes first.
-    void RefuseEarlierStray() const
+    // The first argument no option took, or "".
+    std::string FirstStray() const
     {
         const std::vector<std::string> stray = app.remaining();
-        if (!stray.empty()) throw BadOption(stray.front() + ": unknown option");
+        return stray.empty() ? "" : stray.front() + ": unknown option";
+    }
+
+    // A stray argument before the option being taken is reported, as it
+    // comes first.
+    void RefuseEarlierStray() const
+    {
+        const std::string stray = FirstStray();
+        if (!stray.empty()) throw BadOption(stray);
     }
 
     // Each time it is given, in command-line order, not once at the end.
@@ -169,14 +176,10 @@ CommandLine::Outcome CommandLine::Parse(int argc, char **argv, std::string &erro
         error = bad.what();
     } catch (const CLI::ArgumentMismatch &) {
         // Thrown only when the arguments end before an option's value.
-        try {
-            parser_->RefuseEarlierStray();
-            error = std::string(argv[argc - 1]) + ": needs a value";
-        } catch (const BadOption &bad) {
-            error = bad.what();
-        }
+        error = parser_->FirstStray();
+        if (error.empty()) error = std::string(argv[argc - 1]) + ": needs a value";
     } catch (const CLI::ExtrasError &) {
-        error = parser_->app.remaining().front() + ": unknown option";
+        error = parser_->FirstStray();
     } catch (const CLI::ParseError &other) {
         error = other.what();
     }
