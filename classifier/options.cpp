@@ -5,16 +5,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+
+#include "common/command_line.h"
 
 namespace ostrel_classifier {
-
-const char *const SERVICE_USAGE
-    = "usage: ostrel-classifier [--bind ADDRESS] [--port N] [--rules FILE] [--registry DIR|none]\n"
-      "                         [--token TOKEN] [--quiet]\n"
-      "                         [--read-timeout SECONDS] [--write-timeout SECONDS]\n"
-      "                         [--max-connections N] [--max-waiting N] [--max-per-client N]\n"
-      "                         [--allow-no-token] [--version] [--help]\n"
-      "Port 0 (the default) picks a free port. See docs/HOST.md.\n";
 
 namespace {
 
@@ -40,51 +35,70 @@ bool ParseSeconds(const std::string &value, std::chrono::milliseconds &out)
     return true;
 }
 
-bool ParseValue(const std::string &arg, const std::string &value, ServiceOptions &options, std::string &error)
+using ostrel_tools::CommandLine;
+
+CommandLine::Take Whole(long min, long max, const char *why, std::function<void(long)> store)
 {
-    const std::string at = arg + " " + value + ": ";
-    long number = 0;
-    if (arg == "--bind")
-        options.bind = value;
-    else if (arg == "--rules")
-        options.rules = value;
-    else if (arg == "--registry")
-        options.registry = value;
-    else if (arg == "--token") {
-        if (value.empty()) {
-            error = "--token: must not be empty (an empty token would let every request in)";
-            return false;
-        }
-        options.token = value;
-    } else if (arg == "--port") {
-        if (!ParseWhole(value, 0, 65535, number)) {
-            error = at + "must be a number from 0 to 65535";
-            return false;
-        }
-        options.port = static_cast<int>(number);
-    } else if (arg == "--read-timeout" || arg == "--write-timeout") {
-        std::chrono::milliseconds &timeout
-            = arg == "--read-timeout" ? options.limits.read_timeout : options.limits.write_timeout;
-        if (!ParseSeconds(value, timeout)) {
-            error = at + "must be a number of seconds from 0.01 to 3600";
-            return false;
-        }
-    } else if (arg == "--max-connections" || arg == "--max-per-client") {
-        if (!ParseWhole(value, 1, 1000, number)) {
-            error = at + "must be a whole number from 1 to 1000";
-            return false;
-        }
-        (arg == "--max-connections" ? options.limits.max_connections : options.limits.max_per_client)
-            = static_cast<size_t>(number);
-    } else {
-        if (!ParseWhole(value, 0, 10000, number)) {
-            error = at + "must be a whole number from 0 to 10000";
-            return false;
-        }
-        options.limits.max_waiting = static_cast<size_t>(number);
-    }
-    return true;
+    return [=](const std::string &value) {
+        long number = 0;
+        if (!ParseWhole(value, min, max, number)) return why;
+        store(number);
+        return "";
+    };
 }
+
+CommandLine::Take Seconds(std::chrono::milliseconds &timeout)
+{
+    return [&timeout](const std::string &value) {
+        return ParseSeconds(value, timeout) ? "" : "must be a number of seconds from 0.01 to 3600";
+    };
+}
+
+CommandLine::Take Text(std::string &field)
+{
+    return [&field](const std::string &value) {
+        field = value;
+        return "";
+    };
+}
+
+// Every option of ostrel-classifier, once: what parses it and what --help says.
+void Declare(CommandLine &line, ServiceOptions &o)
+{
+    ServerLimits &limits = o.limits;
+    line.Value("--bind", "ADDRESS", "address to listen on (default 127.0.0.1)", Text(o.bind));
+    line.Value("--port", "N", "port to listen on (default 0: a free one, printed)",
+        Whole(0, 65535, "must be a number from 0 to 65535", [&o](long n) { o.port = static_cast<int>(n); }));
+    line.Value("--rules", "FILE", "the rules' JSON file (default: the installed rules)", Text(o.rules));
+    line.Value("--registry", "DIR|none",
+        std::string("IEEE MAC registry folder, or none (default ") + DEFAULT_REGISTRY_DIR + ")",
+        Text(o.registry));
+    line.Value("--token", "TOKEN", "bearer token every request must carry", [&o](const std::string &value) {
+        if (value.empty())
+            throw ostrel_tools::BadOption(
+                "--token: must not be empty (an empty token would let every request in)");
+        o.token = value;
+        return "";
+    });
+    line.Flag("--quiet", "no line per request and verdict", [&o] { o.quiet = true; });
+    line.Value(
+        "--read-timeout", "SECONDS", "time a request may take to arrive", Seconds(limits.read_timeout));
+    line.Value(
+        "--write-timeout", "SECONDS", "time an answer may take to leave", Seconds(limits.write_timeout));
+    line.Value("--max-connections", "N", "connections served at once",
+        Whole(1, 1000, "must be a whole number from 1 to 1000",
+            [&limits](long n) { limits.max_connections = static_cast<size_t>(n); }));
+    line.Value("--max-waiting", "N", "connections waiting to be served",
+        Whole(0, 10000, "must be a whole number from 0 to 10000",
+            [&limits](long n) { limits.max_waiting = static_cast<size_t>(n); }));
+    line.Value("--max-per-client", "N", "connections served at once for one client address",
+        Whole(1, 1000, "must be a whole number from 1 to 1000",
+            [&limits](long n) { limits.max_per_client = static_cast<size_t>(n); }));
+    line.Flag("--allow-no-token", "serve without a token on an address others can reach",
+        [&o] { o.allow_no_token = true; });
+}
+
+const char *const FOOTER = "See docs/HOST.md and the ostrel-classifier(1) man page.";
 
 } // namespace
 
@@ -101,27 +115,12 @@ bool IsLoopback(const std::string &address)
 
 bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::string &error)
 {
-    static const char *const WITH_VALUE[] = {"--bind", "--port", "--rules", "--registry", "--token",
-        "--read-timeout", "--write-timeout", "--max-connections", "--max-waiting", "--max-per-client"};
-    for (int i = 1; i < argc; i++) {
-        const std::string arg = argv[i];
-        if (arg == "--quiet" || arg == "--allow-no-token") {
-            (arg == "--quiet" ? options.quiet : options.allow_no_token) = true;
-            continue;
-        }
-        bool known = false;
-        for (const char *name : WITH_VALUE)
-            known = known || arg == name;
-        if (!known) {
-            error = arg + ": unknown option";
-            return false;
-        }
-        if (i + 1 >= argc) {
-            error = arg + ": needs a value";
-            return false;
-        }
-        if (!ParseValue(arg, argv[++i], options, error)) return false;
-    }
+    CommandLine line("ostrel-classifier", FOOTER);
+    Declare(line, options);
+    const CommandLine::Outcome outcome = line.Parse(argc, argv, error);
+    options.help = outcome == CommandLine::Outcome::Help;
+    options.version = outcome == CommandLine::Outcome::Version;
+    if (outcome != CommandLine::Outcome::Run) return outcome != CommandLine::Outcome::Bad;
     if (options.token.empty() && !options.allow_no_token && !IsLoopback(options.bind)) {
         error = "--bind " + options.bind
             + ": not a loopback address, and no --token: give one, or --allow-no-token to answer anyone"
@@ -129,6 +128,22 @@ bool ParseServiceOptions(int argc, char **argv, ServiceOptions &options, std::st
         return false;
     }
     return true;
+}
+
+std::string ServiceUsage()
+{
+    ServiceOptions ignored;
+    CommandLine line("ostrel-classifier", FOOTER);
+    Declare(line, ignored);
+    return line.Usage();
+}
+
+std::string ServiceHelp()
+{
+    ServiceOptions ignored;
+    CommandLine line("ostrel-classifier", FOOTER);
+    Declare(line, ignored);
+    return line.Help();
 }
 
 } // namespace ostrel_classifier

@@ -21,14 +21,6 @@
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "ostrel-classifier " OSTREL_VERSION "\n";
-        return 0;
-    }
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << ostrel_classifier::SERVICE_USAGE;
-        return 0;
-    }
     // Blocked before the server starts its threads; one thread waits for them.
     sigset_t mask;
     sigemptyset(&mask);
@@ -41,8 +33,13 @@ int main(int argc, char **argv)
     options.rules = ostrel_tools::DefaultRulesPath();
     std::string error;
     if (!ostrel_classifier::ParseServiceOptions(argc, argv, options, error)) {
-        std::cerr << "ostrel-classifier: " << error << "\n" << ostrel_classifier::SERVICE_USAGE;
+        std::cerr << "ostrel-classifier: " << error << "\n" << ostrel_classifier::ServiceUsage();
         return 2;
+    }
+    if (options.help || options.version) {
+        std::cout << (options.help ? ostrel_classifier::ServiceHelp()
+                                   : "ostrel-classifier " OSTREL_VERSION "\n");
+        return 0;
     }
     std::vector<ostrel_classifier::Kind> kinds;
     try {

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <set>
+#include <functional>
+
+#include "common/command_line.h"
 
 namespace ostrel_host {
 
@@ -46,31 +48,6 @@ bool ParseSink(const std::string &text, bool table, SinkChannelSpec &desc)
     return true;
 }
 
-} // namespace
-
-std::string Usage()
-{
-    return "usage: ostrel-host [--config FILE] [--plugin LIBRARY] [--conf FILE] [--tag TAG]\n"
-           "                   [--input FILE|- | --pcap FILE | --interface IF [--no-promiscuous]\n"
-           "                    [--snaplen BYTES] [--buffer-size BYTES]] [--bpf FILTER]\n"
-           "                   [--udp-timeout SECONDS] [--tcp-timeout SECONDS] [--max-flows N]\n"
-           "                   [--capture-memory MB] [--dump-flows FILE]\n"
-           "                   [--speed FACTOR] [--update-interval SECONDS]\n"
-           "                   [--exit-after-input N] [--run-seconds SECONDS] [--progress SECONDS]\n"
-           "                   [--var NAME=VALUE]... [--sink SINK/CHANNEL=PATH]... [--sink-table "
-           "SINK/CHANNEL=PATH]...\n"
-           "                   [--debug] [--verbose] [--debug-payload] [--debug-level N] [--flags WORD]\n"
-           "                   [--log-journal] [--version]\n"
-           "See docs/HOST.md.\n";
-}
-
-namespace {
-
-const std::set<std::string> VALUE_OPTIONS = {"--config", "--plugin", "--conf", "--tag", "--input", "--pcap",
-    "--interface", "--bpf", "--udp-timeout", "--tcp-timeout", "--max-flows", "--capture-memory",
-    "--dump-flows", "--speed", "--update-interval", "--exit-after-input", "--run-seconds", "--progress",
-    "--debug-level", "--flags", "--var", "--sink", "--sink-table", "--snaplen", "--buffer-size"};
-
 // Idle times in seconds, kept where microseconds cannot overflow.
 bool ParseTimeout(const std::string &text, int64_t &usec)
 {
@@ -107,118 +84,150 @@ bool CheckInputs(const Options &options, std::string &error)
     return true;
 }
 
+using ostrel_tools::CommandLine;
+
+// Texts kept as given; the packet inputs must name something.
+CommandLine::Take Text(std::string &field, bool empty_allowed = true)
+{
+    return [&field, empty_allowed](const std::string &value) {
+        if (!empty_allowed && value.empty()) return "must not be empty";
+        field = value;
+        return "";
+    };
+}
+
+// A whole number from `min` to `max`, stored through `store`.
+CommandLine::Take Whole(uint64_t min, uint64_t max, const char *why, std::function<void(uint64_t)> store)
+{
+    return [=](const std::string &value) {
+        uint64_t whole = 0;
+        if (!ParseWhole(value, max, whole) || whole < min) return why;
+        store(whole);
+        return "";
+    };
+}
+
+// A number from `min` to `max` (or 0, when `zero` allows it) into `field`.
+CommandLine::Take Number(double min, double max, bool zero, const char *why, double &field)
+{
+    return [=, &field](const std::string &value) {
+        if (!ParseNumber(value, min, max, field, zero)) return why;
+        return "";
+    };
+}
+
+CommandLine::Take Timeout(int64_t &usec)
+{
+    return [&usec](const std::string &value) {
+        return ParseTimeout(value, usec) ? "" : "must be a number of seconds from 0.001 to 10000000";
+    };
+}
+
+CommandLine::Take Sink(bool table, std::vector<SinkChannelSpec> &sinks)
+{
+    return [table, &sinks](const std::string &value) {
+        SinkChannelSpec desc;
+        if (!ParseSink(value, table, desc)) return "must be SINK/CHANNEL=PATH";
+        sinks.push_back(desc);
+        return "";
+    };
+}
+
+// Every option of ostrel-host, once: what parses it and what --help says.
+void Declare(CommandLine &line, Options &o)
+{
+    ostrel_capture::TrackerOptions &tracker = o.tracker;
+    line.Value("--config", "FILE", "the host configuration (docs/HOST.md)", Text(o.config_path));
+    line.Value("--plugin", "LIBRARY", "library of the first plug-in", Text(o.plugin));
+    line.Value("--conf", "FILE", "configuration file of the first plug-in", Text(o.conf));
+    line.Value("--tag", "TAG", "tag of the first plug-in (default dev-discovery)", Text(o.tag));
+    line.Value("--input", "FILE|-", "flow lines to replay (-: stdin); one input at most", Text(o.input));
+    line.Value("--pcap", "FILE", "a pcap or pcapng capture file to read", Text(o.pcap, false));
+    line.Value("--interface", "IF", "a live interface to capture on", Text(o.interface, false));
+    line.Flag(
+        "--no-promiscuous", "with --interface: leave promiscuous mode off", [&o] { o.promiscuous = false; });
+    line.Value("--snaplen", "BYTES", "with --interface: bytes kept of each frame (0: whole)",
+        // The most libpcap takes; 0 is its "whole frames", as for tcpdump -s 0.
+        Whole(0, 262144, "must be a whole number from 0 to 262144",
+            [&o](uint64_t n) { o.snaplen = static_cast<int>(n); }));
+    line.Value("--buffer-size", "BYTES", "with --interface: the kernel's ring for unread frames",
+        Whole(65536, INT32_MAX, "must be a whole number of bytes from 65536 to 2147483647",
+            [&o](uint64_t n) { o.buffer_size = static_cast<int>(n); }));
+    line.Value("--bpf", "FILTER", "with --pcap or --interface: a libpcap filter", Text(o.bpf));
+    line.Value("--udp-timeout", "SECONDS", "idle time that ends a UDP flow (default 60)",
+        Timeout(tracker.udp_timeout_usec));
+    line.Value("--tcp-timeout", "SECONDS", "idle time that ends a TCP flow (default 300)",
+        Timeout(tracker.tcp_timeout_usec));
+    line.Value("--max-flows", "N", "flows tracked at once (default 65536)",
+        Whole(1, 100000000, "must be a whole number from 1 to 100000000",
+            [&tracker](uint64_t n) { tracker.max_flows = static_cast<size_t>(n); }));
+    line.Value("--capture-memory", "MB", "the packet path's memory budget in MiB (default 64)",
+        Whole(1, 65536, "must be a whole number of MiB from 1 to 65536",
+            [&tracker](uint64_t n) { tracker.memory_budget = static_cast<size_t>(n) << 20; }));
+    line.Value("--dump-flows", "FILE", "also write every flow dispatched as a flow line", Text(o.dump_flows));
+    // 1000 times slower is already a recorded second in 17 minutes.
+    line.Value("--speed", "FACTOR", "replay pace: 1 as recorded (default), 0 no waiting",
+        Number(0.001, 1e6, true, "must be 0 or a number from 0.001 to 1000000", o.speed));
+    line.Value("--update-interval", "SECONDS", "seconds between update events",
+        Number(0.05, 86400, false, "must be a number of seconds from 0.05 to 86400", o.update_interval));
+    line.Value("--exit-after-input", "N", "shut down N updates after the input has ended",
+        Whole(0, 1000000, "must be a whole number from 0 to 1000000",
+            [&o](uint64_t n) { o.exit_after_input = static_cast<long>(n); }));
+    line.Value("--run-seconds", "SECONDS", "shut down after this long (0: no limit)",
+        Number(0.1, 1e7, true, "must be 0 or a number of seconds from 0.1 to 10000000", o.run_seconds));
+    line.Value("--progress", "SECONDS", "period of the progress line (default 5)",
+        Number(0.1, 86400, false, "must be a number of seconds from 0.1 to 86400", o.progress_interval));
+    line.Values(
+        "--var", "NAME=VALUE", "a variable, over the configuration's", [&o](const std::string &value) {
+            size_t equals = value.find('=');
+            if (equals == std::string::npos || equals == 0) return "must be NAME=VALUE";
+            o.variables[value.substr(0, equals)] = value.substr(equals + 1);
+            return "";
+        });
+    line.Values(
+        "--sink", "SINK/CHANNEL=PATH", "one more sink channel output (-: stdout)", Sink(false, o.sinks));
+    line.Values("--sink-table", "SINK/CHANNEL=PATH", "the same, as a readable table", Sink(true, o.sinks));
+    line.Flag("--debug", "host global flag 0x1", [&o] { o.debug = true; });
+    line.Flag("--verbose", "host global flag 0x8000", [&o] { o.verbose = true; });
+    line.Flag("--debug-payload", "host global flag 0x2", [&o] { o.debug_payload = true; });
+    line.Value("--debug-level", "N", "host debug level (0 to 255)",
+        Whole(0, 255, "must be a whole number from 0 to 255",
+            [&o](uint64_t n) { o.debug_level = static_cast<int>(n); }));
+    // Each one adds its bits.
+    line.Value("--flags", "WORD", "raw bits added to the global flags word (0x for hex)",
+        Whole(0, UINT64_MAX, "must be a whole number (0x for hex)", [&o](uint64_t n) { o.flags |= n; }));
+    line.Flag("--log-journal", "log lines with journald's level prefixes", [&o] { o.log_journal = true; });
+}
+
+const char *const FOOTER = "See docs/HOST.md and the ostrel-host(1) man page.";
+
 } // namespace
 
 bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::string &error)
 {
-    help = false;
-    for (int i = 1; i < argc; i++) {
-        const std::string arg = argv[i];
-        std::string value;
-        auto take = [&]() {
-            if (i + 1 >= argc) {
-                error = arg + ": needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto bad = [&](const char *why) {
-            error = arg + " " + value + ": " + why;
-            return false;
-        };
-        uint64_t whole = 0;
-        if (arg == "--help" || arg == "-h") {
-            help = true;
-            return true;
-        } else if (arg == "--debug")
-            options.debug = true;
-        else if (arg == "--verbose")
-            options.verbose = true;
-        else if (arg == "--debug-payload")
-            options.debug_payload = true;
-        else if (arg == "--no-promiscuous")
-            options.promiscuous = false;
-        else if (arg == "--log-journal")
-            options.log_journal = true;
-        else if (arg.compare(0, 2, "--") != 0 || VALUE_OPTIONS.count(arg) == 0) {
-            error = arg + ": unknown option";
-            return false;
-        } else if (!take())
-            return false;
-        else if (arg == "--config")
-            options.config_path = value;
-        else if (arg == "--plugin")
-            options.plugin = value;
-        else if (arg == "--conf")
-            options.conf = value;
-        else if (arg == "--tag")
-            options.tag = value;
-        else if (arg == "--input")
-            options.input = value;
-        else if ((arg == "--pcap" || arg == "--interface") && value.empty())
-            return bad("must not be empty");
-        else if (arg == "--pcap")
-            options.pcap = value;
-        else if (arg == "--interface")
-            options.interface = value;
-        else if (arg == "--bpf")
-            options.bpf = value;
-        else if (arg == "--dump-flows")
-            options.dump_flows = value;
-        else if (arg == "--udp-timeout" || arg == "--tcp-timeout") {
-            int64_t &usec = arg == "--udp-timeout" ? options.tracker.udp_timeout_usec
-                                                   : options.tracker.tcp_timeout_usec;
-            if (!ParseTimeout(value, usec)) return bad("must be a number of seconds from 0.001 to 10000000");
-        } else if (arg == "--max-flows") {
-            if (!ParseWhole(value, 100000000, whole) || whole == 0)
-                return bad("must be a whole number from 1 to 100000000");
-            options.tracker.max_flows = static_cast<size_t>(whole);
-        } else if (arg == "--snaplen") {
-            // The most libpcap takes; 0 is its "whole frames", as for tcpdump -s 0.
-            if (!ParseWhole(value, 262144, whole)) return bad("must be a whole number from 0 to 262144");
-            options.snaplen = static_cast<int>(whole);
-        } else if (arg == "--buffer-size") {
-            if (!ParseWhole(value, INT32_MAX, whole) || whole < 65536)
-                return bad("must be a whole number of bytes from 65536 to 2147483647");
-            options.buffer_size = static_cast<int>(whole);
-        } else if (arg == "--capture-memory") {
-            if (!ParseWhole(value, 65536, whole) || whole == 0)
-                return bad("must be a whole number of MiB from 1 to 65536");
-            options.tracker.memory_budget = static_cast<size_t>(whole) << 20;
-        } else if (arg == "--speed") {
-            // 1000 times slower is already a recorded second in 17 minutes.
-            if (!ParseNumber(value, 0.001, 1e6, options.speed, true))
-                return bad("must be 0 or a number from 0.001 to 1000000");
-        } else if (arg == "--update-interval") {
-            if (!ParseNumber(value, 0.05, 86400, options.update_interval))
-                return bad("must be a number of seconds from 0.05 to 86400");
-        } else if (arg == "--exit-after-input") {
-            if (!ParseWhole(value, 1000000, whole)) return bad("must be a whole number from 0 to 1000000");
-            options.exit_after_input = static_cast<long>(whole);
-        } else if (arg == "--run-seconds") {
-            if (!ParseNumber(value, 0.1, 1e7, options.run_seconds, true))
-                return bad("must be 0 or a number of seconds from 0.1 to 10000000");
-        } else if (arg == "--progress") {
-            if (!ParseNumber(value, 0.1, 86400, options.progress_interval))
-                return bad("must be a number of seconds from 0.1 to 86400");
-        } else if (arg == "--debug-level") {
-            if (!ParseWhole(value, 255, whole)) return bad("must be a whole number from 0 to 255");
-            options.debug_level = static_cast<int>(whole);
-        } else if (arg == "--flags") {
-            if (!ParseWhole(value, UINT64_MAX, whole)) return bad("must be a whole number (0x for hex)");
-            options.flags |= whole;
-        } else if (arg == "--var") {
-            size_t equals = value.find('=');
-            if (equals == std::string::npos || equals == 0) return bad("must be NAME=VALUE");
-            options.variables[value.substr(0, equals)] = value.substr(equals + 1);
-        } else if (arg == "--sink" || arg == "--sink-table") {
-            SinkChannelSpec desc;
-            if (!ParseSink(value, arg == "--sink-table", desc)) return bad("must be SINK/CHANNEL=PATH");
-            options.sinks.push_back(desc);
-        }
-    }
+    CommandLine line("ostrel-host", FOOTER);
+    Declare(line, options);
+    const CommandLine::Outcome outcome = line.Parse(argc, argv, error);
+    help = outcome == CommandLine::Outcome::Help;
+    options.version = outcome == CommandLine::Outcome::Version;
+    if (outcome != CommandLine::Outcome::Run) return outcome != CommandLine::Outcome::Bad;
     return CheckInputs(options, error);
+}
+
+std::string Usage()
+{
+    Options ignored;
+    CommandLine line("ostrel-host", FOOTER);
+    Declare(line, ignored);
+    return line.Usage();
+}
+
+std::string Help()
+{
+    Options ignored;
+    CommandLine line("ostrel-host", FOOTER);
+    Declare(line, ignored);
+    return line.Help();
 }
 
 } // namespace ostrel_host

@@ -1,4 +1,4 @@
-// ostrel-host's command line: the options, their parsing and the usage text.
+// ostrel-host's command line: the options, their parsing, the usage and the help.
 #pragma once
 
 #include <cstdint>
@@ -50,11 +50,17 @@ struct Options {
     int debug_level = -1; // -1: from the configuration
     uint64_t flags = 0;
     std::vector<SinkChannelSpec> sinks;
+    // --version: print the release and exit.
+    bool version = false;
 };
 
 // Parses the command line. False with `error` set on a bad option; `help`
-// is set for --help.
+// is set for --help and `options.version` for --version, which end the parse
+// where they stand.
 bool ParseOptions(int argc, char **argv, Options &options, bool &help, std::string &error);
+// Every option in one synopsis, printed after a bad command line.
 std::string Usage();
+// --help: a usage line and every option with its value and description.
+std::string Help();
 
 } // namespace ostrel_host

@@ -1,6 +1,5 @@
 // ostrel-host: a small stand-in for the ostreld daemon, to run processor
 // plug-ins on recorded flows (see docs/HOST.md).
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -28,10 +27,6 @@ __attribute__((section(".preinit_array"), used)) void (*const block_signals_firs
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "ostrel-host " OSTREL_VERSION "\n";
-        return 0;
-    }
     ostrel_host::Options options;
     bool help = false;
     std::string error;
@@ -40,7 +35,11 @@ int main(int argc, char **argv)
         return 2;
     }
     if (help) {
-        std::cout << ostrel_host::Usage();
+        std::cout << ostrel_host::Help();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "ostrel-host " OSTREL_VERSION "\n";
         return 0;
     }
     // An installed host runs from its configuration under /etc by default.

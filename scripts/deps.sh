@@ -15,7 +15,7 @@ fi
 
 packages=(cmake ninja-build g++ clang-14 clang-format-14 libclang-rt-14-dev nlohmann-json3-dev libcurl4-openssl-dev
   libcpp-httplib-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev libssl-dev pkg-config ca-certificates
-  iproute2 ieee-data help2man "$@")
+  iproute2 ieee-data help2man libcli11-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

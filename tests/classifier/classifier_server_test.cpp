@@ -523,6 +523,12 @@ TEST(ClassifierOptionsTest, LimitsAreSetFromTheCommandLineAndBadValuesNamed)
         {{"--bind", "127.0.0.2"}, ""},
         {{"--bind", "::1"}, ""},
         {{"--bind", "localhost"}, ""},
+        {{"--port=8080", "--quiet"}, ""},
+        {{"--quiet=1"}, "--quiet=1: unknown option"},
+        {{"--quiet", "extra", "--port", "x"}, "extra: unknown option"},
+        // --help and --version end the parse: what follows is not checked.
+        {{"--quiet", "--help", "--port", "x"}, ""},
+        {{"--version", "--bogus"}, ""},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = {"ostrel-classifier"};

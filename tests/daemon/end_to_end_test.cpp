@@ -299,6 +299,42 @@ TEST_F(EndToEndTest, LibraryBuiltForAnotherAbiIsRefused)
             + ": oz_plugin_abi: version: expected 15, found 14\n");
 }
 
+// Both programs: --help and --version on stdout with status 0 wherever they
+// stand, a bad command line named on stderr with the usage and status 2.
+TEST_F(EndToEndTest, CommandLinesAnswerHelpVersionAndBadOptions)
+{
+    struct Case {
+        std::vector<std::string> argv;
+        int status;
+        std::string out, log; // how each begins
+    } cases[] = {
+        {{OSTREL_HOST_BIN, "--debug", "--help", "--inptu"}, 0, "Usage: ostrel-host [OPTION]...\n\nOptions:\n",
+            ""},
+        {{OSTREL_HOST_BIN, "--version"}, 0, "ostrel-host 1.", ""},
+        {{OSTREL_HOST_BIN, "--speed", "-1"}, 2, "",
+            "ostrel-host: --speed -1: must be 0 or a number from 0.001 to 1000000\nusage: ostrel-host "
+            "[--help]"},
+        {{OSTREL_CLASSIFIER_BIN, "--quiet", "-h"}, 0, "Usage: ostrel-classifier [OPTION]...\n", ""},
+        {{OSTREL_CLASSIFIER_BIN, "--version"}, 0, "ostrel-classifier 1.", ""},
+        {{OSTREL_CLASSIFIER_BIN, "--port"}, 2, "",
+            "ostrel-classifier: --port: needs a value\nusage: ostrel-classifier [--help]"},
+    };
+    int run = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.argv[1]);
+        const std::string out = dir.File("out" + std::to_string(run)),
+                          log = dir.File("log" + std::to_string(run));
+        run++;
+        ChildProcess program;
+        program.Start(c.argv, out, log);
+        EXPECT_EQ(program.Wait(DEADLINE), c.status);
+        EXPECT_EQ(ReadFile(out).substr(0, c.out.size()), c.out);
+        EXPECT_EQ(ReadFile(log).substr(0, c.log.size()), c.log);
+        EXPECT_EQ(ReadFile(out).empty(), c.out.empty());
+        EXPECT_EQ(ReadFile(log).empty(), c.log.empty());
+    }
+}
+
 TEST_F(EndToEndTest, MalformedFlowLinesAreSkippedAndTheRunGoesOn)
 {
     // No cloud here: the devices stay in the table and so in the cache.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -245,6 +247,18 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
         {{"--sink", "devices=-"}, "--sink devices=-: must be SINK/CHANNEL=PATH"},
         {{"--input"}, "--input: needs a value"},
         {{"--inptu", "x"}, "--inptu: unknown option"},
+        // The first bad argument is the one named, whatever kind it is.
+        {{"--inptu", "--speed", "-1"}, "--inptu: unknown option"},
+        {{"--speed", "-1", "--inptu"}, "--speed -1: must be 0 or a number"},
+        {{"--inptu", "--help"}, "--inptu: unknown option"},
+        {{"--inptu", "--input"}, "--inptu: unknown option"},
+        // A value is taken whatever it looks like; a flag takes none.
+        {{"--var", "--debug"}, "--var --debug: must be NAME=VALUE"},
+        {{"--debug=1"}, "--debug=1: unknown option"},
+        {{"--speed=-1"}, "--speed -1: must be 0 or a number"},
+        {{"stray"}, "stray: unknown option"},
+        {{"-x"}, "-x: unknown option"},
+        {{"--", "--debug"}, "--: unknown option"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -261,7 +275,8 @@ TEST(OstrelHostOptionsTest, CommandLineIsParsedAndBadValuesNamed)
     }
     // 0 ("no waiting", "no limit") and the bounds themselves are taken.
     const std::vector<std::vector<std::string>> taken = {{"--speed", "0"}, {"--speed", "0.001"},
-        {"--speed", "1e6"}, {"--run-seconds", "0"}, {"--run-seconds", "0.1"}, {"--run-seconds", "1e7"}};
+        {"--speed", "1e6"}, {"--run-seconds", "0"}, {"--run-seconds", "0.1"}, {"--run-seconds", "1e7"},
+        {"--speed=2", "--debug"}, {"--help", "--inptu"}, {"--version", "--inptu"}};
     for (std::vector<std::string> args : taken) {
         args.insert(args.begin(), "ostrel-host");
         std::vector<char *> raw;
@@ -347,6 +362,48 @@ TEST(OstrelHostOptionsTest, PacketInputsAreTakenOneAtATime)
         {"--pcap", "--interface", "--no-promiscuous", "--bpf", "--udp-timeout", "--tcp-timeout",
             "--max-flows", "--capture-memory", "--dump-flows", "--snaplen", "--buffer-size", "--log-journal"})
         EXPECT_NE(ostrel_host::Usage().find(option), std::string::npos) << option;
+}
+
+// --help is made from the same declarations as the parser: every option it
+// lists is taken (a value option asks for its value), and none is missing.
+TEST(OstrelHostOptionsTest, HelpListsEveryOptionTheParserTakes)
+{
+    std::istringstream help(ostrel_host::Help());
+    std::set<std::string> listed;
+    for (std::string line; std::getline(help, line);) {
+        if (line.rfind("  --", 0) != 0) continue;
+        std::istringstream words(line);
+        std::string name, next;
+        words >> name >> next;
+        SCOPED_TRACE(line);
+        listed.insert(name);
+        const bool value = next.find_first_of("abcdefghijklmnopqrstuvwxyz") == std::string::npos;
+        std::string description;
+        std::getline(words >> std::ws, description);
+        EXPECT_FALSE(value && description.empty());
+        EXPECT_NE(ostrel_host::Usage().find("[" + name + (value ? " " + next : "") + "]"), std::string::npos);
+        std::vector<std::string> args = {"ostrel-host", name};
+        std::vector<char *> raw;
+        for (std::string &arg : args)
+            raw.push_back(&arg[0]);
+        ostrel_host::Options ignored;
+        bool asked_help = false;
+        std::string error;
+        ostrel_host::ParseOptions(2, raw.data(), ignored, asked_help, error);
+        if (value)
+            EXPECT_EQ(error, name + ": needs a value");
+        else
+            EXPECT_EQ(error.find("unknown option"), std::string::npos) << error;
+    }
+    const std::set<std::string> every = {"--version", "--config", "--plugin", "--conf", "--tag", "--input",
+        "--pcap", "--interface", "--no-promiscuous", "--snaplen", "--buffer-size", "--bpf", "--udp-timeout",
+        "--tcp-timeout", "--max-flows", "--capture-memory", "--dump-flows", "--speed", "--update-interval",
+        "--exit-after-input", "--run-seconds", "--progress", "--var", "--sink", "--sink-table", "--debug",
+        "--verbose", "--debug-payload", "--debug-level", "--flags", "--log-journal"};
+    EXPECT_EQ(listed, every);
+    // help2man's synopsis and first option.
+    EXPECT_EQ(ostrel_host::Help().rfind("Usage: ostrel-host [OPTION]...\n\nOptions:\n  -h, --help ", 0), 0u);
+    EXPECT_NE(ostrel_host::Help().find("docs/HOST.md"), std::string::npos);
 }
 
 TEST(OstrelHostAbiTest, RecordIsCheckedFieldByField)
