@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -292,13 +291,7 @@ TEST_P(CaptureFlowsTest, DumpMatchesTheRecordedFlows)
                                   << "\nIf the change is meant, re-record with OSTREL_UPDATE_GOLDEN=1.";
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, CaptureFlowsTest, testing::ValuesIn(SharedCaptures()),
-    [](const testing::TestParamInfo<std::string> &info) {
-        std::string name = info.param;
-        std::replace_if(
-            name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-            '_');
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(
+    Captures, CaptureFlowsTest, testing::ValuesIn(SharedCaptures()), ostrel_test::ParamName);
 
 } // namespace
